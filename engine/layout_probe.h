@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+
+#include "engine/voice_image.h"
+
+namespace tarnwick {
+
+enum class ContainerKind { vpm, rgn, none };
+
+// `vpm` when "DSKIMG" stands at offset 16, else `rgn` when it stands at 76
+// (a disk image 60 bytes into a container), else `none`.
+ContainerKind detect_container(const VoiceImage& image);
+
+enum class ProbeResult {
+    located,
+    name_not_found,      // no "DLLIMG  BIN" at positions 1 to 65537
+    outside_image,       // a byte the probe needs lies past the end of the image
+    start_out_of_range,  // the data start would exceed 2,147,483,647
+};
+
+// Reads the block-size exponent and the first block of "DLLIMG  BIN" and sets
+// block_exp and dllimg_start. Unless the result is `located`, neither changes.
+ProbeResult probe_layout(VoiceImage& image, ContainerKind kind);
+
+// first_block * 512 * 2^block_exp, or -1 when it exceeds 2,147,483,647.
+std::int64_t data_start(std::uint16_t first_block, std::uint8_t block_exp);
+
+}  // namespace tarnwick

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "engine/user_messages.h"
+#include "engine/voice_image.h"
+
+namespace tarnwick {
+
+// Overwrites the first occurrence of `original` found from `start` up to
+// file_len - 9 with `replacement` and returns true. Otherwise writes nothing,
+// tells the person whether the replacement is already there or neither run
+// is, and returns false.
+bool patch_abbr(VoiceImage& image, MessageSink& messages, std::int32_t start, ByteView original,
+                ByteView replacement, std::string_view name);
+
+}  // namespace tarnwick

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "engine/user_messages.h"
+#include "engine/voice_image.h"
+
+namespace tarnwick {
+
+// One fixed replacement in a voice's abbreviation table. The runs are held as
+// hex text, two upper-case digits per byte; `name` appears in messages only.
+struct AbbrPatch {
+    std::string_view name;
+    std::string_view original_hex;
+    std::string_view replacement_hex;
+};
+
+// One tickable change: the lead patch decides; follow-ups run only after the
+// lead succeeded; the fallback (option 15 alone) runs only after it failed.
+struct PatchOption {
+    int number;  // 1 to 20: run order, and the number of its check box
+    std::string_view label;
+    const AbbrPatch* lead;
+    std::array<const AbbrPatch*, 2> follow_ups;  // unused slots are null
+    const AbbrPatch* fallback;
+};
+
+inline constexpr int kOptionCount = 20;
+
+// The twenty options in run order; patch_catalogue()[k - 1] is option k.
+std::span<const PatchOption, kOptionCount> patch_catalogue();
+
+struct OptionOutcome {
+    bool patched = false;
+    bool lead_failed = false;
+};
+
+OptionOutcome apply_option(VoiceImage& image, MessageSink& messages, const PatchOption& option,
+                           std::int32_t start);
+
+}  // namespace tarnwick

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "engine/user_messages.h"
+#include "engine/voice_image.h"
+
+namespace tarnwick {
+
+// What a patch run needs of the main window. Box k (1 to 20) belongs to
+// option k of the catalogue; show_message is inherited from MessageSink.
+class WindowOps : public MessageSink {
+public:
+    virtual bool box_enabled(int box) const = 0;
+    virtual bool box_ticked(int box) const = 0;
+    virtual void disable_box(int box) = 0;
+    virtual void disable_patch() = 0;
+    virtual void close_main_window() = 0;
+};
+
+enum class RunOutcome {
+    not_a_voice_file,
+    area_not_located,
+    saved,
+    save_failed,
+    nothing_patched,
+};
+
+// The "Patch && Save" command: validates the image, locates the abbreviation
+// area, applies every enabled and ticked option in catalogue order and, when
+// anything was patched, writes the file back once and closes the window.
+RunOutcome run_patch(VoiceImage& image, WindowOps& window);
+
+}  // namespace tarnwick

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tarnwick {
+
+// How the engine reaches the person at the screen: a modal box with the text,
+// the single button OK, no icon and the caption kApplicationTitle. The call
+// returns once the box has been dismissed.
+class MessageSink {
+public:
+    virtual ~MessageSink() = default;
+    virtual void show_message(const std::string& text) = 0;
+};
+
+// Every text the program shows a person, in one place.
+namespace messages {
+
+inline constexpr std::string_view kApplicationTitle = "TTS_Tarnwick";
+inline constexpr std::string_view kNotVoiceFile = "The specified file is not a valid TTS voice file.";
+inline constexpr std::string_view kPatchedSuccessfully =
+    "File patched successfully! Copy the VPM voice file back to your GSP.";
+inline constexpr std::string_view kNothingToPatch = "Could not find any abbreviation to patch.";
+inline constexpr std::string_view kAreaNotLocated =
+    "Could not locate the abbreviation area in the voice file. The file was not changed.";
+
+std::string already_patched(std::string_view patch_name);
+std::string not_found(std::string_view patch_name);
+std::string cannot_open(std::string_view path, std::string_view reason);
+std::string cannot_save(std::string_view path, std::string_view reason);
+std::string browser_unavailable(std::string_view address);
+
+}  // namespace messages
+}  // namespace tarnwick

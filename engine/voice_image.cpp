@@ -1,0 +1,144 @@
+#include "engine/voice_image.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/file_access.h"
+
+namespace tarnwick {
+namespace {
+
+// Lowest position of `needle` in `haystack`, or npos. glibc's memmem is a
+// two-way search that runs at memory speed; elsewhere the standard searcher
+// keeps the same result.
+std::size_t search(ByteView haystack, ByteView needle) {
+    constexpr std::size_t npos = static_cast<std::size_t>(-1);
+    if (needle.size() > haystack.size()) return npos;
+#if defined(__GLIBC__)
+    const void* hit = ::memmem(haystack.data(), haystack.size(), needle.data(), needle.size());
+    if (hit == nullptr) return npos;
+    return static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - haystack.data());
+#else
+    const auto hit = std::search(haystack.begin(), haystack.end(),
+                                 std::boyer_moore_horspool_searcher(needle.begin(), needle.end()));
+    return hit == haystack.end() ? npos : static_cast<std::size_t>(hit - haystack.begin());
+#endif
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+}  // namespace
+
+FileResult VoiceImage::load_image(const std::filesystem::path& path) {
+    return load_image(path, system_file_calls());
+}
+
+FileResult VoiceImage::load_image(const std::filesystem::path& path, FileSystemCalls& calls) {
+    ByteString bytes;
+    FileResult result = read_whole_file(path, kMaxImageLength, bytes, calls);
+    if (!result.ok) return result;
+    file_buf_ = std::move(bytes);
+    file_path_ = path;
+    undo_log_.clear();
+    undo_log_open_ = false;
+    return result;
+}
+
+FileResult VoiceImage::save_image() const { return save_image(system_file_calls()); }
+
+FileResult VoiceImage::save_image(FileSystemCalls& calls) const {
+    if (file_path_.empty()) return FileResult::failure("no voice file is open");
+    return replace_file(file_path_, file_buf_, calls);
+}
+
+bool VoiceImage::fits_inside(std::int32_t offset, std::size_t length) const {
+    if (offset < 0) return false;
+    const auto start = static_cast<std::size_t>(offset);
+    return start <= file_buf_.size() && length <= file_buf_.size() - start;
+}
+
+bool VoiceImage::match_at(std::int32_t offset, ByteView pattern) const {
+    if (!fits_inside(offset, pattern.size())) return false;
+    return pattern.empty() ||
+           std::memcmp(file_buf_.data() + offset, pattern.data(), pattern.size()) == 0;
+}
+
+std::int32_t VoiceImage::find_str(std::int32_t first, std::int32_t bound, ByteView pattern) const {
+    // 64-bit arithmetic: bound + 1 must not overflow when bound is INT32_MAX.
+    const std::int64_t last_tested = std::max<std::int64_t>(first, std::int64_t{bound} + 1);
+    const std::int64_t lowest = std::max<std::int64_t>(first, 0);
+    const std::int64_t room = std::int64_t{file_len()} - static_cast<std::int64_t>(pattern.size());
+    const std::int64_t highest = std::min(last_tested, room);
+    if (room < 0 || lowest > highest) return 0;
+    const auto from = static_cast<std::size_t>(lowest);
+    const auto window = static_cast<std::size_t>(highest - lowest) + pattern.size();
+    const std::size_t hit = search(ByteView(file_buf_).subspan(from, window), pattern);
+    if (hit == static_cast<std::size_t>(-1)) return 0;
+    return static_cast<std::int32_t>(from + hit);
+}
+
+bool VoiceImage::put_str(std::int32_t offset, ByteView bytes) {
+    if (!fits_inside(offset, bytes.size())) return false;
+    const auto start = static_cast<std::size_t>(offset);
+    if (undo_log_open_) {
+        undo_log_.push_back({offset, ByteString(file_buf_.begin() + static_cast<std::ptrdiff_t>(start),
+                                                file_buf_.begin() + static_cast<std::ptrdiff_t>(start + bytes.size()))});
+    }
+    std::copy(bytes.begin(), bytes.end(), file_buf_.begin() + static_cast<std::ptrdiff_t>(start));
+    return true;
+}
+
+void VoiceImage::set_layout(std::uint8_t block_exp, std::int32_t dllimg_start) {
+    block_exp_ = block_exp;
+    dllimg_start_ = dllimg_start;
+}
+
+void VoiceImage::open_undo_log() {
+    undo_log_.clear();
+    undo_log_open_ = true;
+}
+
+void VoiceImage::undo_logged_writes() {
+    for (auto entry = undo_log_.rbegin(); entry != undo_log_.rend(); ++entry) {
+        std::copy(entry->previous.begin(), entry->previous.end(),
+                  file_buf_.begin() + static_cast<std::ptrdiff_t>(entry->offset));
+    }
+    undo_log_.clear();
+}
+
+void VoiceImage::close_undo_log() {
+    undo_log_.clear();
+    undo_log_open_ = false;
+}
+
+void VoiceImage::assign(ByteString bytes, std::filesystem::path path) {
+    if (bytes.size() > static_cast<std::size_t>(kMaxImageLength)) return;
+    file_buf_ = std::move(bytes);
+    file_path_ = std::move(path);
+    undo_log_.clear();
+    undo_log_open_ = false;
+}
+
+ByteString hex2str(std::string_view hex_text) {
+    ByteString bytes;
+    bytes.reserve(hex_text.size() / 2);
+    for (std::size_t i = 0; i + 1 < hex_text.size(); i += 2) {
+        const int high = hex_digit(hex_text[i]);
+        const int low = hex_digit(hex_text[i + 1]);
+        int value = 0;
+        if (high >= 0) value = low >= 0 ? high * 16 + low : high;
+        bytes.push_back(static_cast<std::uint8_t>(value));
+    }
+    return bytes;
+}
+
+ByteString ascii_bytes(std::string_view text) {
+    return ByteString(text.begin(), text.end());
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,191 @@
+#include "tests/support/disk_image_builder.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tarnwick::testing {
+namespace {
+
+constexpr std::int64_t kContainerPrefix = 60;
+constexpr std::size_t kDirectoryUnit = 2;  // the directory starts at 2 * 512
+constexpr std::size_t kEntrySize = 512;
+constexpr std::int64_t kDefaultDataLength = 64 * 1024;
+
+void put_ascii(ByteString& out, std::size_t at, std::string_view text) {
+    std::copy(text.begin(), text.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
+void put_u16(ByteString& out, std::size_t at, std::uint16_t value) {
+    out[at] = static_cast<std::uint8_t>(value & 0xFF);
+    out[at + 1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+void put_u32(ByteString& out, std::size_t at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) out[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+struct SubFile {
+    std::string_view name8;
+    std::string_view ext3;
+    std::uint16_t first_block;
+    std::uint16_t blocks;
+};
+
+// One directory entry, as writers of the format lay it out.
+void put_entry(ByteString& out, std::size_t at, const SubFile& file, std::uint32_t size) {
+    if (at + kEntrySize > out.size()) return;
+    std::fill_n(out.begin() + static_cast<std::ptrdiff_t>(at), kEntrySize, std::uint8_t{0});
+    out[at] = 1;  // used
+    put_ascii(out, at + 0x01, file.name8);
+    put_ascii(out, at + 0x09, file.ext3);
+    put_u32(out, at + 0x0C, size);
+    for (std::size_t slot = 0; slot < 240; ++slot) {
+        const bool used = slot < file.blocks;
+        put_u16(out, at + 0x20 + 2 * slot,
+                used ? static_cast<std::uint16_t>(file.first_block + slot) : std::uint16_t{0xFFFF});
+    }
+}
+
+}  // namespace
+
+void fill_text_like(std::uint8_t* data, std::size_t size, std::uint32_t seed) {
+    // A 64 KiB pattern repeated keeps building gigabyte images fast.
+    constexpr std::size_t kPattern = 64 * 1024;
+    std::uint8_t pattern[kPattern];
+    std::uint32_t state = seed * 2654435761u + 1;
+    const auto next = [&state] {
+        state = state * 1664525u + 1013904223u;
+        return state >> 8;
+    };
+    std::size_t i = 0;
+    while (i < kPattern) {
+        const std::uint32_t word = 2 + next() % 9;
+        pattern[i++] = ' ';
+        for (std::uint32_t k = 0; k < word && i < kPattern; ++k) {
+            pattern[i++] = static_cast<std::uint8_t>('a' + next() % 26);
+        }
+        if (next() % 3 == 0) {
+            const std::uint32_t zeros = 1 + next() % 6;
+            for (std::uint32_t k = 0; k < zeros && i < kPattern; ++k) pattern[i++] = 0;
+        }
+    }
+    for (std::size_t at = 0; at < size; at += kPattern) {
+        std::memcpy(data + at, pattern, std::min(kPattern, size - at));
+    }
+}
+
+DiskImageBuilder& DiskImageBuilder::container(Container kind) {
+    container_ = kind;
+    return *this;
+}
+
+DiskImageBuilder& DiskImageBuilder::block_exp(std::uint8_t exponent) {
+    block_exp_ = exponent;
+    return *this;
+}
+
+DiskImageBuilder& DiskImageBuilder::dllimg_first_block(std::uint16_t block) {
+    dllimg_block_ = block;
+    return *this;
+}
+
+DiskImageBuilder& DiskImageBuilder::without_dllimg() {
+    with_dllimg_ = false;
+    return *this;
+}
+
+DiskImageBuilder& DiskImageBuilder::length(std::int64_t file_length) {
+    length_ = file_length;
+    return *this;
+}
+
+DiskImageBuilder& DiskImageBuilder::place(std::int64_t file_offset, ByteView bytes) {
+    placed_.emplace_back(file_offset, ByteString(bytes.begin(), bytes.end()));
+    return *this;
+}
+
+DiskImageBuilder& DiskImageBuilder::place(std::int64_t file_offset, std::string_view ascii) {
+    return place(file_offset, ascii_bytes(ascii));
+}
+
+std::int64_t DiskImageBuilder::header_offset() const {
+    return container_ == Container::rgn ? kContainerPrefix : 0;
+}
+
+std::int64_t DiskImageBuilder::dllimg_name_offset() const {
+    // Entry 0 covers header and directory, entry 1 another sub-file, entry 2 DLLIMG.
+    return header_offset() + static_cast<std::int64_t>(kDirectoryUnit * 512 + 2 * kEntrySize + 1);
+}
+
+std::int64_t DiskImageBuilder::dllimg_data_start() const {
+    if (dllimg_block_ == 0) return 0;
+    if (block_exp_ >= 22) return -1;
+    return std::int64_t{dllimg_block_} << (9 + block_exp_);
+}
+
+ByteString DiskImageBuilder::build() const {
+    const std::int64_t start = std::max<std::int64_t>(dllimg_data_start(), 0);
+    std::int64_t size = length_ >= 0 ? length_ : start + kDefaultDataLength;
+    if (length_ < 0) {
+        for (const auto& [at, bytes] : placed_) {
+            size = std::max<std::int64_t>(size, at + static_cast<std::int64_t>(bytes.size()));
+        }
+    }
+    ByteString out(static_cast<std::size_t>(size));
+    fill_text_like(out.data(), out.size());
+
+    // The image is laid out in a scratch header region first, then cut to size,
+    // so that short files carry exactly the leading bytes of a real one.
+    const auto h = static_cast<std::size_t>(header_offset());
+    ByteString head(h + kDirectoryUnit * 512 + 4 * kEntrySize, 0);
+    if (h > 0) {
+        put_ascii(head, 0, "TARNWICK-TEST-CONTAINER");
+        put_u32(head, 24, static_cast<std::uint32_t>(size));
+    }
+    head[h + 0x0A] = 11;   // update month
+    head[h + 0x0B] = 124;  // update year, 2024
+    put_ascii(head, h + 0x10, "DSKIMG");
+    head[h + 0x17] = 0x02;
+    put_u16(head, h + 0x18, 32);   // sectors
+    put_u16(head, h + 0x1A, 128);  // heads
+    put_u16(head, h + 0x1C, 4);    // cylinders
+    put_u16(head, h + 0x39, 2024);
+    head[h + 0x3B] = 11;
+    head[h + 0x3C] = 7;
+    head[h + 0x40] = static_cast<std::uint8_t>(kDirectoryUnit);
+    put_ascii(head, h + 0x41, "GARMIN");
+    put_ascii(head, h + 0x49, "TTS test voice      ");
+    head[h + 0x61] = 9;
+    head[h + 0x62] = block_exp_;
+    const std::int64_t block_size = block_exp_ < 40 ? (std::int64_t{512} << block_exp_) : 0;
+    const std::int64_t blocks = block_size > 0 ? (size + block_size - 1) / block_size : 0xFFFF;
+    put_u16(head, h + 0x63, static_cast<std::uint16_t>(std::min<std::int64_t>(blocks, 0xFFFF)));
+    put_ascii(head, h + 0x65, "                              ");
+    head[h + 0x1BF] = 0x01;  // partition entry: start head, system id, end
+    head[h + 0x1C2] = 0x00;
+    head[h + 0x1C3] = 0x7F;
+    head[h + 0x1FE] = 0x55;
+    head[h + 0x1FF] = 0xAA;
+
+    const std::size_t directory = h + kDirectoryUnit * 512;
+    put_entry(head, directory, {"        ", "   ", 0, 6}, 6 * 512);
+    head[directory + 0x10] = 3;
+    put_entry(head, directory + kEntrySize, {"LEXICON ", "DAT", 6, 3}, 3 * 512);
+    if (with_dllimg_) {
+        put_entry(head, directory + 2 * kEntrySize, {"DLLIMG  ", "BIN", dllimg_block_, 8}, 8 * 512);
+    } else {
+        put_entry(head, directory + 2 * kEntrySize, {"PHONEME ", "DAT", dllimg_block_, 8}, 8 * 512);
+    }
+    put_entry(head, directory + 3 * kEntrySize, {"VOICECFG", "INI", 9, 1}, 300);
+
+    std::copy_n(head.begin(), std::min(head.size(), out.size()), out.begin());
+    for (const auto& [at, bytes] : placed_) {
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            const std::int64_t pos = at + static_cast<std::int64_t>(i);
+            if (pos >= 0 && pos < size) out[static_cast<std::size_t>(pos)] = bytes[i];
+        }
+    }
+    return out;
+}
+
+}  // namespace tarnwick::testing
