@@ -6,6 +6,10 @@
 namespace tarnwick {
 
 RunOutcome run_patch(VoiceImage& image, WindowOps& window) {
+    return run_patch(image, window, system_file_calls());
+}
+
+RunOutcome run_patch(VoiceImage& image, WindowOps& window, FileSystemCalls& calls) {
     const ContainerKind kind = detect_container(image);
     if (kind == ContainerKind::none) {
         window.disable_patch();
@@ -34,7 +38,7 @@ RunOutcome run_patch(VoiceImage& image, WindowOps& window) {
         window.show_message(std::string(messages::kNothingToPatch));
         return RunOutcome::nothing_patched;
     }
-    const FileResult saved = image.save_image();
+    const FileResult saved = image.save_image(calls);
     if (!saved.ok) {
         // The file keeps its old bytes, so the image must too: a later run
         // would otherwise call patches "already patched" that never reached it.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/file_access.h"
 #include "engine/user_messages.h"
 #include "engine/voice_image.h"
 
@@ -28,5 +29,6 @@ enum class RunOutcome {
 // area, applies every enabled and ticked option in catalogue order and, when
 // anything was patched, writes the file back once and closes the window.
 RunOutcome run_patch(VoiceImage& image, WindowOps& window);
+RunOutcome run_patch(VoiceImage& image, WindowOps& window, FileSystemCalls& calls);
 
 }  // namespace tarnwick

@@ -1,1 +1,214 @@
 #include <gtest/gtest.h>
+
+#include "engine/patch_catalogue.h"
+#include "engine/patch_run.h"
+#include "tests/support/disk_image_builder.h"
+#include "tests/support/faulty_calls.h"
+#include "tests/support/recording_window.h"
+#include "tests/support/test_files.h"
+
+namespace tarnwick {
+namespace {
+
+using testing::Container;
+using testing::DiskImageBuilder;
+using testing::FaultyCalls;
+using testing::read_file;
+using testing::RecordingWindow;
+using testing::TempDir;
+using testing::write_file;
+
+const AbbrPatch& lead(int k) { return *patch_catalogue()[static_cast<std::size_t>(k - 1)].lead; }
+ByteString original(const AbbrPatch& p) { return hex2str(p.original_hex); }
+
+const std::string kSuccess{messages::kPatchedSuccessfully};
+const std::string kNothing{messages::kNothingToPatch};
+const std::string kInvalid{messages::kNotVoiceFile};
+
+// A voice file on disk, loaded, with a window whose twenty boxes are enabled.
+struct LoadedVoice {
+    TempDir dir;
+    std::filesystem::path path = dir / "voice.vpm";
+    ByteString on_disk;
+    VoiceImage image;
+    RecordingWindow window;
+    FaultyCalls calls;
+
+    explicit LoadedVoice(DiskImageBuilder builder) { reset(builder.build()); }
+    explicit LoadedVoice(ByteString bytes) { reset(std::move(bytes)); }
+
+    void reset(ByteString bytes) {
+        on_disk = std::move(bytes);
+        write_file(path, on_disk);
+        EXPECT_TRUE(image.load_image(path).ok);
+        window.enable_all();
+    }
+
+    RunOutcome run() { return run_patch(image, window, calls); }
+    ByteString image_bytes() const { return ByteString(image.file_buf().begin(), image.file_buf().end()); }
+    long renames() const { return std::count(calls.calls.begin(), calls.calls.end(), "rename"); }
+};
+
+DiskImageBuilder voice_with(std::initializer_list<int> leads_present, Container kind = Container::vpm) {
+    DiskImageBuilder builder;
+    builder.container(kind).block_exp(1).dllimg_first_block(40);
+    std::int64_t at = builder.dllimg_data_start() + 64;
+    for (int k : leads_present) {
+        builder.place(at, original(lead(k)));
+        at += 256;
+    }
+    return builder;
+}
+
+TEST(RunPatch, PatchesSavesReportsAndCloses) {
+    for (const Container kind : {Container::vpm, Container::rgn}) {
+        LoadedVoice r(voice_with({1, 3, 19}, kind));
+        r.window.tick({1, 3, 19});
+        EXPECT_EQ(r.run(), RunOutcome::saved);
+        EXPECT_EQ(r.window.events, (std::vector<std::string>{"message: " + kSuccess, "close"}));
+        EXPECT_EQ(read_file(r.path), r.image_bytes());
+        EXPECT_NE(r.image_bytes(), r.on_disk);
+        EXPECT_EQ(r.renames(), 1);
+        EXPECT_TRUE(r.window.patch_enabled);
+    }
+}
+
+TEST(RunPatch, FailuresBeforeASuccessAreReportedThenTheFileIsWrittenOnce) {
+    LoadedVoice r(voice_with({3}));
+    r.window.tick({1, 3, 8});
+    ByteString at_success_message;
+    struct Spy : RecordingWindow {
+        std::filesystem::path path;
+        ByteString* seen = nullptr;
+        void show_message(const std::string& text) override {
+            if (text == kSuccess) *seen = read_file(path);
+            RecordingWindow::show_message(text);
+        }
+    } spy;
+    spy.enable_all();
+    spy.tick({1, 3, 8});
+    spy.path = r.path;
+    spy.seen = &at_success_message;
+
+    EXPECT_EQ(run_patch(r.image, spy, r.calls), RunOutcome::saved);
+    EXPECT_EQ(spy.events, (std::vector<std::string>{
+                              "message: " + messages::not_found("Street/Saint"),
+                              "disable box 1",
+                              "message: " + messages::not_found("Business Route/Branch"),
+                              "disable box 8",
+                              "message: " + kSuccess,
+                              "close",
+                          }));
+    EXPECT_EQ(at_success_message, r.image_bytes());
+    EXPECT_EQ(r.renames(), 1);
+}
+
+TEST(RunPatch, NothingPatchedDisablesAndLeavesTheFileAlone) {
+    LoadedVoice r(voice_with({}));
+    r.window.tick({2, 15});
+    r.window.enabled[4] = false;
+    r.window.tick({4});  // ticked but disabled: skipped silently
+    EXPECT_EQ(r.run(), RunOutcome::nothing_patched);
+    EXPECT_EQ(r.window.events, (std::vector<std::string>{
+                                   "message: " + messages::not_found("Farm Road/FM"),
+                                   "disable box 2",
+                                   "message: " + messages::not_found("Connecticut/Ct"),
+                                   "message: " + messages::not_found("Connecticut/Ct-"),
+                                   "disable box 15",
+                                   "disable Patch",
+                                   "message: " + kNothing,
+                               }));
+    EXPECT_EQ(read_file(r.path), r.on_disk);
+    EXPECT_EQ(r.image_bytes(), r.on_disk);
+    EXPECT_EQ(r.renames(), 0);
+
+    // A second run skips the boxes the first one disabled.
+    r.window.events.clear();
+    EXPECT_EQ(r.run(), RunOutcome::nothing_patched);
+    EXPECT_EQ(r.window.events, (std::vector<std::string>{"disable Patch", "message: " + kNothing}));
+}
+
+TEST(RunPatch, NoTickedBoxPatchesNothing) {
+    LoadedVoice r(voice_with({1}));
+    EXPECT_EQ(r.run(), RunOutcome::nothing_patched);
+    EXPECT_EQ(r.window.events, (std::vector<std::string>{"disable Patch", "message: " + kNothing}));
+}
+
+TEST(RunPatch, ConnecticutFallbackCountsAsPatchedButDisablesItsBox) {
+    DiskImageBuilder builder = voice_with({});
+    builder.place(builder.dllimg_data_start() + 300, original(*patch_catalogue()[14].fallback));
+    LoadedVoice r(builder);
+    r.window.tick({15});
+    EXPECT_EQ(r.run(), RunOutcome::saved);
+    EXPECT_EQ(r.window.events, (std::vector<std::string>{
+                                   "message: " + messages::not_found("Connecticut/Ct"),
+                                   "disable box 15",
+                                   "message: " + kSuccess,
+                                   "close",
+                               }));
+}
+
+TEST(RunPatch, BoulevardSevenAndTenInOneRun) {
+    LoadedVoice r(voice_with({7}));
+    r.window.tick({7, 10});
+    EXPECT_EQ(r.run(), RunOutcome::saved);
+    EXPECT_EQ(r.window.messages(), (std::vector<std::string>{messages::already_patched("Boulevard/Boul."), kSuccess}));
+}
+
+TEST(RunPatch, RefusesAFileWithoutTheMark) {
+    for (const ByteString& bytes : {ByteString{}, ByteString(500, 'x')}) {
+        LoadedVoice r(bytes);
+        r.window.tick({1});
+        EXPECT_EQ(r.run(), RunOutcome::not_a_voice_file);
+        EXPECT_EQ(r.window.events, (std::vector<std::string>{"disable Patch", "message: " + kInvalid}));
+        EXPECT_TRUE(r.window.enabled[1]);
+        EXPECT_EQ(read_file(r.path), bytes);
+    }
+}
+
+TEST(RunPatch, StopsBeforeTheFirstOptionWhenTheAreaCannotBeLocated) {
+    const std::vector<DiskImageBuilder> unlocatable = {
+        voice_with({1}).without_dllimg(),
+        voice_with({1}).block_exp(7).dllimg_first_block(32768).length(20000),
+    };
+    for (const DiskImageBuilder& builder : unlocatable) {
+        LoadedVoice r(builder);
+        r.window.tick({1});
+        EXPECT_EQ(r.run(), RunOutcome::area_not_located);
+        EXPECT_EQ(r.window.events,
+                  (std::vector<std::string>{"disable Patch", "message: " + std::string(messages::kAreaNotLocated)}));
+        EXPECT_EQ(r.image_bytes(), r.on_disk);
+        EXPECT_EQ(read_file(r.path), r.on_disk);
+        EXPECT_EQ(r.renames(), 0);
+    }
+}
+
+TEST(RunPatch, AFailedWriteBackKeepsFileImageAndWindow) {
+    LoadedVoice r(voice_with({1, 19}));
+    r.window.tick({1, 19});
+    // Fail the rename: by then the new file is complete, so this is the last moment to fail.
+    struct FailRename : FaultyCalls {
+        std::error_code rename_over(const std::filesystem::path&, const std::filesystem::path&) override {
+            calls.emplace_back("rename");
+            return std::make_error_code(std::errc::no_space_on_device);
+        }
+    } failing;
+    EXPECT_EQ(run_patch(r.image, r.window, failing), RunOutcome::save_failed);
+    EXPECT_EQ(r.window.messages(),
+              std::vector<std::string>{"Could not save the file \"" + r.path.string() +
+                                       "\": No space left on device. The file was left unchanged."});
+    EXPECT_FALSE(r.window.closed);
+    EXPECT_TRUE(r.window.patch_enabled);
+    EXPECT_EQ(read_file(r.path), r.on_disk);
+    EXPECT_EQ(r.image_bytes(), r.on_disk);
+    EXPECT_EQ(r.dir.entries(), std::vector<std::string>{"voice.vpm"});
+
+    // Once the cause is gone, the same run patches the real bytes.
+    r.window.events.clear();
+    EXPECT_EQ(r.run(), RunOutcome::saved);
+    EXPECT_EQ(r.window.messages(), std::vector<std::string>{kSuccess});
+    EXPECT_NE(read_file(r.path), r.on_disk);
+}
+
+}  // namespace
+}  // namespace tarnwick
