@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the project needs, and only those missing.
+# Usage: tools/install-deps.sh [build|test|screenshots]...
+set -euo pipefail
+
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev fonts-dejavu-core xvfb xauth)
+for need in "$@"; do
+  case "$need" in
+    build) ;;
+    test) packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev) ;;
+    screenshots) packages+=(xdotool imagemagick x11-apps) ;;
+    *) echo "unknown package set: $need" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=()
+[ "$(id -u)" -ne 0 ] && sudo=(sudo)
+echo "Installing: ${missing[*]}"
+"${sudo[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

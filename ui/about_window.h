@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QLabel>
+#include <QWidget>
+
+#include "ui/platform_services.h"
+#include "ui/twips.h"
+
+class QPushButton;
+
+namespace tarnwick::ui {
+
+// The maker's web page: shown on the link label and opened by it.
+inline const QString kMakerAddress = QStringLiteral("https://example.com/tarnwick");
+
+// A label that reports a click: the About window's link.
+class LinkLabel final : public QLabel {
+    Q_OBJECT
+
+public:
+    using QLabel::QLabel;
+
+signals:
+    void clicked();
+
+protected:
+    void mouseReleaseEvent(QMouseEvent* event) override;
+};
+
+// Names the program and its maker and links to the maker's page. Modeless,
+// without an owner and kept out of the taskbar; closing it discards it.
+class About_Form final : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit About_Form(PlatformServices services);
+
+    LinkLabel* link() const { return link_; }
+    QPushButton* close_button() const { return close_; }
+    void open_link();
+    const TwipsLayout& layout() const { return layout_; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    PlatformServices services_;
+    LinkLabel* link_ = nullptr;
+    QPushButton* close_ = nullptr;
+    bool placed_ = false;
+    TwipsLayout layout_;
+};
+
+}  // namespace tarnwick::ui

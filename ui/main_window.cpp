@@ -1,0 +1,211 @@
+#include "ui/main_window.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QTabBar>
+#include <QTabWidget>
+
+#include "engine/layout_probe.h"
+#include "engine/patch_catalogue.h"
+#include "engine/user_messages.h"
+
+namespace tarnwick::ui {
+namespace {
+
+const QString kTitle = QStringLiteral("TTS_Tarnwick v0.49");
+const QString kOpenCaption = QStringLiteral("Open TTS Voice File");
+const QString kPatchCaption = QStringLiteral("Patch && Save");
+const QString kOpenDialogTitle = QStringLiteral("Open Garmin TTS Voice File...");
+const QString kOpenDialogFilter = QStringLiteral("Garmin TTS (*.vpm;*.rgn)");
+const QString kInstructions = QStringLiteral(
+    "Select changes you want to apply to your voice file. The 'English' tab can be used for all English "
+    "voices. You can check items in multiple tabs. Click the \"Patch && Save\" button to scan the TTS file "
+    "and apply the selected changes. The modified file will be automatically saved. Make sure to keep a "
+    "backup of the original TTS file.");
+
+struct Row {
+    int frame;   // Frame<n>
+    int option;  // Check<option>, with Label<option + 1>
+};
+
+struct Tab {
+    const char* caption;
+    std::vector<Row> rows;
+};
+
+const std::array<Tab, 5> kTabs{{
+    {"English", {{3, 1}, {2, 2}, {4, 3}, {16, 16}, {17, 17}, {19, 19}, {20, 20}}},
+    {"Jack && Jill && Samantha", {{5, 4}, {9, 8}, {13, 13}, {15, 15}}},
+    {"Karen && Lee", {{6, 5}, {14, 14}, {18, 18}}},
+    {"Julie && Felix", {{7, 6}, {8, 7}}},
+    {"Daniel && Emily && Serena", {{10, 9}, {1, 10}, {11, 11}, {12, 12}}},
+}};
+
+constexpr int kTabStripTwips = 500;
+
+QString from_view(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+std::filesystem::path to_path(const QString& chosen) {
+#ifdef _WIN32
+    return std::filesystem::path(chosen.toStdWString());
+#else
+    const QByteArray encoded = QFile::encodeName(chosen);
+    return std::filesystem::path(std::string(encoded.constData(), static_cast<std::size_t>(encoded.size())));
+#endif
+}
+
+}  // namespace
+
+QString displayed_caption(const QString& stored) {
+    QString shown = stored;
+    return shown.replace(QStringLiteral("&&"), QStringLiteral("&"));
+}
+
+Tarnwick::Tarnwick(VoiceImage& image, PlatformServices services, QWidget* parent)
+    : QMainWindow(parent), image_(image), services_(services) {
+    setObjectName(QStringLiteral("Tarnwick"));
+    setWindowTitle(kTitle);
+
+    about_action_ = menuBar()->addAction(QStringLiteral("About"));
+    about_action_->setObjectName(QStringLiteral("About"));
+    connect(about_action_, &QAction::triggered, this, &Tarnwick::show_about);
+
+    auto* client = new QWidget(this);
+    setCentralWidget(client);
+
+    open_ = new QPushButton(kOpenCaption, client);
+    open_->setObjectName(QStringLiteral("Open1"));
+    connect(open_, &QPushButton::clicked, this, &Tarnwick::open_voice_file);
+
+    instructions_ = new QLabel(displayed_caption(kInstructions), client);
+    instructions_->setObjectName(QStringLiteral("Label1"));
+    instructions_->setTextFormat(Qt::PlainText);
+    instructions_->setWordWrap(true);
+    instructions_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    tabs_ = new QTabWidget(client);
+    tabs_->setObjectName(QStringLiteral("SSTab1"));
+    build_tabs();
+    tabs_->setCurrentIndex(1);
+
+    patch_ = new QPushButton(kPatchCaption, client);
+    patch_->setObjectName(QStringLiteral("Patch"));
+    patch_->setEnabled(false);
+    connect(patch_, &QPushButton::clicked, this, &Tarnwick::patch_and_save);
+
+    layout_ = fitting_layout();
+    apply_layout();
+}
+
+Tarnwick::~Tarnwick() { delete about_.data(); }
+
+void Tarnwick::build_tabs() {
+    for (const Tab& tab : kTabs) {
+        auto* page = new QWidget;
+        int row_index = 0;
+        for (const Row& row : tab.rows) {
+            const PatchOption& option = patch_catalogue()[static_cast<std::size_t>(row.option - 1)];
+            const QString label_text = from_view(option.label);
+
+            auto* frame = new QGroupBox(page);
+            frame->setObjectName(QStringLiteral("Frame%1").arg(row.frame));
+
+            auto* box = new QCheckBox(frame);
+            box->setObjectName(QStringLiteral("Check%1").arg(row.option));
+            box->setAccessibleName(label_text);
+            box->setEnabled(false);
+            // clicked: only a change made by the person, by mouse or keyboard.
+            connect(box, &QCheckBox::clicked, this, [this] { patch_->setEnabled(true); });
+
+            auto* label = new QLabel(label_text, frame);
+            label->setObjectName(QStringLiteral("Label%1").arg(row.option + 1));
+            label->setTextFormat(Qt::PlainText);
+            rows_[static_cast<std::size_t>(row.option)] = {frame, box, label, row_index};
+            ++row_index;
+        }
+        tabs_->addTab(page, QString::fromUtf8(tab.caption));
+    }
+}
+
+TwipsLayout Tarnwick::fitting_layout() const {
+    double scale = 1.0;
+    // Keep clear of the pane's border on both sides of the tab strip.
+    scale = std::max(scale, TwipsLayout::to_fit(tabs_->tabBar()->sizeHint().width(), 7845 - 120));
+    scale = std::max(scale, TwipsLayout::to_fit(open_->sizeHint().width(), 2295));
+    scale = std::max(scale, TwipsLayout::to_fit(patch_->sizeHint().width(), 2295));
+    for (int k = 1; k <= kOptionCount; ++k) {
+        const QLabel* label = rows_[static_cast<std::size_t>(k)].label;
+        scale = std::max(scale, TwipsLayout::to_fit(label->fontMetrics().horizontalAdvance(label->text()) + 2, 5775));
+        scale = std::max(scale, TwipsLayout::to_fit(label->fontMetrics().height(), 255));
+    }
+    // Wrapped text needs its lines, not only its width.
+    while (scale < 4.0) {
+        const TwipsLayout candidate(scale);
+        if (instructions_->heightForWidth(candidate.px(6135)) <= candidate.px(975)) break;
+        scale += 0.01;
+    }
+    return TwipsLayout(scale);
+}
+
+void Tarnwick::apply_layout() {
+    const TwipsLayout& at = layout_;
+    open_->setGeometry(at.rect(120, 240, 2295, 375));
+    instructions_->setGeometry(at.rect(120, 840, 6135, 975));
+    tabs_->setGeometry(at.rect(120, 1800, 7845, 5175));
+    patch_->setGeometry(at.rect(4440, 7200, 2295, 375));
+    for (int k = 1; k <= kOptionCount; ++k) {
+        const OptionRow& row = rows_[static_cast<std::size_t>(k)];
+        // Frame tops count from the tab control's top, its strip included.
+        row.frame->setGeometry(at.rect(120, 840 + 600 * row.row - kTabStripTwips, 7575, 615));
+        row.box->setGeometry(at.rect(120, 240, 255, 255));
+        row.label->setGeometry(at.rect(480, 240, 5775, 255));
+    }
+    resize(at.px(8580), at.px(7815) + menuBar()->sizeHint().height());
+}
+
+QCheckBox* Tarnwick::check_box(int option) const { return rows_.at(static_cast<std::size_t>(option)).box; }
+
+void Tarnwick::open_voice_file() {
+    const QString chosen = services_.dialog.show_open_dialog(this, kOpenDialogTitle, kOpenDialogFilter,
+                                                             QDir::currentPath());
+    if (chosen.isEmpty()) return;
+    const FileResult loaded = image_.load_image(to_path(chosen));
+    if (!loaded.ok) {
+        show_message(messages::cannot_open(chosen.toStdString(), loaded.reason));
+        return;
+    }
+    if (detect_container(image_) == ContainerKind::none) {
+        show_message(std::string(messages::kNotVoiceFile));
+        return;
+    }
+    patch_->setEnabled(true);
+    for (int k = 1; k <= kOptionCount; ++k) check_box(k)->setEnabled(true);
+}
+
+void Tarnwick::patch_and_save() { run_patch(image_, *this); }
+
+void Tarnwick::show_about() {
+    if (!about_) about_ = new About_Form(services_);
+    about_->show();
+    about_->raise();
+    about_->activateWindow();
+}
+
+bool Tarnwick::box_enabled(int box) const { return check_box(box)->isEnabled(); }
+bool Tarnwick::box_ticked(int box) const { return check_box(box)->isChecked(); }
+void Tarnwick::disable_box(int box) { check_box(box)->setEnabled(false); }
+void Tarnwick::disable_patch() { patch_->setEnabled(false); }
+void Tarnwick::close_main_window() { close(); }
+
+void Tarnwick::show_message(const std::string& text) {
+    services_.messages.show_message(this, QString::fromStdString(text));
+}
+
+}  // namespace tarnwick::ui

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <array>
+
+#include <QMainWindow>
+#include <QPointer>
+
+#include "engine/patch_run.h"
+#include "engine/voice_image.h"
+#include "ui/about_window.h"
+#include "ui/platform_services.h"
+#include "ui/twips.h"
+
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QPushButton;
+class QTabWidget;
+
+namespace tarnwick::ui {
+
+// A stored caption as it reads on screen: a doubled ampersand shows as one.
+QString displayed_caption(const QString& stored);
+
+// The main window: open a voice file, tick options on five tabs, patch it.
+class Tarnwick final : public QMainWindow, private WindowOps {
+    Q_OBJECT
+
+public:
+    Tarnwick(VoiceImage& image, PlatformServices services, QWidget* parent = nullptr);
+    ~Tarnwick() override;
+
+    QCheckBox* check_box(int option) const;
+    QPushButton* open_button() const { return open_; }
+    QPushButton* patch_button() const { return patch_; }
+    QTabWidget* tabs() const { return tabs_; }
+    QLabel* instructions() const { return instructions_; }
+    QAction* about_action() const { return about_action_; }
+    About_Form* about_window() const { return about_; }
+    const TwipsLayout& layout() const { return layout_; }
+
+    void open_voice_file();
+    void patch_and_save();
+    void show_about();
+
+private:
+    bool box_enabled(int box) const override;
+    bool box_ticked(int box) const override;
+    void disable_box(int box) override;
+    void disable_patch() override;
+    void close_main_window() override;
+    void show_message(const std::string& text) override;
+
+    void build_tabs();
+    TwipsLayout fitting_layout() const;
+    void apply_layout();
+
+    struct OptionRow {
+        QGroupBox* frame = nullptr;
+        QCheckBox* box = nullptr;
+        QLabel* label = nullptr;
+        int row = 0;  // top to bottom on its tab, from 0
+    };
+
+    VoiceImage& image_;
+    PlatformServices services_;
+    QPushButton* open_ = nullptr;
+    QPushButton* patch_ = nullptr;
+    QLabel* instructions_ = nullptr;
+    QTabWidget* tabs_ = nullptr;
+    QAction* about_action_ = nullptr;
+    std::array<OptionRow, 21> rows_{};  // rows_[k] holds Check<k>
+    TwipsLayout layout_;
+    QPointer<About_Form> about_;
+};
+
+}  // namespace tarnwick::ui

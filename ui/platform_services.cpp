@@ -1,0 +1,46 @@
+#include "ui/platform_services.h"
+
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QFileSystemModel>
+#include <QMessageBox>
+#include <QRegularExpression>
+
+#include "engine/user_messages.h"
+
+namespace tarnwick::ui {
+
+QStringList filter_patterns(const QString& filter) {
+    static const QRegularExpression inside_parentheses(QStringLiteral("\\(([^()]*)\\)\\s*$"));
+    const QRegularExpressionMatch match = inside_parentheses.match(filter);
+    const QString list = match.hasMatch() ? match.captured(1) : filter;
+    return list.split(QRegularExpression(QStringLiteral("[; ]")), Qt::SkipEmptyParts);
+}
+
+QString QtOpenDialog::show_open_dialog(QWidget* owner, const QString& title, const QString& filter,
+                                       const QString& initial_folder) {
+    QFileDialog dialog(owner, title, initial_folder);
+    // Qt's own dialog on every desktop: the filter fix-up below needs its model.
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::AnyFile);  // a typed name is taken whatever its extension
+    dialog.setWindowModality(Qt::WindowModal);
+    dialog.setNameFilter(filter);
+    // Qt reads "*.vpm;*.rgn" as one pattern; the entry must list both kinds.
+    if (auto* model = dialog.findChild<QFileSystemModel*>()) model->setNameFilters(filter_patterns(filter));
+    if (dialog.exec() != QDialog::Accepted) return {};
+    const QStringList chosen = dialog.selectedFiles();
+    return chosen.isEmpty() ? QString() : chosen.first();
+}
+
+void QtMessageBoxes::show_message(QWidget* owner, const QString& text) {
+    QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(messages::kApplicationTitle.data(),
+                                                           static_cast<qsizetype>(messages::kApplicationTitle.size())),
+                    text, QMessageBox::Ok, owner);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
+bool QtBrowser::open_url(const QUrl& address) { return QDesktopServices::openUrl(address); }
+
+}  // namespace tarnwick::ui

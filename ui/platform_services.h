@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QString>
+#include <QUrl>
+
+class QWidget;
+
+namespace tarnwick::ui {
+
+// The open-file dialog: returns the chosen path exactly as the person chose
+// or typed it, or an empty text when the dialog was cancelled.
+class OpenDialog {
+public:
+    virtual ~OpenDialog() = default;
+    virtual QString show_open_dialog(QWidget* owner, const QString& title, const QString& filter,
+                                     const QString& initial_folder) = 0;
+};
+
+// Modal message boxes: the text, the single button OK, no icon, the program's
+// title as caption. Returns once the box is dismissed.
+class MessageBoxes {
+public:
+    virtual ~MessageBoxes() = default;
+    virtual void show_message(QWidget* owner, const QString& text) = 0;
+};
+
+// The person's web browser. Returns false when it could not be started.
+class Browser {
+public:
+    virtual ~Browser() = default;
+    virtual bool open_url(const QUrl& address) = 0;
+};
+
+struct PlatformServices {
+    OpenDialog& dialog;
+    MessageBoxes& messages;
+    Browser& browser;
+};
+
+// The real thing, built on Qt's file dialog, QMessageBox and QDesktopServices.
+class QtOpenDialog final : public OpenDialog {
+public:
+    QString show_open_dialog(QWidget* owner, const QString& title, const QString& filter,
+                             const QString& initial_folder) override;
+};
+
+class QtMessageBoxes final : public MessageBoxes {
+public:
+    void show_message(QWidget* owner, const QString& text) override;
+};
+
+class QtBrowser final : public Browser {
+public:
+    bool open_url(const QUrl& address) override;
+};
+
+// The wildcard patterns of a filter such as "Name (*.a;*.b)": {"*.a", "*.b"}.
+QStringList filter_patterns(const QString& filter);
+
+}  // namespace tarnwick::ui
