@@ -9,7 +9,9 @@ std::error_code injected() { return std::make_error_code(std::errc::io_error); }
 
 bool FaultyCalls::should_fail(const char* name) {
     calls.emplace_back(name);
-    return ++count_ == fail_call;
+    if (++count_ != fail_call) return false;
+    failed = name;
+    return true;
 }
 
 std::error_code FaultyCalls::open_for_reading(const std::filesystem::path& path, Handle& handle,

@@ -18,6 +18,7 @@ public:
     // Reads stop once this many bytes have been delivered; -1 never.
     long long read_budget = -1;
     std::vector<std::string> calls;
+    std::string failed;  // the name of the call that was made to fail
 
     std::error_code open_for_reading(const std::filesystem::path& path, Handle& handle,
                                      FileInfo& info) override;

@@ -1,0 +1,123 @@
+// A whole patch run on arbitrary bytes, every option ticked, the write-back
+// going to a temporary file. Beside memory safety it checks that the image
+// keeps its length, that a run which patched nothing changed nothing, that
+// every changed byte lies inside a replacement written where its original was
+// found (against a plain model of the run), and that the saved file equals
+// the image.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "engine/layout_probe.h"
+#include "engine/patch_catalogue.h"
+#include "engine/patch_run.h"
+
+namespace {
+
+using namespace tarnwick;
+
+class TickedWindow final : public WindowOps {
+public:
+    bool box_enabled(int box) const override { return enabled_[static_cast<std::size_t>(box)]; }
+    bool box_ticked(int) const override { return true; }
+    void disable_box(int box) override { enabled_[static_cast<std::size_t>(box)] = false; }
+    void disable_patch() override {}
+    void close_main_window() override {}
+    void show_message(const std::string&) override {}
+
+private:
+    std::array<bool, 21> enabled_ = [] {
+        std::array<bool, 21> all{};
+        all.fill(true);
+        return all;
+    }();
+};
+
+void check(bool condition, const char* what) {
+    if (!condition) {
+        std::fprintf(stderr, "invariant broken: %s\n", what);
+        std::abort();
+    }
+}
+
+// The run as a plain model: a byte-by-byte search, the same option rules.
+struct Model {
+    ByteString bytes;
+    std::vector<std::pair<std::size_t, std::size_t>> written;  // offset, length
+
+    std::int64_t find(std::int64_t start, const ByteString& pattern) const {
+        const std::int64_t bound = static_cast<std::int64_t>(bytes.size()) - 10;
+        const std::int64_t last = std::max(start, bound + 1);
+        for (std::int64_t p = std::max<std::int64_t>(start, 0); p <= last; ++p) {
+            if (p + static_cast<std::int64_t>(pattern.size()) > static_cast<std::int64_t>(bytes.size())) break;
+            if (std::equal(pattern.begin(), pattern.end(), bytes.begin() + p)) return p;
+        }
+        return 0;
+    }
+
+    bool patch(std::int64_t start, const AbbrPatch& patch) {
+        const ByteString original = hex2str(patch.original_hex);
+        const ByteString replacement = hex2str(patch.replacement_hex);
+        const std::int64_t at = find(start, original);
+        if (at <= 0) return false;
+        std::copy(replacement.begin(), replacement.end(), bytes.begin() + at);
+        written.emplace_back(static_cast<std::size_t>(at), replacement.size());
+        return true;
+    }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const std::string path = [] {
+        char name[] = "/tmp/fuzz-patch-run-XXXXXX";
+        const int fd = ::mkstemp(name);
+        if (fd >= 0) ::close(fd);
+        return std::string(name);
+    }();
+
+    const ByteString input(data, data + size);
+    VoiceImage image;
+    image.assign(input, path);
+    TickedWindow window;
+    const RunOutcome outcome = run_patch(image, window);
+    const ByteView after = image.file_buf();
+    check(after.size() == input.size(), "the image keeps its length");
+
+    if (outcome != RunOutcome::saved) {
+        check(std::equal(after.begin(), after.end(), input.begin()), "a run that patched nothing changed nothing");
+        return 0;
+    }
+
+    Model model{input, {}};
+    const ContainerKind kind = detect_container(image);
+    VoiceImage probe;
+    probe.assign(input);
+    check(probe_layout(probe, kind) == ProbeResult::located, "a saved run had located its area");
+    const std::int64_t start = probe.dllimg_start();
+    for (const PatchOption& option : patch_catalogue()) {
+        if (model.patch(start, *option.lead)) {
+            for (const AbbrPatch* follow_up : option.follow_ups) {
+                if (follow_up != nullptr) model.patch(start, *follow_up);
+            }
+        } else if (option.fallback != nullptr) {
+            model.patch(start, *option.fallback);
+        }
+    }
+    check(std::equal(after.begin(), after.end(), model.bytes.begin()), "the run writes what the model writes");
+    for (std::size_t i = 0; i < input.size(); ++i) {
+        if (after[i] == input[i]) continue;
+        bool covered = false;
+        for (const auto& [at, length] : model.written) covered = covered || (i >= at && i < at + length);
+        check(covered, "every changed byte lies inside a written replacement");
+    }
+
+    std::ifstream saved(path, std::ios::binary);
+    const ByteString on_disk((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
+    check(on_disk.size() == after.size() && std::equal(after.begin(), after.end(), on_disk.begin()),
+          "the saved file equals the image");
+    return 0;
+}

@@ -1,0 +1,90 @@
+// Writes seed corpora for the fuzzers, built with the test image builder:
+// both container kinds, every option's original present, and near-miss
+// headers. Usage: fuzz_seeds FOLDER (creates FOLDER/<fuzzer>/...).
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "engine/patch_catalogue.h"
+#include "tests/support/disk_image_builder.h"
+#include "tests/support/test_files.h"
+
+namespace {
+
+using namespace tarnwick;
+using testing::Container;
+using testing::DiskImageBuilder;
+
+// Small voices: 512-byte blocks, data from 8 KiB on.
+DiskImageBuilder small_voice(Container kind) {
+    DiskImageBuilder builder;
+    builder.container(kind).block_exp(0).dllimg_first_block(16).length(8192 + 4096);
+    return builder;
+}
+
+DiskImageBuilder with_every_original(Container kind) {
+    DiskImageBuilder builder = small_voice(kind);
+    std::int64_t at = builder.dllimg_data_start() + 16;
+    for (const PatchOption& option : patch_catalogue()) {
+        for (const AbbrPatch* patch : {option.lead, option.follow_ups[0], option.follow_ups[1], option.fallback}) {
+            if (patch == nullptr) continue;
+            builder.place(at, hex2str(patch->original_hex));
+            at += 64;
+        }
+    }
+    return builder;
+}
+
+void write(const std::filesystem::path& folder, const std::string& name, const ByteString& bytes) {
+    std::filesystem::create_directories(folder);
+    testing::write_file(folder / name, bytes);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s FOLDER\n", argv[0]);
+        return 2;
+    }
+    const std::filesystem::path root = argv[1];
+
+    const auto run = root / "fuzz_patch_run";
+    write(run, "vpm-every-original", with_every_original(Container::vpm).build());
+    write(run, "rgn-every-original", with_every_original(Container::rgn).build());
+    write(run, "vpm-empty-area", small_voice(Container::vpm).build());
+    for (const PatchOption& option : patch_catalogue()) {
+        DiskImageBuilder one = small_voice(option.number % 2 ? Container::vpm : Container::rgn);
+        one.place(one.dllimg_data_start() + 100, hex2str(option.lead->original_hex));
+        write(run, "option-" + std::to_string(option.number), one.build());
+    }
+    ByteString shifted_mark = small_voice(Container::vpm).build();
+    std::memcpy(shifted_mark.data() + 16, "XDSKIMG", 7);
+    write(run, "mark-at-17", shifted_mark);
+    ByteString lower_mark = small_voice(Container::vpm).build();
+    std::memcpy(lower_mark.data() + 16, "dskimg", 6);
+    write(run, "mark-lower-case", lower_mark);
+    write(run, "no-dllimg", small_voice(Container::vpm).without_dllimg().build());
+    write(run, "block-too-far", small_voice(Container::vpm).block_exp(7).dllimg_first_block(32768).build());
+    const ByteString whole = with_every_original(Container::vpm).build();
+    write(run, "cut-at-98", ByteString(whole.begin(), whole.begin() + 98));
+    write(run, "cut-in-directory", ByteString(whole.begin(), whole.begin() + 0x810));
+
+    const auto hex = root / "fuzz_hex2str";
+    int n = 0;
+    for (const PatchOption& option : patch_catalogue()) {
+        write(hex, "hex-" + std::to_string(++n), ascii_bytes(option.lead->original_hex));
+    }
+    write(hex, "mixed", ascii_bytes("4GG4a0FfzZ0x9"));
+
+    const auto find = root / "fuzz_find_str";
+    ByteString search_seed = {1, 0, 0, 0, 0, 0, 1, 0, 4, 11};
+    const ByteString name = ascii_bytes("DLLIMG  BIN");
+    search_seed.insert(search_seed.end(), name.begin(), name.end());
+    const ByteString voice = small_voice(Container::vpm).build();
+    search_seed.insert(search_seed.end(), voice.begin(), voice.begin() + 4096);
+    write(find, "name-search", search_seed);
+    write(find, "extremes", ByteString{0xFF, 0xFF, 0xFF, 0x7F, 0, 0, 0, 0x80, 0x80, 3, 1, 2, 3, 1, 2, 3, 0, 1, 2, 3});
+    return 0;
+}
