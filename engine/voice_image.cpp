@@ -14,6 +14,7 @@ namespace {
 std::size_t search(ByteView haystack, ByteView needle) {
     constexpr std::size_t npos = static_cast<std::size_t>(-1);
     if (needle.size() > haystack.size()) return npos;
+    if (needle.empty()) return 0;  // and memmem must not see a null needle
 #if defined(__GLIBC__)
     const void* hit = ::memmem(haystack.data(), haystack.size(), needle.data(), needle.size());
     if (hit == nullptr) return npos;

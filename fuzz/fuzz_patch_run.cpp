@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 #include "engine/layout_probe.h"
@@ -48,14 +49,16 @@ struct Model {
     ByteString bytes;
     std::vector<std::pair<std::size_t, std::size_t>> written;  // offset, length
 
+    // The lowest start from `start` to file_len - 9 where the whole pattern fits.
     std::int64_t find(std::int64_t start, const ByteString& pattern) const {
-        const std::int64_t bound = static_cast<std::int64_t>(bytes.size()) - 10;
-        const std::int64_t last = std::max(start, bound + 1);
-        for (std::int64_t p = std::max<std::int64_t>(start, 0); p <= last; ++p) {
-            if (p + static_cast<std::int64_t>(pattern.size()) > static_cast<std::int64_t>(bytes.size())) break;
-            if (std::equal(pattern.begin(), pattern.end(), bytes.begin() + p)) return p;
-        }
-        return 0;
+        const auto length = static_cast<std::int64_t>(bytes.size());
+        const std::int64_t last = std::min(std::max(start, length - 9), length - static_cast<std::int64_t>(pattern.size()));
+        const std::int64_t first = std::max<std::int64_t>(start, 0);
+        if (first > last) return 0;
+        const auto from = bytes.begin() + first;
+        const auto to = bytes.begin() + last + static_cast<std::int64_t>(pattern.size());
+        const auto hit = std::search(from, to, std::boyer_moore_horspool_searcher(pattern.begin(), pattern.end()));
+        return hit == to ? 0 : hit - bytes.begin();
     }
 
     bool patch(std::int64_t start, const AbbrPatch& patch) {
@@ -72,12 +75,18 @@ struct Model {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const std::string path = [] {
-        char name[] = "/tmp/fuzz-patch-run-XXXXXX";
-        const int fd = ::mkstemp(name);
+    // Never destroyed, so the clean-up at exit can still use it.
+    static const std::string& path = *new std::string([] {
+        // A memory-backed folder where there is one: flushing to disk would
+        // cost more than the run itself.
+        std::string name = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+        name += "/fuzz-patch-run-XXXXXX";
+        const int fd = ::mkstemp(name.data());
         if (fd >= 0) ::close(fd);
-        return std::string(name);
-    }();
+        return name;
+    }());
+    static const bool cleanup_registered = std::atexit([] { std::remove(path.c_str()); }) == 0;
+    (void)cleanup_registered;
 
     const ByteString input(data, data + size);
     VoiceImage image;

@@ -30,7 +30,7 @@ for fuzzer in fuzz_patch_run fuzz_hex2str fuzz_find_str; do
     status=1
     continue
   fi
-  grep -E '^#[0-9]+ +DONE' "$log" || tail -n 3 "$log"
+  grep -E '^#[0-9]+[[:space:]]+DONE' "$log" || tail -n 3 "$log"
   grep -E 'stat::number_of_executed_units|stat::peak_rss_mb' "$log" || true
 done
 exit "$status"
