@@ -13,6 +13,8 @@
 #include <unistd.h>
 #endif
 
+#include "engine/user_messages.h"
+
 namespace tarnwick {
 namespace {
 
@@ -90,6 +92,7 @@ public:
         return FlushFileBuffers(to_native(handle)) ? std::error_code{} : last_error();
     }
     std::error_code close(Handle handle) override {
+        if (handle == 0) return {};  // nothing was opened for a folder or device
         return CloseHandle(to_native(handle)) ? std::error_code{} : last_error();
     }
     std::error_code rename_over(const std::filesystem::path& from,
@@ -262,6 +265,20 @@ std::error_code write_all(FileSystemCalls& calls, FileSystemCalls::Handle handle
     return {};
 }
 
+// Writes the new file whole, gives it its permission bits, flushes it to the
+// disk and closes it, checking each step; the handle is closed in every case.
+std::error_code finish_new_file(FileSystemCalls& calls, FileSystemCalls::Handle handle, ByteView bytes,
+                                unsigned permissions) {
+    std::error_code ec = write_all(calls, handle, bytes);
+    if (!ec) ec = calls.set_permissions(handle, permissions);
+    if (!ec) ec = calls.flush(handle);
+    if (ec) {
+        calls.close(handle);
+        return ec;
+    }
+    return calls.close(handle);
+}
+
 }  // namespace
 
 FileSystemCalls& system_file_calls() {
@@ -280,9 +297,9 @@ FileResult read_whole_file(const std::filesystem::path& path, std::int64_t max_l
         calls.close(handle);
         return FileResult::failure(std::move(why));
     };
-    if (info.is_directory) return refuse("it is a folder, not a file");
-    if (!info.is_regular) return refuse("it is not a regular file");
-    if (info.size > max_length) return refuse("it is larger than 2,147,483,647 bytes");
+    if (info.is_directory) return refuse(std::string(messages::kReasonFolder));
+    if (!info.is_regular) return refuse(std::string(messages::kReasonNotRegularFile));
+    if (info.size > max_length) return refuse(std::string(messages::kReasonTooLarge));
 
     ByteString bytes(static_cast<std::size_t>(info.size));
     std::size_t done = 0;
@@ -296,8 +313,7 @@ FileResult read_whole_file(const std::filesystem::path& path, std::int64_t max_l
     }
     calls.close(handle);
     if (done < bytes.size()) {
-        return FileResult::failure("only " + std::to_string(done) + " of its " +
-                                   std::to_string(bytes.size()) + " bytes could be read");
+        return FileResult::failure(messages::reason_short_read(done, bytes.size()));
     }
     out = std::move(bytes);
     return FileResult::success();
@@ -312,8 +328,10 @@ FileResult replace_file(const std::filesystem::path& path, ByteView bytes, FileS
     if (const std::error_code ec = calls.query(target, existing)) {
         return FileResult::failure(describe_error(ec));
     }
-    if (existing.exists && existing.is_directory) return FileResult::failure("it is a folder, not a file");
-    if (existing.exists && !existing.is_regular) return FileResult::failure("it is not a regular file");
+    if (existing.exists && existing.is_directory) return FileResult::failure(std::string(messages::kReasonFolder));
+    if (existing.exists && !existing.is_regular) {
+        return FileResult::failure(std::string(messages::kReasonNotRegularFile));
+    }
     const unsigned permissions = existing.exists ? existing.permissions : calls.default_permissions();
 
     FileSystemCalls::Handle handle{};
@@ -327,14 +345,9 @@ FileResult replace_file(const std::filesystem::path& path, ByteView bytes, FileS
     }
     if (ec) return FileResult::failure(describe_error(ec));
 
-    bool open = true;
-    if (!(ec = write_all(calls, handle, bytes)) && !(ec = calls.set_permissions(handle, permissions)) &&
-        !(ec = calls.flush(handle))) {
-        open = false;
-        if (!(ec = calls.close(handle))) ec = calls.rename_over(fresh, target);
-    }
+    ec = finish_new_file(calls, handle, bytes, permissions);
+    if (!ec) ec = calls.rename_over(fresh, target);
     if (ec) {
-        if (open) calls.close(handle);
         calls.remove(fresh);
         return FileResult::failure(describe_error(ec));
     }

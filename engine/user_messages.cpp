@@ -11,6 +11,10 @@ std::string join(std::initializer_list<std::string_view> pieces) {
 
 }  // namespace
 
+std::string reason_short_read(std::size_t got, std::size_t expected) {
+    return "only " + std::to_string(got) + " of its " + std::to_string(expected) + " bytes could be read";
+}
+
 std::string already_patched(std::string_view patch_name) {
     return join({"The ", patch_name, " abbreviation is already patched."});
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,13 @@ inline constexpr std::string_view kPatchedSuccessfully =
 inline constexpr std::string_view kNothingToPatch = "Could not find any abbreviation to patch.";
 inline constexpr std::string_view kAreaNotLocated =
     "Could not locate the abbreviation area in the voice file. The file was not changed.";
+
+// Why a file could not be read or written, where the system gives no reason of its own.
+inline constexpr std::string_view kReasonFolder = "it is a folder, not a file";
+inline constexpr std::string_view kReasonNotRegularFile = "it is not a regular file";
+inline constexpr std::string_view kReasonTooLarge = "it is larger than 2,147,483,647 bytes";
+inline constexpr std::string_view kReasonNoFileOpen = "no voice file is open";
+std::string reason_short_read(std::size_t got, std::size_t expected);
 
 std::string already_patched(std::string_view patch_name);
 std::string not_found(std::string_view patch_name);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/file_access.h"
+#include "engine/user_messages.h"
 
 namespace tarnwick {
 namespace {
@@ -53,7 +54,7 @@ FileResult VoiceImage::load_image(const std::filesystem::path& path, FileSystemC
 FileResult VoiceImage::save_image() const { return save_image(system_file_calls()); }
 
 FileResult VoiceImage::save_image(FileSystemCalls& calls) const {
-    if (file_path_.empty()) return FileResult::failure("no voice file is open");
+    if (file_path_.empty()) return FileResult::failure(std::string(messages::kReasonNoFileOpen));
     return replace_file(file_path_, file_buf_, calls);
 }
 

@@ -67,6 +67,15 @@ int main(int argc, char** argv) {
     write(run, "mark-lower-case", lower_mark);
     write(run, "no-dllimg", small_voice(Container::vpm).without_dllimg().build());
     write(run, "block-too-far", small_voice(Container::vpm).block_exp(7).dllimg_first_block(32768).build());
+    // The sub-file's name at the last position searched, in a voice as long as the fuzzer allows.
+    DiskImageBuilder far_name;
+    far_name.without_dllimg().block_exp(0).dllimg_first_block(130).length(70000);
+    far_name.place(far_name.dllimg_data_start() + 8, hex2str(patch_catalogue()[2].lead->original_hex));
+    ByteString far = far_name.build();
+    std::memcpy(far.data() + 65537, "DLLIMG  BIN", 11);
+    far[65537 + 31] = 130;
+    far[65537 + 32] = 0;
+    write(run, "name-at-65537", far);
     const ByteString whole = with_every_original(Container::vpm).build();
     write(run, "cut-at-98", ByteString(whole.begin(), whole.begin() + 98));
     write(run, "cut-in-directory", ByteString(whole.begin(), whole.begin() + 0x810));
