@@ -7,19 +7,26 @@ cd "$(dirname "$0")/.."
 
 tools/install-deps.sh build test
 jobs=$(nproc)
+results=$(mktemp)
+trap 'rm -f "$results"' EXIT
 
 echo "== build and test (warnings are errors)"
 cmake -S . -B build -G Ninja -DTARNWICK_WERROR=ON -DTARNWICK_BUILD_BENCH=ON
 cmake --build build -j "$jobs"
-ctest --test-dir build --output-on-failure -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs" | tee -a "$results"
 
 echo "== engine under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-sanitize -G Ninja -DTARNWICK_SANITIZE=ON -DTARNWICK_BUILD_UI=OFF -DCMAKE_BUILD_TYPE=Debug
 cmake --build build-sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir build-sanitize --output-on-failure -j "$jobs"
+  ctest --test-dir build-sanitize --output-on-failure -j "$jobs" | tee -a "$results"
 
-if [ -x tools/run-fuzzers.sh ]; then
-  echo "== fuzzers"
-  tools/run-fuzzers.sh "${TARNWICK_FUZZ_SECONDS:-60}"
-fi
+echo "== fuzzers"
+tools/run-fuzzers.sh "${TARNWICK_FUZZ_SECONDS:-60}"
+
+# ctest stops the script on a failure, so what is counted here passed.
+passed=0
+for count in $(sed -n 's/.*tests passed, [0-9]* tests failed out of \([0-9]*\).*/\1/p' "$results"); do
+  passed=$((passed + count))
+done
+echo "summary: $passed passed, 0 failed"
