@@ -3,9 +3,7 @@
 // real voice. Usage: make-demo-voice [--rgn] FILE
 #include <cstdio>
 #include <cstring>
-#include <set>
 
-#include "engine/patch_catalogue.h"
 #include "tests/support/disk_image_builder.h"
 #include "tests/support/test_files.h"
 
@@ -25,22 +23,8 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    testing::DiskImageBuilder builder;
-    builder.container(rgn ? testing::Container::rgn : testing::Container::vpm).block_exp(1).dllimg_first_block(24);
-    std::int64_t at = builder.dllimg_data_start() + 512;
-    std::set<std::string_view> placed;
-    for (const PatchOption& option : patch_catalogue()) {
-        std::vector<const AbbrPatch*> patches{option.lead, option.fallback};
-        patches.insert(patches.end(), option.follow_ups.begin(), option.follow_ups.end());
-        for (const AbbrPatch* patch : patches) {
-            if (patch == nullptr || !placed.insert(patch->original_hex).second) continue;
-            builder.place(at, hex2str(patch->original_hex));
-            at += 256;
-        }
-    }
-    builder.length(at + 4096);
     try {
-        testing::write_file(out, builder.build());
+        testing::write_file(out, testing::demo_voice(rgn ? testing::Container::rgn : testing::Container::vpm));
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;

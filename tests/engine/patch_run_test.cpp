@@ -103,6 +103,22 @@ TEST(RunPatch, FailuresBeforeASuccessAreReportedThenTheFileIsWrittenOnce) {
     EXPECT_EQ(r.renames(), 1);
 }
 
+TEST(RunPatch, TheDemoVoiceTakesEveryOption) {
+    for (const Container kind : {Container::vpm, Container::rgn}) {
+        LoadedVoice r(testing::demo_voice(kind));
+        r.window.ticked.fill(true);
+        EXPECT_EQ(r.run(), RunOutcome::saved);
+        EXPECT_EQ(r.window.events, (std::vector<std::string>{"message: " + kSuccess, "close"}));
+        // (An original may still be found: 20b's replacement ends with 20a's original.)
+        for (const PatchOption& option : patch_catalogue()) {
+            const ByteString replacement = hex2str(option.lead->replacement_hex);
+            const ByteView after = r.image.file_buf();
+            EXPECT_NE(std::search(after.begin(), after.end(), replacement.begin(), replacement.end()), after.end())
+                << option.number;
+        }
+    }
+}
+
 TEST(RunPatch, NothingPatchedDisablesAndLeavesTheFileAlone) {
     LoadedVoice r(voice_with({}));
     r.window.tick({2, 15});

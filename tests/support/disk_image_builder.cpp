@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
+
+#include "engine/patch_catalogue.h"
 
 namespace tarnwick::testing {
 namespace {
@@ -186,6 +189,23 @@ ByteString DiskImageBuilder::build() const {
         }
     }
     return out;
+}
+
+ByteString demo_voice(Container kind) {
+    DiskImageBuilder builder;
+    builder.container(kind).block_exp(1).dllimg_first_block(24);
+    std::int64_t at = builder.dllimg_data_start() + 512;
+    std::set<std::string_view> placed;
+    for (const PatchOption& option : patch_catalogue()) {
+        std::vector<const AbbrPatch*> patches{option.lead, option.fallback};
+        patches.insert(patches.end(), option.follow_ups.begin(), option.follow_ups.end());
+        for (const AbbrPatch* patch : patches) {
+            if (patch == nullptr || !placed.insert(patch->original_hex).second) continue;
+            builder.place(at, hex2str(patch->original_hex));
+            at += 256;
+        }
+    }
+    return builder.length(at + 4096).build();
 }
 
 }  // namespace tarnwick::testing

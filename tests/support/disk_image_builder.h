@@ -47,6 +47,10 @@ private:
     std::vector<std::pair<std::int64_t, ByteString>> placed_;
 };
 
+// A voice holding every original run of the patch catalogue once, so that
+// every option can be tried on it.
+ByteString demo_voice(Container kind);
+
 // Text-like filler: lower-case words, blanks and runs of zero bytes.
 void fill_text_like(std::uint8_t* data, std::size_t size, std::uint32_t seed = 1);
 
