@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "engine/file_access.h"
 #include "engine/user_messages.h"
