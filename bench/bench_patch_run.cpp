@@ -179,12 +179,21 @@ void BM_PatchRun(benchmark::State& state) {
     state.SetLabel(present ? "originals near the end" : "originals absent");
 }
 
+// The voice and the patterns of a baseline: the same as the run's, originals in place.
+struct BaselineWork {
+    Voice& v;
+    std::vector<ByteString> patterns;
+
+    explicit BaselineWork(const benchmark::State& state)
+        : v(voice(state.range(0) * kMiB, state.range(1) != 0)), patterns(searches_of_run(state.range(1) != 0)) {
+        restore(v);
+    }
+};
+
 void BM_MemmemBaseline(benchmark::State& state) {
-    const std::int64_t size = state.range(0) * kMiB;
-    const bool present = state.range(1) != 0;
-    Voice& v = voice(size, present);
-    restore(v);
-    const std::vector<ByteString> patterns = searches_of_run(present);
+    const BaselineWork work(state);
+    const Voice& v = work.v;
+    const std::vector<ByteString>& patterns = work.patterns;
     const auto bytes = v.image.file_buf();
     // Start positions up to file_len - 9, as the run's searches test.
     const auto positions = static_cast<std::size_t>(v.image.file_len() - 9 - v.start + 1);
@@ -205,11 +214,9 @@ void BM_MemmemBaseline(benchmark::State& state) {
 }
 
 void BM_NaiveMatchAtBaseline(benchmark::State& state) {
-    const std::int64_t size = state.range(0) * kMiB;
-    const bool present = state.range(1) != 0;
-    Voice& v = voice(size, present);
-    restore(v);
-    const std::vector<ByteString> patterns = searches_of_run(present);
+    const BaselineWork work(state);
+    const Voice& v = work.v;
+    const std::vector<ByteString>& patterns = work.patterns;
     const std::int32_t last = v.image.file_len() - 9;
     std::int64_t per_run = 0;
     for (auto _ : state) {

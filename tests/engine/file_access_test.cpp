@@ -15,11 +15,7 @@ using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
 
-ByteString counting_bytes(std::size_t n, std::uint8_t from = 0) {
-    ByteString bytes(n);
-    for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<std::uint8_t>(from + i);
-    return bytes;
-}
+ByteString counting_bytes(std::size_t n, std::uint8_t from = 0) { return testing::numbered_bytes(n, from); }
 
 unsigned permissions_of(const std::filesystem::path& path) {
     struct stat st {};

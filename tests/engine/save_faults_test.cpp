@@ -20,11 +20,7 @@ using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
 
-ByteString pattern_bytes(std::size_t n, std::uint8_t seed) {
-    ByteString bytes(n);
-    for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 7);
-    return bytes;
-}
+ByteString pattern_bytes(std::size_t n, std::uint8_t seed) { return testing::numbered_bytes(n, seed, 7); }
 
 // A voice file on disk and an image of it with a few bytes changed.
 struct SavedVoice {

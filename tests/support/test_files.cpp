@@ -35,6 +35,12 @@ std::vector<std::string> TempDir::entries() const {
     return names;
 }
 
+ByteString numbered_bytes(std::size_t n, std::uint8_t from, std::uint8_t step) {
+    ByteString bytes(n);
+    for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<std::uint8_t>(from + i * step);
+    return bytes;
+}
+
 void write_file(const std::filesystem::path& path, ByteView bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));

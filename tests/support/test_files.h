@@ -24,6 +24,9 @@ private:
     std::filesystem::path path_;
 };
 
+// `n` bytes counting up from `from` in steps of `step`, wrapping at 256.
+ByteString numbered_bytes(std::size_t n, std::uint8_t from = 0, std::uint8_t step = 1);
+
 void write_file(const std::filesystem::path& path, ByteView bytes);
 ByteString read_file(const std::filesystem::path& path);
 
