@@ -1,221 +1,18 @@
 #include "engine/file_access.h"
 
 #include <algorithm>
-#include <limits>
-#include <random>
+#include <new>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
+#include "engine/save_journal.h"
 #include "engine/user_messages.h"
 
 namespace tarnwick {
 namespace {
 
-std::error_code errc(std::errc code) { return std::make_error_code(code); }
+using Handle = FileSystemCalls::Handle;
 
-#ifdef _WIN32
-
-std::error_code last_error() {
-    return {static_cast<int>(GetLastError()), std::system_category()};
-}
-
-HANDLE to_native(FileSystemCalls::Handle handle) { return reinterpret_cast<HANDLE>(handle); }
-
-class OperatingSystemCalls final : public FileSystemCalls {
-public:
-    std::error_code open_for_reading(const std::filesystem::path& path, Handle& handle,
-                                     FileInfo& info) override {
-        std::error_code ec = query(path, info);
-        if (ec) return ec;
-        if (!info.exists) return errc(std::errc::no_such_file_or_directory);
-        if (!info.is_regular) return {};
-        HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h == INVALID_HANDLE_VALUE) return last_error();
-        handle = reinterpret_cast<Handle>(h);
-        return {};
-    }
-    std::error_code read_some(Handle handle, std::uint8_t* data, std::size_t size,
-                              std::size_t& got) override {
-        DWORD n = 0;
-        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
-        if (!ReadFile(to_native(handle), data, want, &n, nullptr)) return last_error();
-        got = n;
-        return {};
-    }
-    std::error_code read_link(const std::filesystem::path& link,
-                              std::filesystem::path& target) override {
-        std::error_code ec;
-        if (!std::filesystem::is_symlink(std::filesystem::symlink_status(link, ec)))
-            return ec ? ec : errc(std::errc::invalid_argument);
-        target = std::filesystem::read_symlink(link, ec);
-        return ec;
-    }
-    std::error_code query(const std::filesystem::path& path, FileInfo& info) override {
-        std::error_code ec;
-        const auto status = std::filesystem::status(path, ec);
-        info = {};
-        if (status.type() == std::filesystem::file_type::not_found) return {};
-        if (ec) return ec;
-        info.exists = true;
-        info.is_regular = std::filesystem::is_regular_file(status);
-        info.is_directory = std::filesystem::is_directory(status);
-        info.permissions = static_cast<unsigned>(status.permissions()) & 07777u;
-        if (info.is_regular) info.size = static_cast<std::int64_t>(std::filesystem::file_size(path, ec));
-        return ec;
-    }
-    unsigned default_permissions() override { return 0666; }
-    std::error_code create_exclusive(const std::filesystem::path& path, Handle& handle) override {
-        HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h == INVALID_HANDLE_VALUE) return last_error();
-        handle = reinterpret_cast<Handle>(h);
-        return {};
-    }
-    std::error_code write_some(Handle handle, const std::uint8_t* data, std::size_t size,
-                               std::size_t& written) override {
-        DWORD n = 0;
-        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
-        if (!WriteFile(to_native(handle), data, want, &n, nullptr)) return last_error();
-        written = n;
-        return {};
-    }
-    std::error_code set_permissions(Handle, unsigned) override { return {}; }
-    std::error_code flush(Handle handle) override {
-        return FlushFileBuffers(to_native(handle)) ? std::error_code{} : last_error();
-    }
-    std::error_code close(Handle handle) override {
-        if (handle == 0) return {};  // nothing was opened for a folder or device
-        return CloseHandle(to_native(handle)) ? std::error_code{} : last_error();
-    }
-    std::error_code rename_over(const std::filesystem::path& from,
-                                const std::filesystem::path& to) override {
-        // Without MOVEFILE_COPY_ALLOWED the replace is a rename or nothing.
-        return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-                   ? std::error_code{}
-                   : last_error();
-    }
-    std::error_code remove(const std::filesystem::path& path) override {
-        return DeleteFileW(path.c_str()) ? std::error_code{} : last_error();
-    }
-    std::error_code flush_folder(const std::filesystem::path&) override { return {}; }
-};
-
-#else
-
-std::error_code last_error() { return {errno, std::generic_category()}; }
-
-int to_native(FileSystemCalls::Handle handle) { return static_cast<int>(handle); }
-
-void describe(const struct stat& st, FileSystemCalls::FileInfo& info) {
-    info.exists = true;
-    info.is_regular = S_ISREG(st.st_mode);
-    info.is_directory = S_ISDIR(st.st_mode);
-    info.size = static_cast<std::int64_t>(st.st_size);
-    info.permissions = static_cast<unsigned>(st.st_mode) & 07777u;
-}
-
-class OperatingSystemCalls final : public FileSystemCalls {
-public:
-    std::error_code open_for_reading(const std::filesystem::path& path, Handle& handle,
-                                     FileInfo& info) override {
-        // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
-        const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0) return last_error();
-        struct stat st {};
-        if (::fstat(fd, &st) != 0) {
-            const std::error_code ec = last_error();
-            ::close(fd);
-            return ec;
-        }
-        info = {};
-        describe(st, info);
-        handle = fd;
-        return {};
-    }
-    std::error_code read_some(Handle handle, std::uint8_t* data, std::size_t size,
-                              std::size_t& got) override {
-        const ssize_t n = ::read(to_native(handle), data, std::min<std::size_t>(size, 1u << 30));
-        if (n < 0) return last_error();
-        got = static_cast<std::size_t>(n);
-        return {};
-    }
-    std::error_code read_link(const std::filesystem::path& link,
-                              std::filesystem::path& target) override {
-        std::string buffer(256, '\0');
-        for (;;) {
-            const ssize_t n = ::readlink(link.c_str(), buffer.data(), buffer.size());
-            if (n < 0) return last_error();
-            if (static_cast<std::size_t>(n) < buffer.size()) {
-                buffer.resize(static_cast<std::size_t>(n));
-                target = buffer;
-                return {};
-            }
-            buffer.resize(buffer.size() * 2);
-        }
-    }
-    std::error_code query(const std::filesystem::path& path, FileInfo& info) override {
-        info = {};
-        struct stat st {};
-        if (::stat(path.c_str(), &st) != 0) {
-            return errno == ENOENT ? std::error_code{} : last_error();
-        }
-        describe(st, info);
-        return {};
-    }
-    unsigned default_permissions() override {
-        // umask can only be read by setting it; this program is single-threaded.
-        const mode_t mask = ::umask(022);
-        ::umask(mask);
-        return 0666u & ~static_cast<unsigned>(mask);
-    }
-    std::error_code create_exclusive(const std::filesystem::path& path, Handle& handle) override {
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0) return last_error();
-        handle = fd;
-        return {};
-    }
-    std::error_code write_some(Handle handle, const std::uint8_t* data, std::size_t size,
-                               std::size_t& written) override {
-        const ssize_t n = ::write(to_native(handle), data, std::min<std::size_t>(size, 1u << 30));
-        if (n < 0) return last_error();
-        written = static_cast<std::size_t>(n);
-        return {};
-    }
-    std::error_code set_permissions(Handle handle, unsigned permissions) override {
-        return ::fchmod(to_native(handle), static_cast<mode_t>(permissions)) == 0 ? std::error_code{}
-                                                                                  : last_error();
-    }
-    std::error_code flush(Handle handle) override {
-        return ::fsync(to_native(handle)) == 0 ? std::error_code{} : last_error();
-    }
-    std::error_code close(Handle handle) override {
-        return ::close(to_native(handle)) == 0 ? std::error_code{} : last_error();
-    }
-    std::error_code rename_over(const std::filesystem::path& from,
-                                const std::filesystem::path& to) override {
-        return ::rename(from.c_str(), to.c_str()) == 0 ? std::error_code{} : last_error();
-    }
-    std::error_code remove(const std::filesystem::path& path) override {
-        return ::unlink(path.c_str()) == 0 ? std::error_code{} : last_error();
-    }
-    std::error_code flush_folder(const std::filesystem::path& folder) override {
-        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) return last_error();
-        std::error_code ec = ::fsync(fd) == 0 ? std::error_code{} : last_error();
-        ::close(fd);
-        return ec;
-    }
-};
-
-#endif
+// A journal holds a few hundred bytes; anything near this size is not one of ours.
+constexpr std::int64_t kMaxJournalLength = std::int64_t{1} << 30;
 
 std::string describe_error(std::error_code ec) {
     std::string text = ec.message();
@@ -223,72 +20,94 @@ std::string describe_error(std::error_code ec) {
     return text;
 }
 
-// Follows symbolic links at `path` to the file they finally name, which need
-// not exist. Relative targets are taken from the link's own folder.
-std::error_code resolve_links(std::filesystem::path path, std::filesystem::path& resolved,
-                              FileSystemCalls& calls) {
-    constexpr int kMaxLinks = 40;  // the limit POSIX systems apply themselves
-    for (int hop = 0; hop <= kMaxLinks; ++hop) {
-        std::filesystem::path target;
-        const std::error_code ec = calls.read_link(path, target);
-        if (ec == std::errc::invalid_argument || ec == std::errc::no_such_file_or_directory) {
-            resolved = path;
-            return {};
-        }
-        if (ec) return ec;
-        path = target.is_absolute() ? target : path.parent_path() / target;
+// Why the file could not be opened for writing, in words a driver follows.
+std::string reason_not_writable(std::error_code ec) {
+    if (ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory) {
+        return std::string(messages::kReasonGone);
     }
-    return errc(std::errc::too_many_symbolic_link_levels);
+    if (ec == std::errc::read_only_file_system) return std::string(messages::kReasonReadOnlyMedium);
+    if (ec == std::errc::permission_denied || ec == std::errc::operation_not_permitted) {
+        return std::string(messages::kReasonNotWritable);
+    }
+    if (ec == std::errc::is_a_directory) return std::string(messages::kReasonFolder);
+    return describe_error(ec);
 }
 
-std::filesystem::path unique_sibling(const std::filesystem::path& target, unsigned attempt) {
-    std::random_device entropy;
-    const std::uint64_t token = ((std::uint64_t{entropy()} << 32) | entropy()) ^ attempt;
-    char suffix[17];
-    static constexpr char kDigits[] = "0123456789abcdef";
-    for (int i = 0; i < 16; ++i) suffix[i] = kDigits[(token >> (4 * i)) & 0xF];
-    suffix[16] = '\0';
-    std::filesystem::path name = "." + target.filename().string() + ".save-" + suffix;
-    return target.parent_path() / name;
+std::error_code read_all_at(FileSystemCalls& calls, Handle handle, std::int64_t offset, std::uint8_t* data,
+                            std::size_t size, std::size_t& done) {
+    done = 0;
+    while (done < size) {
+        std::size_t got = 0;
+        const std::error_code ec =
+            calls.read_at(handle, offset + static_cast<std::int64_t>(done), data + done, size - done, got);
+        if (ec == std::errc::interrupted) continue;
+        if (ec) return ec;
+        if (got == 0) break;  // the end of the file
+        done += got;
+    }
+    return {};
 }
 
-std::error_code write_all(FileSystemCalls& calls, FileSystemCalls::Handle handle, ByteView bytes) {
+std::error_code write_all_at(FileSystemCalls& calls, Handle handle, std::int64_t offset, ByteView bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
         std::size_t written = 0;
-        const std::error_code ec = calls.write_some(handle, bytes.data() + done, bytes.size() - done, written);
+        const std::error_code ec = calls.write_at(handle, offset + static_cast<std::int64_t>(done),
+                                                  bytes.data() + done, bytes.size() - done, written);
         if (ec == std::errc::interrupted) continue;
         if (ec) return ec;
-        if (written == 0) return errc(std::errc::io_error);  // no progress and no reason
+        if (written == 0) return std::make_error_code(std::errc::io_error);  // no progress and no reason
         done += written;
     }
     return {};
 }
 
-// Writes the new file whole, gives it its permission bits, flushes it to the
-// disk and closes it, checking each step; the handle is closed in every case.
-std::error_code finish_new_file(FileSystemCalls& calls, FileSystemCalls::Handle handle, ByteView bytes,
-                                unsigned permissions) {
-    std::error_code ec = write_all(calls, handle, bytes);
-    if (!ec) ec = calls.set_permissions(handle, permissions);
-    if (!ec) ec = calls.flush(handle);
-    if (ec) {
-        calls.close(handle);
-        return ec;
+enum class RangeState { holds_old, holds_new, holds_mix, holds_other, unreadable };
+
+// What the file holds where `range` lies. A byte-by-byte mix of old and new
+// is what an interrupted write of that range leaves.
+RangeState state_of(FileSystemCalls& calls, Handle handle, const ChangedRange& range) {
+    ByteString on_disk(range.old_bytes.size());
+    std::size_t got = 0;
+    if (read_all_at(calls, handle, range.offset, on_disk.data(), on_disk.size(), got)) return RangeState::unreadable;
+    if (got < on_disk.size()) return RangeState::holds_other;
+    if (on_disk == range.old_bytes) return RangeState::holds_old;
+    if (on_disk == range.new_bytes) return RangeState::holds_new;
+    for (std::size_t i = 0; i < on_disk.size(); ++i) {
+        if (on_disk[i] != range.old_bytes[i] && on_disk[i] != range.new_bytes[i]) return RangeState::holds_other;
     }
-    return calls.close(handle);
+    return RangeState::holds_mix;
 }
+
+// Puts the old bytes of every range back, last range first, and flushes.
+std::error_code put_back(FileSystemCalls& calls, Handle handle, std::span<const ChangedRange> ranges) {
+    for (auto range = ranges.rbegin(); range != ranges.rend(); ++range) {
+        if (const std::error_code ec = write_all_at(calls, handle, range->offset, range->old_bytes)) return ec;
+    }
+    return calls.flush(handle);
+}
+
+std::error_code write_journal(FileSystemCalls& calls, const std::filesystem::path& folder,
+                              const std::filesystem::path& journal, ByteView bytes) {
+    if (const std::error_code ec = calls.make_folders(folder)) return ec;
+    Handle handle{};
+    if (const std::error_code ec = calls.create_new(journal, handle)) return ec;
+    std::error_code ec = write_all_at(calls, handle, 0, bytes);
+    if (!ec) ec = calls.flush(handle);
+    const std::error_code closed = calls.close(handle);
+    if (!ec) ec = closed;
+    if (!ec) ec = calls.flush_folder(folder);
+    if (ec) calls.remove(journal);
+    return ec;
+}
+
+SaveResult refused(std::string reason) { return {SaveStatus::refused, std::move(reason), {}, false}; }
 
 }  // namespace
 
-FileSystemCalls& system_file_calls() {
-    static OperatingSystemCalls calls;
-    return calls;
-}
-
-FileResult read_whole_file(const std::filesystem::path& path, std::int64_t max_length,
-                           ByteString& out, FileSystemCalls& calls) {
-    FileSystemCalls::Handle handle{};
+FileResult read_whole_file(const std::filesystem::path& path, std::int64_t max_length, ByteString& out,
+                           FileIdentity& identity, FileSystemCalls& calls) {
+    Handle handle{};
     FileSystemCalls::FileInfo info;
     if (const std::error_code ec = calls.open_for_reading(path, handle, info)) {
         return FileResult::failure(describe_error(ec));
@@ -299,62 +118,149 @@ FileResult read_whole_file(const std::filesystem::path& path, std::int64_t max_l
     };
     if (info.is_directory) return refuse(std::string(messages::kReasonFolder));
     if (!info.is_regular) return refuse(std::string(messages::kReasonNotRegularFile));
-    if (info.size > max_length) return refuse(std::string(messages::kReasonTooLarge));
+    if (info.identity.size > max_length) return refuse(std::string(messages::kReasonTooLarge));
 
-    ByteString bytes(static_cast<std::size_t>(info.size));
+    ByteString bytes;
+    try {
+        bytes.resize(static_cast<std::size_t>(info.identity.size));
+    } catch (const std::bad_alloc&) {
+        return refuse(messages::reason_out_of_memory(info.identity.size));
+    }
     std::size_t done = 0;
-    while (done < bytes.size()) {
-        std::size_t got = 0;
-        const std::error_code ec = calls.read_some(handle, bytes.data() + done, bytes.size() - done, got);
-        if (ec == std::errc::interrupted) continue;
-        if (ec) return refuse(describe_error(ec));
-        if (got == 0) break;
-        done += got;
+    if (const std::error_code ec = read_all_at(calls, handle, 0, bytes.data(), bytes.size(), done)) {
+        return refuse(describe_error(ec));
     }
     calls.close(handle);
-    if (done < bytes.size()) {
-        return FileResult::failure(messages::reason_short_read(done, bytes.size()));
-    }
+    if (done < bytes.size()) return FileResult::failure(messages::reason_short_read(done, bytes.size()));
     out = std::move(bytes);
+    identity = info.identity;
     return FileResult::success();
 }
 
-FileResult replace_file(const std::filesystem::path& path, ByteView bytes, FileSystemCalls& calls) {
-    std::filesystem::path target;
-    if (const std::error_code ec = resolve_links(path, target, calls)) {
-        return FileResult::failure(describe_error(ec));
-    }
-    FileSystemCalls::FileInfo existing;
-    if (const std::error_code ec = calls.query(target, existing)) {
-        return FileResult::failure(describe_error(ec));
-    }
-    if (existing.exists && existing.is_directory) return FileResult::failure(std::string(messages::kReasonFolder));
-    if (existing.exists && !existing.is_regular) {
-        return FileResult::failure(std::string(messages::kReasonNotRegularFile));
-    }
-    const unsigned permissions = existing.exists ? existing.permissions : calls.default_permissions();
+SaveResult write_in_place(const std::filesystem::path& path, const FileIdentity& expected,
+                          std::span<const ChangedRange> changes, const std::filesystem::path& journal_folder,
+                          FileSystemCalls& calls) {
+    if (changes.empty()) return {SaveStatus::saved, {}, expected, true};
+    if (journal_folder.empty()) return refused(std::string(messages::kReasonNoJournalFolder));
 
-    FileSystemCalls::Handle handle{};
-    std::filesystem::path fresh;
-    constexpr unsigned kNameAttempts = 16;  // only a name clash is tried again
-    std::error_code ec;
-    for (unsigned attempt = 0; attempt < kNameAttempts; ++attempt) {
-        fresh = unique_sibling(target, attempt);
-        ec = calls.create_exclusive(fresh, handle);
-        if (ec != std::errc::file_exists) break;
+    Handle file{};
+    FileSystemCalls::FileInfo info;
+    if (const std::error_code ec = calls.open_for_update(path, file, info)) return refused(reason_not_writable(ec));
+    const auto refuse = [&](std::string why) {
+        calls.close(file);
+        return refused(std::move(why));
+    };
+    if (info.is_directory) return refuse(std::string(messages::kReasonFolder));
+    if (!info.is_regular) return refuse(std::string(messages::kReasonNotRegularFile));
+    // Identity and time catch most changes; the bytes catch the rest, such as
+    // a copy made within the two seconds a FAT time stamp cannot tell apart.
+    if (info.identity != expected) return refuse(std::string(messages::kReasonChangedSinceOpened));
+    for (const ChangedRange& range : changes) {
+        if (range.offset < 0 || range.new_bytes.size() != range.old_bytes.size() ||
+            range.offset + static_cast<std::int64_t>(range.old_bytes.size()) > expected.size) {
+            return refuse(std::string(messages::kReasonChangedSinceOpened));
+        }
+        switch (state_of(calls, file, range)) {
+            case RangeState::holds_old: break;
+            case RangeState::unreadable: return refuse(std::string(messages::kReasonUnreadable));
+            default: return refuse(std::string(messages::kReasonChangedSinceOpened));
+        }
     }
-    if (ec) return FileResult::failure(describe_error(ec));
 
-    ec = finish_new_file(calls, handle, bytes, permissions);
-    if (!ec) ec = calls.rename_over(fresh, target);
-    if (ec) {
-        calls.remove(fresh);
-        return FileResult::failure(describe_error(ec));
+    const std::filesystem::path key = journal_key(path);
+    const std::filesystem::path journal = journal_path(journal_folder, key);
+    const SaveJournal record{messages::path_for_people(key), expected, {changes.begin(), changes.end()}};
+    if (const std::error_code ec = write_journal(calls, journal_folder, journal, encode_journal(record))) {
+        if (ec == std::errc::file_exists) return refuse(messages::reason_journal_in_the_way(journal));
+        return refuse(messages::reason_journal_failed(journal_folder, describe_error(ec)));
     }
-    // The file already holds the image; a folder that cannot be flushed (some
-    // file systems refuse) only weakens durability after a power cut.
-    calls.flush_folder(target.has_parent_path() ? target.parent_path() : std::filesystem::path("."));
-    return FileResult::success();
+
+    // From here on the journal can put the file back, whatever happens.
+    std::error_code failure;
+    for (const ChangedRange& range : changes) {
+        failure = write_all_at(calls, file, range.offset, range.new_bytes);
+        if (failure) break;
+    }
+    if (!failure) failure = calls.flush(file);
+    // Removing the journal commits the save: until then a crash rolls it back.
+    if (!failure) failure = calls.remove(journal);
+    if (!failure) {
+        calls.flush_folder(journal_folder);  // a journal that comes back only undoes a finished save
+        SaveResult result{SaveStatus::saved, {}, {}, false};
+        FileSystemCalls::FileInfo after;
+        result.identity_known = !calls.describe(file, after);
+        result.identity = after.identity;
+        calls.close(file);
+        return result;
+    }
+
+    SaveResult result{SaveStatus::rolled_back, describe_error(failure), {}, false};
+    if (put_back(calls, file, changes)) {
+        result.status = SaveStatus::recovery_pending;  // the journal stays for the next open
+    } else {
+        // A journal that cannot be removed now names a file that already holds
+        // its old bytes: the next open only tells of it.
+        calls.remove(journal);
+        calls.flush_folder(journal_folder);
+    }
+    FileSystemCalls::FileInfo after;
+    result.identity_known = !calls.describe(file, after);
+    result.identity = after.identity;
+    calls.close(file);
+    return result;
+}
+
+RecoveryReport recover_interrupted_save(const std::filesystem::path& path, const std::filesystem::path& journal_folder,
+                                        FileSystemCalls& calls) {
+    if (journal_folder.empty()) return {};
+    const std::filesystem::path key = journal_key(path);
+    const std::filesystem::path journal = journal_path(journal_folder, key);
+    const std::string shown = messages::path_for_people(key);
+
+    ByteString bytes;
+    FileIdentity ignored;
+    if (!read_whole_file(journal, kMaxJournalLength, bytes, ignored, calls).ok) return {};
+    const std::optional<SaveJournal> record = decode_journal(bytes);
+    if (!record) {
+        // Cut short while it was written, before any byte of the file changed.
+        calls.remove(journal);
+        return {};
+    }
+    if (record->file_path != shown) return {};  // another file's, sharing the hash
+
+    Handle file{};
+    FileSystemCalls::FileInfo info;
+    if (const std::error_code ec = calls.open_for_update(path, file, info)) {
+        return {RecoveryStatus::failed, messages::recovery_failed(shown, reason_not_writable(ec))};
+    }
+    // Device and inode are not compared: a device plugged in again, or a FAT
+    // file system mounted again, numbers them anew.
+    bool ours = info.is_regular && info.identity.size == record->identity.size;
+    bool any_new = false;
+    for (const ChangedRange& range : record->ranges) {
+        if (!ours) break;
+        const RangeState state = state_of(calls, file, range);
+        if (state == RangeState::unreadable) {
+            calls.close(file);
+            return {RecoveryStatus::failed, messages::recovery_failed(shown, std::string(messages::kReasonUnreadable))};
+        }
+        ours = state != RangeState::holds_other;
+        any_new = any_new || state != RangeState::holds_old;
+    }
+    if (!ours) {
+        calls.close(file);
+        return {RecoveryStatus::left_alone, messages::recovery_left_alone(shown, journal)};
+    }
+    if (any_new) {
+        if (const std::error_code ec = put_back(calls, file, record->ranges)) {
+            calls.close(file);
+            return {RecoveryStatus::failed, messages::recovery_failed(shown, describe_error(ec))};
+        }
+    }
+    calls.close(file);
+    calls.remove(journal);
+    calls.flush_folder(journal_folder);
+    return {RecoveryStatus::rolled_back, messages::recovered_interrupted_save(shown)};
 }
 
 }  // namespace tarnwick

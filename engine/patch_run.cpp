@@ -5,11 +5,8 @@
 
 namespace tarnwick {
 
-RunOutcome run_patch(VoiceImage& image, WindowOps& window) {
-    return run_patch(image, window, system_file_calls());
-}
-
-RunOutcome run_patch(VoiceImage& image, WindowOps& window, FileSystemCalls& calls) {
+RunOutcome run_patch(VoiceImage& image, WindowOps& window, const std::filesystem::path& journal_folder,
+                     FileSystemCalls& calls) {
     const ContainerKind kind = detect_container(image);
     if (kind == ContainerKind::none) {
         window.disable_patch();
@@ -24,7 +21,7 @@ RunOutcome run_patch(VoiceImage& image, WindowOps& window, FileSystemCalls& call
 
     const std::int32_t start = image.dllimg_start();
     bool patched_any = false;
-    image.open_undo_log();
+    EditLog edits(image);
     for (const PatchOption& option : patch_catalogue()) {
         if (!window.box_enabled(option.number) || !window.box_ticked(option.number)) continue;
         const OptionOutcome outcome = apply_option(image, window, option, start);
@@ -33,21 +30,22 @@ RunOutcome run_patch(VoiceImage& image, WindowOps& window, FileSystemCalls& call
     }
 
     if (!patched_any) {
-        image.close_undo_log();
         window.disable_patch();
         window.show_message(std::string(messages::kNothingToPatch));
         return RunOutcome::nothing_patched;
     }
-    const FileResult saved = image.save_image(calls);
-    if (!saved.ok) {
-        // The file keeps its old bytes, so the image must too: a later run
-        // would otherwise call patches "already patched" that never reached it.
-        image.undo_logged_writes();
-        image.close_undo_log();
-        window.show_message(messages::cannot_save(image.file_path().string(), saved.reason));
+    const SaveResult saved = image.save_image(edits.changed_ranges(), journal_folder, calls);
+    if (!saved.ok()) {
+        // The file holds its old bytes (or will, at its next open), so the
+        // image must too: a later run would otherwise call patches "already
+        // patched" that never reached the file.
+        edits.undo();
+        const std::string shown = messages::path_for_people(image.file_path());
+        window.show_message(saved.status == SaveStatus::recovery_pending
+                                ? messages::cannot_save_recovery_pending(shown, saved.reason)
+                                : messages::cannot_save(shown, saved.reason));
         return RunOutcome::save_failed;
     }
-    image.close_undo_log();
     window.show_message(std::string(messages::kPatchedSuccessfully));
     window.close_main_window();
     return RunOutcome::saved;

@@ -27,8 +27,9 @@ enum class RunOutcome {
 
 // The "Patch && Save" command: validates the image, locates the abbreviation
 // area, applies every enabled and ticked option in catalogue order and, when
-// anything was patched, writes the file back once and closes the window.
-RunOutcome run_patch(VoiceImage& image, WindowOps& window);
-RunOutcome run_patch(VoiceImage& image, WindowOps& window, FileSystemCalls& calls);
+// anything was patched, writes the changed bytes back once (journaled in
+// `journal_folder`) and closes the window.
+RunOutcome run_patch(VoiceImage& image, WindowOps& window, const std::filesystem::path& journal_folder,
+                     FileSystemCalls& calls = system_file_calls());
 
 }  // namespace tarnwick

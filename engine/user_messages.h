@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -31,12 +33,33 @@ inline constexpr std::string_view kReasonFolder = "it is a folder, not a file";
 inline constexpr std::string_view kReasonNotRegularFile = "it is not a regular file";
 inline constexpr std::string_view kReasonTooLarge = "it is larger than 2,147,483,647 bytes";
 inline constexpr std::string_view kReasonNoFileOpen = "no voice file is open";
+inline constexpr std::string_view kReasonGone = "it was moved or deleted after it was opened";
+inline constexpr std::string_view kReasonReadOnlyMedium = "the disk it is on is read-only";
+inline constexpr std::string_view kReasonNotWritable =
+    "you may not write to it (it is read-only, or it belongs to someone else)";
+inline constexpr std::string_view kReasonChangedSinceOpened =
+    "it was changed by another program after it was opened; open it again";
+inline constexpr std::string_view kReasonUnreadable = "its bytes could not be read back to check them";
+inline constexpr std::string_view kReasonNoJournalFolder =
+    "there is no folder for its save journal (neither XDG_DATA_HOME nor HOME is set)";
 std::string reason_short_read(std::size_t got, std::size_t expected);
+std::string reason_out_of_memory(std::int64_t size);
+std::string reason_journal_failed(const std::filesystem::path& folder, std::string_view why);
+std::string reason_journal_in_the_way(const std::filesystem::path& journal);
+
+// A path as UTF-8 text, whatever the system's own encoding of it.
+std::string path_for_people(const std::filesystem::path& path);
 
 std::string already_patched(std::string_view patch_name);
 std::string not_found(std::string_view patch_name);
 std::string cannot_open(std::string_view path, std::string_view reason);
 std::string cannot_save(std::string_view path, std::string_view reason);
+std::string cannot_save_recovery_pending(std::string_view path, std::string_view reason);
+
+// Told once, when a voice file is opened, about a save of it that was interrupted.
+std::string recovered_interrupted_save(std::string_view path);
+std::string recovery_left_alone(std::string_view path, const std::filesystem::path& journal);
+std::string recovery_failed(std::string_view path, std::string_view reason);
 std::string browser_unavailable(std::string_view address);
 
 }  // namespace messages

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <functional>
 
-#include "engine/file_access.h"
 #include "engine/user_messages.h"
 
 namespace tarnwick {
@@ -37,26 +36,32 @@ int hex_digit(char c) {
 
 }  // namespace
 
-FileResult VoiceImage::load_image(const std::filesystem::path& path) {
-    return load_image(path, system_file_calls());
-}
-
-FileResult VoiceImage::load_image(const std::filesystem::path& path, FileSystemCalls& calls) {
+LoadResult VoiceImage::load_image(const std::filesystem::path& path, const std::filesystem::path& journal_folder,
+                                  FileSystemCalls& calls) {
+    LoadResult result;
+    result.recovery_notice = recover_interrupted_save(path, journal_folder, calls).notice;
     ByteString bytes;
-    FileResult result = read_whole_file(path, kMaxImageLength, bytes, calls);
-    if (!result.ok) return result;
+    FileIdentity identity;
+    const FileResult read = read_whole_file(path, kMaxImageLength, bytes, identity, calls);
+    if (!read.ok) {
+        result.ok = false;
+        result.reason = read.reason;
+        return result;
+    }
     file_buf_ = std::move(bytes);
     file_path_ = path;
-    undo_log_.clear();
-    undo_log_open_ = false;
+    identity_ = identity;
     return result;
 }
 
-FileResult VoiceImage::save_image() const { return save_image(system_file_calls()); }
-
-FileResult VoiceImage::save_image(FileSystemCalls& calls) const {
-    if (file_path_.empty()) return FileResult::failure(std::string(messages::kReasonNoFileOpen));
-    return replace_file(file_path_, file_buf_, calls);
+SaveResult VoiceImage::save_image(std::span<const ChangedRange> changes, const std::filesystem::path& journal_folder,
+                                  FileSystemCalls& calls) {
+    if (file_path_.empty() || !identity_) {
+        return {SaveStatus::refused, std::string(messages::kReasonNoFileOpen), {}, false};
+    }
+    SaveResult result = write_in_place(file_path_, *identity_, changes, journal_folder, calls);
+    if (result.identity_known) identity_ = result.identity;
+    return result;
 }
 
 bool VoiceImage::fits_inside(std::int32_t offset, std::size_t length) const {
@@ -88,9 +93,9 @@ std::int32_t VoiceImage::find_str(std::int32_t first, std::int32_t bound, ByteVi
 bool VoiceImage::put_str(std::int32_t offset, ByteView bytes) {
     if (!fits_inside(offset, bytes.size())) return false;
     const auto start = static_cast<std::size_t>(offset);
-    if (undo_log_open_) {
-        undo_log_.push_back({offset, ByteString(file_buf_.begin() + static_cast<std::ptrdiff_t>(start),
-                                                file_buf_.begin() + static_cast<std::ptrdiff_t>(start + bytes.size()))});
+    if (edits_ != nullptr) {
+        const auto from = file_buf_.begin() + static_cast<std::ptrdiff_t>(start);
+        edits_->writes_.push_back({offset, ByteString(from, from + static_cast<std::ptrdiff_t>(bytes.size()))});
     }
     std::copy(bytes.begin(), bytes.end(), file_buf_.begin() + static_cast<std::ptrdiff_t>(start));
     return true;
@@ -101,30 +106,58 @@ void VoiceImage::set_layout(std::uint8_t block_exp, std::int32_t dllimg_start) {
     dllimg_start_ = dllimg_start;
 }
 
-void VoiceImage::open_undo_log() {
-    undo_log_.clear();
-    undo_log_open_ = true;
+EditLog::EditLog(VoiceImage& image) : image_(image) { image_.edits_ = this; }
+
+EditLog::~EditLog() {
+    if (image_.edits_ == this) image_.edits_ = nullptr;
 }
 
-void VoiceImage::undo_logged_writes() {
-    for (auto entry = undo_log_.rbegin(); entry != undo_log_.rend(); ++entry) {
-        std::copy(entry->previous.begin(), entry->previous.end(),
-                  file_buf_.begin() + static_cast<std::ptrdiff_t>(entry->offset));
+std::vector<ChangedRange> EditLog::changed_ranges() const {
+    // Merge the written spans first, then take each span's bytes before the
+    // first write by undoing, on a copy of the span, every write inside it.
+    std::vector<std::pair<std::int64_t, std::int64_t>> spans;  // [begin, end)
+    for (const Overwritten& w : writes_) {
+        if (!w.previous.empty()) spans.emplace_back(w.offset, w.offset + static_cast<std::int64_t>(w.previous.size()));
     }
-    undo_log_.clear();
+    std::sort(spans.begin(), spans.end());
+    std::vector<std::pair<std::int64_t, std::int64_t>> merged;
+    for (const auto& span : spans) {
+        if (!merged.empty() && span.first <= merged.back().second) {
+            merged.back().second = std::max(merged.back().second, span.second);
+        } else {
+            merged.push_back(span);
+        }
+    }
+
+    std::vector<ChangedRange> ranges;
+    const ByteView now = image_.file_buf();
+    for (const auto& [begin, end] : merged) {
+        ChangedRange range;
+        range.offset = begin;
+        range.new_bytes.assign(now.begin() + begin, now.begin() + end);
+        range.old_bytes = range.new_bytes;
+        for (auto w = writes_.rbegin(); w != writes_.rend(); ++w) {
+            if (w->offset < begin || w->offset >= end) continue;
+            std::copy(w->previous.begin(), w->previous.end(), range.old_bytes.begin() + (w->offset - begin));
+        }
+        if (range.old_bytes != range.new_bytes) ranges.push_back(std::move(range));
+    }
+    return ranges;
 }
 
-void VoiceImage::close_undo_log() {
-    undo_log_.clear();
-    undo_log_open_ = false;
+void EditLog::undo() {
+    for (auto w = writes_.rbegin(); w != writes_.rend(); ++w) {
+        std::copy(w->previous.begin(), w->previous.end(),
+                  image_.file_buf_.begin() + static_cast<std::ptrdiff_t>(w->offset));
+    }
+    writes_.clear();
 }
 
 void VoiceImage::assign(ByteString bytes, std::filesystem::path path) {
     if (bytes.size() > static_cast<std::size_t>(kMaxImageLength)) return;
     file_buf_ = std::move(bytes);
     file_path_ = std::move(path);
-    undo_log_.clear();
-    undo_log_open_ = false;
+    identity_.reset();
 }
 
 ByteString hex2str(std::string_view hex_text) {

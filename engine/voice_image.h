@@ -2,30 +2,27 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "engine/byte_string.h"
+#include "engine/file_access.h"
+
 namespace tarnwick {
 
-class FileSystemCalls;
-
-using ByteString = std::vector<std::uint8_t>;
-using ByteView = std::span<const std::uint8_t>;
-
-// The outcome of reading or writing the voice file. `reason` is the system's
-// explanation when `ok` is false, ready to be shown to a person.
-struct FileResult {
+struct LoadResult {
     bool ok = true;
-    std::string reason;
-
-    static FileResult success() { return {}; }
-    static FileResult failure(std::string why) { return {false, std::move(why)}; }
+    std::string reason;           // why the file was refused, when !ok
+    std::string recovery_notice;  // told once, before the file is used; empty when there is nothing to tell
 };
 
 // The largest file the data model can address with signed 32-bit offsets.
 inline constexpr std::int64_t kMaxImageLength = 2'147'483'647;
+
+class EditLog;
 
 // The whole voice file held in memory. Offsets into it are signed 32-bit, as the
 // file format's tooling has always used; no operation reads or writes outside
@@ -38,17 +35,20 @@ public:
     VoiceImage(VoiceImage&&) = default;
     VoiceImage& operator=(VoiceImage&&) = default;
 
-    // Reads the whole file at `path`. Refuses anything that is not a regular file,
-    // a file longer than kMaxImageLength and a short read; on refusal the image,
-    // file_path, block_exp and dllimg_start all stay exactly as they were.
-    FileResult load_image(const std::filesystem::path& path);
-    FileResult load_image(const std::filesystem::path& path, FileSystemCalls& calls);
+    // Puts back a save of `path` that was interrupted (its journal is in
+    // `journal_folder`), then reads the whole file and keeps its identity.
+    // Refuses anything that is not a regular file, a file longer than
+    // kMaxImageLength or larger than memory, and a short read; on refusal the
+    // image, file_path, block_exp and dllimg_start all stay exactly as they were.
+    LoadResult load_image(const std::filesystem::path& path, const std::filesystem::path& journal_folder,
+                          FileSystemCalls& calls = system_file_calls());
 
-    // Replaces the file at file_path() with exactly the image, atomically: on any
-    // failure the file on disk keeps every byte it had and no stray file remains.
-    // A symbolic link is followed and kept; the file's permission bits are kept.
-    FileResult save_image() const;
-    FileResult save_image(FileSystemCalls& calls) const;
+    // Writes the changed ranges into the file at file_path() in place (see
+    // write_in_place). Refused when the file is no longer the one that was
+    // loaded. Afterwards the kept identity is the file's new one, so a save
+    // that was put back can be tried again.
+    SaveResult save_image(std::span<const ChangedRange> changes, const std::filesystem::path& journal_folder,
+                          FileSystemCalls& calls = system_file_calls());
 
     // True when `pattern` lies wholly inside the image at `offset` and equals the
     // bytes there. An empty pattern matches at any offset from 0 to file_len().
@@ -72,21 +72,12 @@ public:
     std::int32_t dllimg_start() const { return dllimg_start_; }
     void set_layout(std::uint8_t block_exp, std::int32_t dllimg_start);
 
-    // While an undo log is open, put_str remembers what it overwrote, so a patch
-    // run whose write-back failed can put the image back to what the file holds.
-    void open_undo_log();
-    void undo_logged_writes();
-    void close_undo_log();
-
     // Replaces the image with `bytes` under `path` without touching the disk.
     // Used by tests, tools and fuzzers that build images in memory.
     void assign(ByteString bytes, std::filesystem::path path = {});
 
 private:
-    struct OverwrittenBytes {
-        std::int32_t offset;
-        ByteString previous;
-    };
+    friend class EditLog;
 
     bool fits_inside(std::int32_t offset, std::size_t length) const;
 
@@ -94,8 +85,36 @@ private:
     std::filesystem::path file_path_;
     std::uint8_t block_exp_ = 0;
     std::int32_t dllimg_start_ = 0;
-    bool undo_log_open_ = false;
-    std::vector<OverwrittenBytes> undo_log_;
+    std::optional<FileIdentity> identity_;  // of the file as loaded; none for an image built in memory
+    EditLog* edits_ = nullptr;
+};
+
+// While it lives, records what put_str overwrites in one image, so that the
+// changes can be saved as ranges and, after a failed save, undone.
+class EditLog {
+public:
+    explicit EditLog(VoiceImage& image);
+    ~EditLog();
+    EditLog(const EditLog&) = delete;
+    EditLog& operator=(const EditLog&) = delete;
+
+    // The changed bytes, merged into ascending, non-overlapping ranges, each
+    // with what the image held before the first write and holds now; runs
+    // written with the bytes they already held are left out.
+    std::vector<ChangedRange> changed_ranges() const;
+
+    // Puts every overwritten byte back, last write first, and forgets them.
+    void undo();
+
+private:
+    friend class VoiceImage;
+    struct Overwritten {
+        std::int32_t offset;
+        ByteString previous;
+    };
+
+    VoiceImage& image_;
+    std::vector<Overwritten> writes_;
 };
 
 // Turns hex text into bytes: each pair of characters yields one byte, read from

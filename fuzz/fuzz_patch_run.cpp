@@ -6,6 +6,8 @@
 // the image.
 #include <unistd.h>
 
+#include <filesystem>
+
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -75,24 +77,29 @@ struct Model {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    // Never destroyed, so the clean-up at exit can still use it.
-    static const std::string& path = *new std::string([] {
-        // A memory-backed folder where there is one: flushing to disk would
-        // cost more than the run itself.
+    // Never destroyed, so the clean-up at exit can still use them. A
+    // memory-backed folder where there is one: flushing to disk would cost
+    // more than the run itself.
+    static const std::filesystem::path& folder = *new std::filesystem::path([] {
         std::string name = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
         name += "/fuzz-patch-run-XXXXXX";
-        const int fd = ::mkstemp(name.data());
-        if (fd >= 0) ::close(fd);
-        return name;
+        return std::filesystem::path(::mkdtemp(name.data()));
     }());
-    static const bool cleanup_registered = std::atexit([] { std::remove(path.c_str()); }) == 0;
+    static const std::filesystem::path& path = *new std::filesystem::path(folder / "voice.vpm");
+    static const std::filesystem::path& journals = *new std::filesystem::path(folder / "journals");
+    static const bool cleanup_registered = std::atexit([] { std::filesystem::remove_all(folder); }) == 0;
     (void)cleanup_registered;
 
     const ByteString input(data, data + size);
+    {
+        std::ofstream file(path, std::ios::binary | std::ios::trunc);
+        file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    }
     VoiceImage image;
-    image.assign(input, path);
+    check(image.load_image(path, journals).ok, "the voice loads");
     TickedWindow window;
-    const RunOutcome outcome = run_patch(image, window);
+    const RunOutcome outcome = run_patch(image, window, journals);
+    check(!std::filesystem::exists(journals) || std::filesystem::is_empty(journals), "no journal is left behind");
     const ByteView after = image.file_buf();
     check(after.size() == input.size(), "the image keeps its length");
 

@@ -7,7 +7,7 @@ packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev fonts-dejavu-c
 for need in "$@"; do
   case "$need" in
     build) ;;
-    test) packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev) ;;
+    test) packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev dosfstools fusefat) ;;
     screenshots) packages+=(xdotool imagemagick x11-apps) ;;
     *) echo "unknown package set: $need" >&2; exit 2 ;;
   esac

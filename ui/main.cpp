@@ -15,7 +15,7 @@ int main(int argc, char* argv[]) {
     tarnwick::ui::QtOpenDialog dialog;
     tarnwick::ui::QtMessageBoxes messages;
     tarnwick::ui::QtBrowser browser;
-    tarnwick::ui::Tarnwick window(image, {dialog, messages, browser});
+    tarnwick::ui::Tarnwick window(image, {dialog, messages, browser}, tarnwick::default_journal_folder());
     window.show();
     return QApplication::exec();
 }

@@ -68,8 +68,9 @@ QString displayed_caption(const QString& stored) {
     return shown.replace(QStringLiteral("&&"), QStringLiteral("&"));
 }
 
-Tarnwick::Tarnwick(VoiceImage& image, PlatformServices services, QWidget* parent)
-    : QMainWindow(parent), image_(image), services_(services) {
+Tarnwick::Tarnwick(VoiceImage& image, PlatformServices services, std::filesystem::path journal_folder,
+                   QWidget* parent)
+    : QMainWindow(parent), image_(image), services_(services), journal_folder_(std::move(journal_folder)) {
     setObjectName(QStringLiteral("Tarnwick"));
     setWindowTitle(kTitle);
 
@@ -176,7 +177,8 @@ void Tarnwick::open_voice_file() {
     const QString chosen = services_.dialog.show_open_dialog(this, kOpenDialogTitle, kOpenDialogFilter,
                                                              QDir::currentPath());
     if (chosen.isEmpty()) return;
-    const FileResult loaded = image_.load_image(to_path(chosen));
+    const LoadResult loaded = image_.load_image(to_path(chosen), journal_folder_);
+    if (!loaded.recovery_notice.empty()) show_message(loaded.recovery_notice);
     if (!loaded.ok) {
         show_message(messages::cannot_open(chosen.toStdString(), loaded.reason));
         return;
@@ -189,7 +191,7 @@ void Tarnwick::open_voice_file() {
     for (int k = 1; k <= kOptionCount; ++k) check_box(k)->setEnabled(true);
 }
 
-void Tarnwick::patch_and_save() { run_patch(image_, *this); }
+void Tarnwick::patch_and_save() { run_patch(image_, *this, journal_folder_); }
 
 void Tarnwick::show_about() {
     if (!about_) about_ = new About_Form(services_);

@@ -27,7 +27,9 @@ class Tarnwick final : public QMainWindow, private WindowOps {
     Q_OBJECT
 
 public:
-    Tarnwick(VoiceImage& image, PlatformServices services, QWidget* parent = nullptr);
+    // Saves keep their journals in `journal_folder` (default_journal_folder() in the program).
+    Tarnwick(VoiceImage& image, PlatformServices services, std::filesystem::path journal_folder,
+             QWidget* parent = nullptr);
     ~Tarnwick() override;
 
     QCheckBox* check_box(int option) const;
@@ -64,6 +66,7 @@ private:
 
     VoiceImage& image_;
     PlatformServices services_;
+    std::filesystem::path journal_folder_;
     QPushButton* open_ = nullptr;
     QPushButton* patch_ = nullptr;
     QLabel* instructions_ = nullptr;

@@ -27,13 +27,14 @@ using testing::write_file;
 // What the main window does on Open, and the run on "Patch && Save", with
 // every box enabled and ticked.
 struct Session {
+    TempDir journals;
     VoiceImage image;
     RecordingWindow window;
 
     enum class Opened { refused, not_voice, accepted };
 
     Opened open(const std::filesystem::path& path) {
-        const FileResult loaded = image.load_image(path);
+        const LoadResult loaded = image.load_image(path, journals.path());
         if (!loaded.ok) {
             window.show_message(messages::cannot_open(path.string(), loaded.reason));
             return Opened::refused;
@@ -49,7 +50,7 @@ struct Session {
     RunOutcome patch() {
         window.ticked.fill(true);
         window.enable_all();
-        return run_patch(image, window);
+        return run_patch(image, window, journals.path());
     }
 };
 

@@ -1,9 +1,19 @@
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
+#include <grp.h>
 #include <unistd.h>
+
+#include <functional>
+#include <set>
 
 #include <gtest/gtest.h>
 
+#include "engine/user_messages.h"
 #include "engine/voice_image.h"
+#include "tests/support/child_process.h"
 #include "tests/support/faulty_calls.h"
 #include "tests/support/test_files.h"
 
@@ -11,29 +21,44 @@ namespace tarnwick {
 namespace {
 
 using testing::FaultyCalls;
+using testing::in_child;
 using testing::read_file;
+using testing::running_as_root;
 using testing::TempDir;
 using testing::write_file;
 
 ByteString counting_bytes(std::size_t n, std::uint8_t from = 0) { return testing::numbered_bytes(n, from); }
 
-unsigned permissions_of(const std::filesystem::path& path) {
-    struct stat st {};
-    EXPECT_EQ(::stat(path.c_str(), &st), 0);
-    return static_cast<unsigned>(st.st_mode) & 07777u;
-}
-
-// A loaded image whose state the refusals below must leave alone.
+// A voice file on disk, loaded, with a journal folder of its own.
 struct LoadedImage {
     TempDir dir;
-    std::filesystem::path path = dir / "voice.vpm";
+    std::filesystem::path path;
+    std::filesystem::path journals = dir / "journals";
     ByteString bytes = counting_bytes(300);
     VoiceImage image;
 
-    LoadedImage() {
+    explicit LoadedImage(const std::string& name = "voice.vpm") : path(dir / name) {
         write_file(path, bytes);
-        EXPECT_TRUE(image.load_image(path).ok);
+        EXPECT_TRUE(image.load_image(path, journals).ok);
         image.set_layout(3, 4096);
+    }
+
+    // Changes two bytes at 10 and one at 299 and saves them.
+    SaveResult patch_and_save(FileSystemCalls& calls = system_file_calls()) {
+        EditLog edits(image);
+        image.put_str(10, ByteString{0xAB, 0xCD});
+        image.put_str(299, ByteString{0xEE});
+        SaveResult saved = image.save_image(edits.changed_ranges(), journals, calls);
+        if (!saved.ok()) edits.undo();
+        return saved;
+    }
+
+    ByteString patched() const {
+        ByteString b = bytes;
+        b[10] = 0xAB;
+        b[11] = 0xCD;
+        b[299] = 0xEE;
+        return b;
     }
 
     void expect_unchanged() const {
@@ -50,11 +75,11 @@ TEST(LoadImage, ReadsTheWholeFile) {
     write_file(dir / "a.vpm", bytes);
     write_file(dir / "empty.vpm", {});
     VoiceImage image;
-    ASSERT_TRUE(image.load_image(dir / "a.vpm").ok);
+    ASSERT_TRUE(image.load_image(dir / "a.vpm", dir / "j").ok);
     EXPECT_EQ(image.file_len(), 5000);
     EXPECT_EQ(ByteString(image.file_buf().begin(), image.file_buf().end()), bytes);
     EXPECT_EQ(image.file_path(), dir / "a.vpm");
-    ASSERT_TRUE(image.load_image(dir / "empty.vpm").ok);
+    ASSERT_TRUE(image.load_image(dir / "empty.vpm", dir / "j").ok);
     EXPECT_EQ(image.file_len(), 0);
 }
 
@@ -82,116 +107,228 @@ TEST(LoadImage, RefusesWhatItCannotLoadAndKeepsThePreviousImage) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path.string());
-        const FileResult result = loaded.image.load_image(c.path);
+        const LoadResult result = loaded.image.load_image(c.path, loaded.journals);
         EXPECT_FALSE(result.ok);
         EXPECT_EQ(result.reason, c.reason);
         loaded.expect_unchanged();
     }
-}
 
-TEST(LoadImage, RefusesAShortRead) {
-    LoadedImage loaded;
-    write_file(loaded.dir / "other.vpm", counting_bytes(100, 7));
-    FaultyCalls calls;
-    calls.read_budget = 60;
-    const FileResult result = loaded.image.load_image(loaded.dir / "other.vpm", calls);
+    FaultyCalls short_reads;
+    short_reads.read_budget = 60;
+    const LoadResult result = loaded.image.load_image(dir / "huge.vpm", loaded.journals, short_reads);
     EXPECT_FALSE(result.ok);
-    EXPECT_EQ(result.reason, "only 60 of its 100 bytes could be read");
+    loaded.expect_unchanged();
+    write_file(dir / "other.vpm", counting_bytes(100, 7));
+    EXPECT_EQ(loaded.image.load_image(dir / "other.vpm", loaded.journals, short_reads).reason,
+              "only 60 of its 100 bytes could be read");
     loaded.expect_unchanged();
 }
 
-TEST(SaveImage, LeavesExactlyTheImageWhateverTheFileBecameMeanwhile) {
-    for (const std::size_t on_disk : {std::size_t{150}, std::size_t{80}, std::size_t{100}, std::size_t{0}}) {
-        SCOPED_TRACE(on_disk);
-        TempDir dir;
-        const auto path = dir / "voice.vpm";
-        write_file(path, counting_bytes(100));
+#if !defined(__SANITIZE_ADDRESS__)
+TEST(LoadImage, RefusesAFileLargerThanMemoryWithAReason) {
+    TempDir dir;
+    write_file(dir / "big.vpm", {});
+    std::filesystem::resize_file(dir / "big.vpm", std::uintmax_t{1500} << 20);
+    const auto answer = in_child([&] {
+        constexpr rlim_t kCap = rlim_t{512} << 20;
+        const struct rlimit cap {kCap, kCap};
+        ::setrlimit(RLIMIT_AS, &cap);
         VoiceImage image;
-        ASSERT_TRUE(image.load_image(path).ok);
-        ASSERT_TRUE(image.put_str(10, ByteString{0xAB, 0xCD}));
-        write_file(path, counting_bytes(on_disk, 99));
+        return image.load_image(dir / "big.vpm", dir / "j").reason;
+    });
+    EXPECT_EQ(answer, "there is not enough memory to hold its 1572864000 bytes");
+}
+#endif
 
-        ASSERT_TRUE(image.save_image().ok);
-        EXPECT_EQ(read_file(path), ByteString(image.file_buf().begin(), image.file_buf().end()));
-        EXPECT_EQ(dir.entries(), std::vector<std::string>{"voice.vpm"});
+// How the file is changed, or who saves it, between the load and the save.
+struct Refusal {
+    std::string name;
+    std::function<void(const LoadedImage&)> meanwhile;
+    std::string reason;
+    std::function<bool(const LoadedImage&)> in_child_first;  // false: cannot be tried here
+};
+
+void restore_time(const std::filesystem::path& path, const struct stat& before) {
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+bool become_nobody() {
+    return ::setgroups(0, nullptr) == 0 && ::setresgid(65534, 65534, 65534) == 0 &&
+           ::setresuid(65534, 65534, 65534) == 0;
+}
+
+bool mount_read_only(const std::filesystem::path& folder) {
+    return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           ::mount(folder.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+           ::mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+}
+
+TEST(SaveImage, RefusesAFileThatIsNoLongerTheOneOpenedAndLeavesItUntouched) {
+    const std::string changed{messages::kReasonChangedSinceOpened};
+    const std::vector<Refusal> refusals = {
+        {"same size and restored time, other bytes",
+         [](const LoadedImage& l) {
+             struct stat before {};
+             ::stat(l.path.c_str(), &before);
+             ByteString other = l.bytes;
+             other[11] ^= 0xFF;
+             std::FILE* f = std::fopen(l.path.c_str(), "r+b");
+             std::fwrite(other.data(), 1, other.size(), f);
+             std::fclose(f);
+             restore_time(l.path, before);
+         },
+         changed, {}},
+        {"grown", [](const LoadedImage& l) { write_file(l.path, counting_bytes(301)); }, changed, {}},
+        {"replaced by an identical copy",
+         [](const LoadedImage& l) {
+             write_file(l.dir / "copy", l.bytes);
+             std::filesystem::rename(l.dir / "copy", l.path);
+         },
+         changed, {}},
+        {"deleted", [](const LoadedImage& l) { std::filesystem::remove(l.path); },
+         std::string(messages::kReasonGone), {}},
+        {"became a folder",
+         [](const LoadedImage& l) {
+             std::filesystem::remove(l.path);
+             std::filesystem::create_directory(l.path);
+         },
+         std::string(messages::kReasonFolder), {}},
+        {"marked read-only", [](const LoadedImage& l) { ::chmod(l.path.c_str(), 0444); },
+         std::string(messages::kReasonNotWritable), {}},
+        {"read-only to an unprivileged user",
+         [](const LoadedImage& l) { ::chmod(l.path.c_str(), 0644); },
+         std::string(messages::kReasonNotWritable), [](const LoadedImage&) { return become_nobody(); }},
+        {"on a read-only bind mount", {}, std::string(messages::kReasonReadOnlyMedium),
+         [](const LoadedImage& l) { return mount_read_only(l.dir.path()); }},
+    };
+    for (const Refusal& r : refusals) {
+        SCOPED_TRACE(r.name);
+        LoadedImage loaded;
+        if (r.meanwhile) r.meanwhile(loaded);
+        const bool regular = std::filesystem::is_regular_file(loaded.path);
+        const ByteString on_disk = regular ? read_file(loaded.path) : ByteString{};
+        std::string reason;
+        if (r.in_child_first) {
+            if (!running_as_root()) {
+                std::printf("[  SKIPPED ] %s: needs root to change user or mount\n", r.name.c_str());
+                continue;
+            }
+            const auto answer = in_child([&] {
+                if (!r.in_child_first(loaded)) return std::string("cannot be tried here");
+                return loaded.patch_and_save().reason;
+            });
+            ASSERT_TRUE(answer.has_value());
+            if (*answer == "cannot be tried here") {
+                std::printf("[  SKIPPED ] %s: this sandbox does not allow it\n", r.name.c_str());
+                continue;
+            }
+            reason = *answer;
+        } else {
+            const SaveResult saved = loaded.patch_and_save();
+            EXPECT_EQ(saved.status, SaveStatus::refused);
+            reason = saved.reason;
+            loaded.expect_unchanged();
+        }
+        EXPECT_EQ(reason, r.reason);
+        if (regular) {
+            EXPECT_EQ(read_file(loaded.path), on_disk);
+        }
+        EXPECT_FALSE(std::filesystem::exists(loaded.journals) && !std::filesystem::is_empty(loaded.journals));
     }
 }
 
-TEST(SaveImage, RecreatesAFileRemovedMeanwhile) {
-    TempDir dir;
-    const auto path = dir / "voice.vpm";
-    write_file(path, counting_bytes(64));
-    VoiceImage image;
-    ASSERT_TRUE(image.load_image(path).ok);
-    std::filesystem::remove(path);
-    ASSERT_TRUE(image.save_image().ok);
-    EXPECT_EQ(read_file(path), counting_bytes(64));
-}
-
-TEST(SaveImage, FollowsASymbolicLinkAndKeepsIt) {
-    TempDir dir;
-    std::filesystem::create_directory(dir / "real");
-    write_file(dir / "real" / "voice.vpm", counting_bytes(64));
-    std::filesystem::create_symlink("real/voice.vpm", dir / "link.vpm");
-    VoiceImage image;
-    ASSERT_TRUE(image.load_image(dir / "link.vpm").ok);
-    image.put_str(0, ByteString{0xFF});
-
-    ASSERT_TRUE(image.save_image().ok);
-    EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.vpm"));
-    EXPECT_EQ(read_file(dir / "real" / "voice.vpm")[0], 0xFF);
-    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"link.vpm", "real"}));
-}
-
-TEST(SaveImage, KeepsPermissionBitsWhateverTheUmask) {
-    const mode_t old_mask = ::umask(077);
-    for (const unsigned mode : {0640u, 0755u, 0600u}) {
-        TempDir dir;
-        const auto path = dir / "voice.vpm";
-        write_file(path, counting_bytes(10));
-        ASSERT_EQ(::chmod(path.c_str(), static_cast<mode_t>(mode)), 0);
-        VoiceImage image;
-        ASSERT_TRUE(image.load_image(path).ok);
-        ASSERT_TRUE(image.save_image().ok);
-        EXPECT_EQ(permissions_of(path), mode);
+TEST(SaveImage, WritesInPlaceAndKeepsWhatTheFileIs) {
+    // A hard link sees the change; owner, attributes, mode and links stay.
+    {
+        LoadedImage loaded;
+        std::filesystem::create_hard_link(loaded.path, loaded.dir / "other-name.vpm");
+        ASSERT_EQ(::setxattr(loaded.path.c_str(), "user.origin", "device", 6, 0), 0);
+        ASSERT_EQ(::chmod(loaded.path.c_str(), 0640), 0);
+        if (running_as_root()) {
+            ASSERT_EQ(::chown(loaded.path.c_str(), 1234, 5678), 0);
+        }
+        ASSERT_TRUE(loaded.patch_and_save().ok());
+        EXPECT_EQ(read_file(loaded.dir / "other-name.vpm"), loaded.patched());
+        char value[16] = {};
+        EXPECT_EQ(::getxattr(loaded.path.c_str(), "user.origin", value, sizeof value), 6);
+        EXPECT_STREQ(value, "device");
+        struct stat st {};
+        ::stat(loaded.path.c_str(), &st);
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
+        EXPECT_EQ(st.st_nlink, 2u);
+        if (running_as_root()) {
+            EXPECT_EQ(st.st_uid, 1234u);
+        }
+        EXPECT_TRUE(std::filesystem::is_empty(loaded.journals));
     }
-    ::umask(old_mask);
+    // Names of any length the file system takes, in any script, and links.
+    for (const std::string& name : {std::string(240, 'v'), std::string(" Voix française – Amélie .vpm")}) {
+        LoadedImage loaded(name);
+        ASSERT_TRUE(loaded.patch_and_save().ok()) << name;
+        EXPECT_EQ(read_file(loaded.path), loaded.patched());
+        const std::vector<std::string> entries = loaded.dir.entries();
+        EXPECT_EQ(std::set<std::string>(entries.begin(), entries.end()), (std::set<std::string>{name, "journals"}));
+    }
+    {
+        TempDir dir;
+        std::filesystem::create_directory(dir / "real");
+        write_file(dir / "real" / "voice.vpm", counting_bytes(64));
+        std::filesystem::create_symlink("real/voice.vpm", dir / "link.vpm");
+        VoiceImage image;
+        ASSERT_TRUE(image.load_image(dir / "link.vpm", dir / "j").ok);
+        EditLog edits(image);
+        image.put_str(1, ByteString{0xFF});
+        ASSERT_TRUE(image.save_image(edits.changed_ranges(), dir / "j").ok());
+        EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.vpm"));
+        EXPECT_EQ(read_file(dir / "real" / "voice.vpm")[1], 0xFF);
+    }
 }
 
-TEST(SaveImage, HandlesShortWrites) {
-    TempDir dir;
-    const auto path = dir / "voice.vpm";
-    write_file(path, counting_bytes(1000));
-    VoiceImage image;
-    ASSERT_TRUE(image.load_image(path).ok);
-    image.put_str(999, ByteString{0});
+TEST(SaveImage, AWritableFileInAFolderTheUserMayNotWriteSaves) {
+    if (!running_as_root()) GTEST_SKIP() << "needs root to change user";
+    LoadedImage loaded;
+    ::chmod(loaded.path.c_str(), 0666);
+    std::filesystem::create_directory(loaded.dir / "open-journals");
+    ::chmod((loaded.dir / "open-journals").c_str(), 0777);
+    loaded.journals = loaded.dir / "open-journals";
+    const auto answer = in_child([&] {
+        if (!become_nobody()) return std::string("cannot change user");
+        return loaded.patch_and_save().ok() ? std::string("saved") : loaded.patch_and_save().reason;
+    });
+    EXPECT_EQ(answer, "saved");
+    EXPECT_EQ(read_file(loaded.path), loaded.patched());
+}
+
+TEST(SaveImage, ShortWritesAndASecondSaveAfterTheFirst) {
+    LoadedImage loaded;
     FaultyCalls calls;
-    calls.max_write = 7;
-    ASSERT_TRUE(image.save_image(calls).ok);
-    EXPECT_EQ(read_file(path), ByteString(image.file_buf().begin(), image.file_buf().end()));
-    EXPECT_GT(std::count(calls.calls.begin(), calls.calls.end(), "write"), 100);
+    calls.max_write = 1;
+    ASSERT_TRUE(loaded.patch_and_save(calls).ok());
+    EXPECT_EQ(read_file(loaded.path), loaded.patched());
+    // The identity kept is the file's new one, so the next save is not refused.
+    EditLog edits(loaded.image);
+    loaded.image.put_str(0, ByteString{0x42});
+    ASSERT_TRUE(loaded.image.save_image(edits.changed_ranges(), loaded.journals).ok());
+    EXPECT_EQ(read_file(loaded.path)[0], 0x42);
 }
 
-TEST(SaveImage, RefusesAFolderAndAPathBelowAFile) {
-    TempDir dir;
-    const auto path = dir / "voice.vpm";
-    write_file(path, counting_bytes(10));
+TEST(EditLog, MergesOverlappingWritesWithTheBytesBeforeTheFirst) {
     VoiceImage image;
-    ASSERT_TRUE(image.load_image(path).ok);
-
-    std::filesystem::remove(path);
-    std::filesystem::create_directory(path);
-    FileResult result = image.save_image();
-    EXPECT_FALSE(result.ok);
-    EXPECT_EQ(result.reason, "it is a folder, not a file");
-
-    VoiceImage below_file;
-    write_file(dir / "plain", counting_bytes(3));
-    below_file.assign(counting_bytes(10), dir / "plain" / "voice.vpm");
-    result = below_file.save_image();
-    EXPECT_FALSE(result.ok);
-    EXPECT_EQ(result.reason, "Not a directory");
-    EXPECT_EQ(read_file(dir / "plain"), counting_bytes(3));
+    image.assign(counting_bytes(40));
+    EditLog edits(image);
+    image.put_str(10, ByteString{0xA0, 0xA1, 0xA2});
+    image.put_str(11, ByteString{0xB1, 0xB2, 0xB3});  // over the first write
+    image.put_str(20, ByteString{20, 21});            // the bytes it already held
+    image.put_str(30, ByteString{0xC0});
+    image.put_str(14, ByteString{0xD4});  // adjoins: one range
+    const std::vector<ChangedRange> expected = {
+        {10, {10, 11, 12, 13, 14}, {0xA0, 0xB1, 0xB2, 0xB3, 0xD4}},
+        {30, {30}, {0xC0}},
+    };
+    EXPECT_EQ(edits.changed_ranges(), expected);
+    edits.undo();
+    EXPECT_EQ(ByteString(image.file_buf().begin(), image.file_buf().end()), counting_bytes(40));
 }
 
 }  // namespace

@@ -29,6 +29,7 @@ const std::string kInvalid{messages::kNotVoiceFile};
 struct LoadedVoice {
     TempDir dir;
     std::filesystem::path path = dir / "voice.vpm";
+    std::filesystem::path journals = dir / "journals";
     ByteString on_disk;
     VoiceImage image;
     RecordingWindow window;
@@ -40,13 +41,13 @@ struct LoadedVoice {
     void reset(ByteString bytes) {
         on_disk = std::move(bytes);
         write_file(path, on_disk);
-        EXPECT_TRUE(image.load_image(path).ok);
+        EXPECT_TRUE(image.load_image(path, journals).ok);
         window.enable_all();
     }
 
-    RunOutcome run() { return run_patch(image, window, calls); }
+    RunOutcome run() { return run_patch(image, window, journals, calls); }
     ByteString image_bytes() const { return ByteString(image.file_buf().begin(), image.file_buf().end()); }
-    long renames() const { return std::count(calls.calls.begin(), calls.calls.end(), "rename"); }
+    long saves() const { return calls.count("open_for_update"); }
 };
 
 DiskImageBuilder voice_with(std::initializer_list<int> leads_present, Container kind = Container::vpm) {
@@ -68,7 +69,7 @@ TEST(RunPatch, PatchesSavesReportsAndCloses) {
         EXPECT_EQ(r.window.events, (std::vector<std::string>{"message: " + kSuccess, "close"}));
         EXPECT_EQ(read_file(r.path), r.image_bytes());
         EXPECT_NE(r.image_bytes(), r.on_disk);
-        EXPECT_EQ(r.renames(), 1);
+        EXPECT_EQ(r.saves(), 1);
         EXPECT_TRUE(r.window.patch_enabled);
     }
 }
@@ -90,7 +91,7 @@ TEST(RunPatch, FailuresBeforeASuccessAreReportedThenTheFileIsWrittenOnce) {
     spy.path = r.path;
     spy.seen = &at_success_message;
 
-    EXPECT_EQ(run_patch(r.image, spy, r.calls), RunOutcome::saved);
+    EXPECT_EQ(run_patch(r.image, spy, r.journals, r.calls), RunOutcome::saved);
     EXPECT_EQ(spy.events, (std::vector<std::string>{
                               "message: " + messages::not_found("Street/Saint"),
                               "disable box 1",
@@ -100,7 +101,7 @@ TEST(RunPatch, FailuresBeforeASuccessAreReportedThenTheFileIsWrittenOnce) {
                               "close",
                           }));
     EXPECT_EQ(at_success_message, r.image_bytes());
-    EXPECT_EQ(r.renames(), 1);
+    EXPECT_EQ(r.saves(), 1);
 }
 
 TEST(RunPatch, TheDemoVoiceTakesEveryOption) {
@@ -136,7 +137,7 @@ TEST(RunPatch, NothingPatchedDisablesAndLeavesTheFileAlone) {
                                }));
     EXPECT_EQ(read_file(r.path), r.on_disk);
     EXPECT_EQ(r.image_bytes(), r.on_disk);
-    EXPECT_EQ(r.renames(), 0);
+    EXPECT_EQ(r.saves(), 0);
 
     // A second run skips the boxes the first one disabled.
     r.window.events.clear();
@@ -195,21 +196,27 @@ TEST(RunPatch, StopsBeforeTheFirstOptionWhenTheAreaCannotBeLocated) {
                   (std::vector<std::string>{"disable Patch", "message: " + std::string(messages::kAreaNotLocated)}));
         EXPECT_EQ(r.image_bytes(), r.on_disk);
         EXPECT_EQ(read_file(r.path), r.on_disk);
-        EXPECT_EQ(r.renames(), 0);
+        EXPECT_EQ(r.saves(), 0);
     }
 }
 
-TEST(RunPatch, AFailedWriteBackKeepsFileImageAndWindow) {
+TEST(RunPatch, AFailedWriteBackKeepsFileImageAndWindowAndTheNextRunSaves) {
     LoadedVoice r(voice_with({1, 19}));
     r.window.tick({1, 19});
-    // Fail the rename: by then the new file is complete, so this is the last moment to fail.
-    struct FailRename : FaultyCalls {
-        std::error_code rename_over(const std::filesystem::path&, const std::filesystem::path&) override {
-            calls.emplace_back("rename");
-            return std::make_error_code(std::errc::no_space_on_device);
+    // The second write fails: the first wrote the journal, this one the file.
+    struct FailFirstWrite : FaultyCalls {
+        bool failed_once = false;
+        std::error_code write_at(Handle handle, std::int64_t offset, const std::uint8_t* data, std::size_t size,
+                                 std::size_t& written) override {
+            if (!failed_once && count("write") == 1) {
+                failed_once = true;
+                return std::make_error_code(std::errc::no_space_on_device);
+            }
+            return FaultyCalls::write_at(handle, offset, data, size, written);
         }
     } failing;
-    EXPECT_EQ(run_patch(r.image, r.window, failing), RunOutcome::save_failed);
+    EXPECT_EQ(run_patch(r.image, r.window, r.journals, failing), RunOutcome::save_failed);
+    EXPECT_TRUE(failing.failed_once);
     EXPECT_EQ(r.window.messages(),
               std::vector<std::string>{"Could not save the file \"" + r.path.string() +
                                        "\": No space left on device. The file was left unchanged."});
@@ -217,12 +224,13 @@ TEST(RunPatch, AFailedWriteBackKeepsFileImageAndWindow) {
     EXPECT_TRUE(r.window.patch_enabled);
     EXPECT_EQ(read_file(r.path), r.on_disk);
     EXPECT_EQ(r.image_bytes(), r.on_disk);
-    EXPECT_EQ(r.dir.entries(), std::vector<std::string>{"voice.vpm"});
+    EXPECT_TRUE(std::filesystem::is_empty(r.journals));
 
     // Once the cause is gone, the same run patches the real bytes.
     r.window.events.clear();
     EXPECT_EQ(r.run(), RunOutcome::saved);
     EXPECT_EQ(r.window.messages(), std::vector<std::string>{kSuccess});
+    EXPECT_EQ(read_file(r.path), r.image_bytes());
     EXPECT_NE(read_file(r.path), r.on_disk);
 }
 

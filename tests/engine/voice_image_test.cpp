@@ -143,14 +143,17 @@ TEST(PutStr, RefusesWritesThatWouldLeaveTheImage) {
     EXPECT_EQ(std::count(image.file_buf().begin(), image.file_buf().end(), 0xEE), 18);
 }
 
-TEST(UndoLog, PutsLoggedWritesBackInReverseOrder) {
+TEST(EditLog, PutsLoggedWritesBackInReverseOrder) {
     VoiceImage image = image_of(ascii_bytes("abcdefgh"));
     image.put_str(0, ascii_bytes("Z"));  // before the log: stays
-    image.open_undo_log();
-    image.put_str(2, ascii_bytes("XYZ"));
-    image.put_str(3, ascii_bytes("QQ"));  // overlaps the previous write
-    image.undo_logged_writes();
-    image.close_undo_log();
+    {
+        EditLog edits(image);
+        image.put_str(2, ascii_bytes("XYZ"));
+        image.put_str(3, ascii_bytes("QQ"));  // overlaps the previous write
+        edits.undo();
+    }
+    image.put_str(7, ascii_bytes("W"));  // after the log: stays
+    image.put_str(7, ascii_bytes("h"));
     EXPECT_EQ(ByteString(image.file_buf().begin(), image.file_buf().end()), ascii_bytes("Zbcdefgh"));
 }
 

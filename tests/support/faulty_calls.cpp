@@ -9,18 +9,36 @@ std::error_code injected() { return std::make_error_code(std::errc::io_error); }
 
 bool FaultyCalls::should_fail(const char* name) {
     calls.emplace_back(name);
-    if (++count_ != fail_call) return false;
-    failed = name;
-    return true;
+    ++count_;
+    const bool fails = count_ == fail_call || (crash_at > 0 && count_ >= crash_at);
+    if (fails && failed.empty()) failed = name;
+    return fails;
 }
 
-std::error_code FaultyCalls::open_for_reading(const std::filesystem::path& path, Handle& handle,
-                                              FileInfo& info) {
+long FaultyCalls::count(const std::string& name) const { return std::count(calls.begin(), calls.end(), name); }
+
+std::error_code FaultyCalls::open_for_reading(const std::filesystem::path& path, Handle& handle, FileInfo& info) {
     if (should_fail("open_for_reading")) return injected();
     return real_.open_for_reading(path, handle, info);
 }
 
-std::error_code FaultyCalls::read_some(Handle handle, std::uint8_t* data, std::size_t size, std::size_t& got) {
+std::error_code FaultyCalls::open_for_update(const std::filesystem::path& path, Handle& handle, FileInfo& info) {
+    if (should_fail("open_for_update")) return injected();
+    return real_.open_for_update(path, handle, info);
+}
+
+std::error_code FaultyCalls::create_new(const std::filesystem::path& path, Handle& handle) {
+    if (should_fail("create_new")) return injected();
+    return real_.create_new(path, handle);
+}
+
+std::error_code FaultyCalls::describe(Handle handle, FileInfo& info) {
+    if (should_fail("describe")) return injected();
+    return real_.describe(handle, info);
+}
+
+std::error_code FaultyCalls::read_at(Handle handle, std::int64_t offset, std::uint8_t* data, std::size_t size,
+                                     std::size_t& got) {
     if (should_fail("read")) return injected();
     if (read_budget >= 0) {
         size = std::min(size, static_cast<std::size_t>(read_budget));
@@ -29,37 +47,15 @@ std::error_code FaultyCalls::read_some(Handle handle, std::uint8_t* data, std::s
             return {};
         }
     }
-    const std::error_code ec = real_.read_some(handle, data, size, got);
+    const std::error_code ec = real_.read_at(handle, offset, data, size, got);
     if (!ec && read_budget >= 0) read_budget -= static_cast<long long>(got);
     return ec;
 }
 
-std::error_code FaultyCalls::read_link(const std::filesystem::path& link, std::filesystem::path& target) {
-    if (should_fail("read_link")) return injected();
-    return real_.read_link(link, target);
-}
-
-std::error_code FaultyCalls::query(const std::filesystem::path& path, FileInfo& info) {
-    if (should_fail("query")) return injected();
-    return real_.query(path, info);
-}
-
-unsigned FaultyCalls::default_permissions() { return real_.default_permissions(); }
-
-std::error_code FaultyCalls::create_exclusive(const std::filesystem::path& path, Handle& handle) {
-    if (should_fail("create")) return injected();
-    return real_.create_exclusive(path, handle);
-}
-
-std::error_code FaultyCalls::write_some(Handle handle, const std::uint8_t* data, std::size_t size,
-                                        std::size_t& written) {
+std::error_code FaultyCalls::write_at(Handle handle, std::int64_t offset, const std::uint8_t* data, std::size_t size,
+                                      std::size_t& written) {
     if (should_fail("write")) return injected();
-    return real_.write_some(handle, data, std::min(size, max_write), written);
-}
-
-std::error_code FaultyCalls::set_permissions(Handle handle, unsigned permissions) {
-    if (should_fail("set_permissions")) return injected();
-    return real_.set_permissions(handle, permissions);
+    return real_.write_at(handle, offset, data, std::min(size, max_write), written);
 }
 
 std::error_code FaultyCalls::flush(Handle handle) {
@@ -68,21 +64,20 @@ std::error_code FaultyCalls::flush(Handle handle) {
 }
 
 std::error_code FaultyCalls::close(Handle handle) {
-    if (should_fail("close")) {
-        real_.close(handle);  // a failed close still releases the handle
-        return injected();
-    }
-    return real_.close(handle);
-}
-
-std::error_code FaultyCalls::rename_over(const std::filesystem::path& from, const std::filesystem::path& to) {
-    if (should_fail("rename")) return injected();
-    return real_.rename_over(from, to);
+    // A failed close still releases the handle, and a dead process's handles are gone too.
+    const bool fails = should_fail("close");
+    const std::error_code ec = real_.close(handle);
+    return fails ? injected() : ec;
 }
 
 std::error_code FaultyCalls::remove(const std::filesystem::path& path) {
-    calls.emplace_back("remove");
+    if (should_fail("remove")) return injected();
     return real_.remove(path);
+}
+
+std::error_code FaultyCalls::make_folders(const std::filesystem::path& folder) {
+    if (should_fail("make_folders")) return injected();
+    return real_.make_folders(folder);
 }
 
 std::error_code FaultyCalls::flush_folder(const std::filesystem::path& folder) {

@@ -84,7 +84,7 @@ private slots:
     void closeDiscardsAndAboutShowsAFreshWindow() {
         FakeServices fakes;
         VoiceImage image;
-        ui::Tarnwick window(image, fakes.services());
+        ui::Tarnwick window(image, fakes.services(), {});
         window.show();
         window.about_action()->trigger();
         QPointer<About_Form> first = window.about_window();

@@ -48,8 +48,8 @@ ByteString voice_with(std::initializer_list<int> options, Container kind = Conta
 struct Harness {
     FakeServices fakes;
     VoiceImage image;
-    Tarnwick window{image, fakes.services()};
     TempDir dir;
+    Tarnwick window{image, fakes.services(), dir / "journals"};
 
     QString file(const QString& name, const ByteString& bytes) {
         const auto path = dir / name.toStdString();

@@ -1,0 +1,152 @@
+// The save on the storage users really patch on: a FAT32 file system mounted
+// through FUSE, as a navigation device shows up over USB, also when it is full.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "engine/patch_run.h"
+#include "tests/support/disk_image_builder.h"
+#include "tests/support/recording_window.h"
+#include "tests/support/test_files.h"
+
+namespace tarnwick {
+namespace {
+
+using testing::read_file;
+using testing::RecordingWindow;
+using testing::TempDir;
+using testing::write_file;
+
+struct Command {
+    int status;
+    std::string output;
+};
+
+Command run(const std::string& command) {
+    Command result{-1, {}};
+    std::FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) return result;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.output.append(buffer, n);
+    result.status = ::pclose(pipe);
+    return result;
+}
+
+std::string quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
+
+// Why FAT over FUSE cannot be tried here, or empty when it can.
+std::string why_unavailable() {
+    for (const char* tool : {"mkfs.fat", "fsck.fat", "fusefat", "fusermount"}) {
+        if (run(std::string("command -v ") + tool).status != 0) return std::string(tool) + " is not installed";
+    }
+    const int fd = ::open("/dev/fuse", O_RDWR);
+    if (fd < 0) return "/dev/fuse cannot be opened here";
+    ::close(fd);
+    return {};
+}
+
+// A FAT32 image file, mounted read-write through fusefat while it lives.
+class FatDevice {
+public:
+    explicit FatDevice(const TempDir& dir) : image_(dir / "device.img"), mount_(dir / "GARMIN") {
+        std::filesystem::create_directory(mount_);
+        // 40,000 KiB is above the smallest FAT32 volume with 512-byte clusters.
+        const Command made = run("mkfs.fat -F 32 -S 512 -s 1 -C " + quoted(image_) + " 40000");
+        EXPECT_EQ(made.status, 0) << made.output;
+    }
+    ~FatDevice() { unmount(); }
+
+    bool mount() {
+        const Command mounted = run("fusefat -o rw+ " + quoted(image_) + " " + quoted(mount_));
+        mounted_ = mounted.status == 0;
+        EXPECT_TRUE(mounted_) << mounted.output;
+        return mounted_;
+    }
+    void unmount() {
+        if (!mounted_) return;
+        const Command done = run("fusermount -u " + quoted(mount_));
+        EXPECT_EQ(done.status, 0) << done.output;
+        mounted_ = false;
+    }
+    // fsck.fat in check-only mode: its verdict and its used/total clusters.
+    Command check(long& used, long& total) const {
+        const Command checked = run("fsck.fat -n " + quoted(image_));
+        std::smatch m;
+        if (std::regex_search(checked.output, m, std::regex(R"((\d+)/(\d+) clusters)"))) {
+            used = std::stol(m[1]);
+            total = std::stol(m[2]);
+        }
+        return checked;
+    }
+    const std::filesystem::path& root() const { return mount_; }
+
+private:
+    std::filesystem::path image_;
+    std::filesystem::path mount_;
+    bool mounted_ = false;
+};
+
+// Writes filler until the file system refuses another byte.
+void fill_up(const std::filesystem::path& file) {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    const ByteString block(4096, 0x5A);
+    while (::write(fd, block.data(), block.size()) > 0) {
+    }
+    for (std::size_t size = 2048; size > 0; size /= 2) {
+        while (::write(fd, block.data(), size) > 0) {
+        }
+    }
+    ::fsync(fd);
+    ::close(fd);
+}
+
+TEST(FatDevice, AFullPatchRunSavesExactlyAlsoOnAFullDisk) {
+    if (const std::string why = why_unavailable(); !why.empty()) GTEST_SKIP() << why;
+    for (const bool full : {false, true}) {
+        SCOPED_TRACE(full ? "no cluster free" : "room to spare");
+        TempDir dir;
+        FatDevice device(dir);
+        ASSERT_TRUE(device.mount());
+        std::filesystem::create_directory(device.root() / "Voice");
+        const auto voice = device.root() / "Voice" / "English voice (demo).vpm";
+        const ByteString original = testing::demo_voice(testing::Container::vpm);
+        write_file(voice, original);
+        if (full) fill_up(device.root() / "filler.bin");
+        device.unmount();
+        long used = 0, total = -1;
+        device.check(used, total);
+        if (full) {
+            EXPECT_EQ(used, total) << "the disk was not filled";
+        }
+        ASSERT_TRUE(device.mount());
+
+        VoiceImage image;
+        ASSERT_TRUE(image.load_image(voice, dir / "journals").ok);
+        RecordingWindow window;
+        window.enable_all();
+        window.ticked.fill(true);
+        ASSERT_EQ(run_patch(image, window, dir / "journals"), RunOutcome::saved) << window.messages().back();
+        const ByteString patched(image.file_buf().begin(), image.file_buf().end());
+        EXPECT_NE(patched, original);
+        EXPECT_EQ(read_file(voice), patched);
+        EXPECT_TRUE(std::filesystem::is_empty(dir / "journals"));
+
+        // What the device holds once it is unplugged and plugged in again.
+        device.unmount();
+        const Command checked = device.check(used, total);
+        EXPECT_EQ(checked.status, 0) << checked.output;
+        if (full) {
+            EXPECT_EQ(used, total);
+        }
+        ASSERT_TRUE(device.mount());
+        EXPECT_EQ(read_file(voice), patched);
+    }
+}
+
+}  // namespace
+}  // namespace tarnwick
