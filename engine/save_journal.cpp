@@ -10,6 +10,7 @@ namespace {
 
 constexpr std::array<std::uint8_t, 8> kMagic{'T', 'T', 'S', 'J', 'R', 'N', 'L', '1'};
 
+// FNV-1a, 64 bits: enough to tell a journal cut short from a whole one.
 std::uint64_t fnv1a(ByteView bytes) {
     std::uint64_t hash = 0xcbf29ce484222325ull;
     for (const std::uint8_t b : bytes) {
@@ -77,6 +78,8 @@ ByteView text_bytes(std::string_view text) {
 }
 
 }  // namespace
+
+std::uint64_t journal_checksum(ByteView bytes) { return fnv1a(bytes); }
 
 ByteString encode_journal(const SaveJournal& journal) {
     Writer w;

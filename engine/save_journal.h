@@ -26,6 +26,9 @@ struct SaveJournal {
 // bytes; last an FNV-1a 64 checksum of everything before it.
 ByteString encode_journal(const SaveJournal& journal);
 
+// The checksum that ends a journal, over the bytes before it.
+std::uint64_t journal_checksum(ByteView bytes);
+
 // Empty when the bytes are not a whole journal: cut short, damaged, or not a
 // journal at all.
 std::optional<SaveJournal> decode_journal(ByteView bytes);

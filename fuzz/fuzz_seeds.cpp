@@ -7,6 +7,7 @@
 #include <string>
 
 #include "engine/patch_catalogue.h"
+#include "engine/save_journal.h"
 #include "tests/support/disk_image_builder.h"
 #include "tests/support/test_files.h"
 
@@ -95,5 +96,10 @@ int main(int argc, char** argv) {
     search_seed.insert(search_seed.end(), voice.begin(), voice.begin() + 4096);
     write(find, "name-search", search_seed);
     write(find, "extremes", ByteString{0xFF, 0xFF, 0xFF, 0x7F, 0, 0, 0, 0x80, 0x80, 3, 1, 2, 3, 1, 2, 3, 0, 1, 2, 3});
+
+    // A journal's bytes between its magic and its checksum, as the fuzzer takes them.
+    const SaveJournal journal{"/media/GARMIN/Voice/voice.vpm", {1, 2, 3, 4}, {{100, {1, 2}, {3, 4}}, {900, {5}, {6}}}};
+    const ByteString encoded = encode_journal(journal);
+    write(root / "fuzz_journal", "two-ranges", ByteString(encoded.begin() + 8, encoded.end() - 8));
     return 0;
 }

@@ -17,7 +17,7 @@ mkdir -p "$work"
 build-fuzz/fuzz/fuzz_seeds "$work/seeds"
 
 status=0
-for fuzzer in fuzz_patch_run fuzz_hex2str fuzz_find_str; do
+for fuzzer in fuzz_patch_run fuzz_hex2str fuzz_find_str fuzz_journal; do
   corpus="$work/corpus/$fuzzer"
   mkdir -p "$corpus"
   log="$work/$fuzzer.log"

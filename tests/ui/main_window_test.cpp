@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include "engine/patch_catalogue.h"
+#include "engine/save_journal.h"
 #include "engine/user_messages.h"
 #include "tests/support/disk_image_builder.h"
 #include "tests/support/test_files.h"
@@ -418,6 +419,27 @@ private slots:
         QVERIFY(h.window.isVisible());
         QVERIFY(h.window.patch_button()->isEnabled());
         QVERIFY(h.window.check_box(1)->isEnabled());
+    }
+
+    void anInterruptedSaveIsPutBackAndToldOnceBeforeTheFileOpens() {
+        Harness h;
+        const ByteString original = voice_with({1});
+        const QString path = h.file("voice.vpm", original);
+        ByteString half_saved = original;
+        half_saved[600] ^= 0xFF;
+        write_file(path.toStdString(), half_saved);
+        const auto key = journal_key(path.toStdString());
+        SaveJournal record{messages::path_for_people(key), {}, {{600, {original[600]}, {half_saved[600]}}}};
+        record.identity.size = static_cast<std::int64_t>(original.size());
+        std::filesystem::create_directories(h.dir / "journals");
+        write_file(journal_path(h.dir / "journals", key), encode_journal(record));
+
+        h.open(path);
+        QCOMPARE(h.fakes.messages.texts, QStringList{q(messages::recovered_interrupted_save(messages::path_for_people(key)))});
+        QCOMPARE(read_file(path.toStdString()), original);
+        QVERIFY(h.window.patch_button()->isEnabled());
+        h.open(path);
+        QCOMPARE(h.fakes.messages.texts.size(), 1);
     }
 
     void aboutOpensOneWindowAndKeepsTheProgramAlive() {
