@@ -92,6 +92,20 @@ constexpr std::array<PatchOption, kOptionCount> kCatalogue{{
     {20, R"(Change "Tr" to "Trail" instead of "Track")", &kTrack, {&kTrail, nullptr}, nullptr},
 }};
 
+constexpr std::array kEnglish{1, 2, 3, 16, 17, 19, 20};
+constexpr std::array kJackJillSamantha{4, 8, 13, 15};
+constexpr std::array kKarenLee{5, 14, 18};
+constexpr std::array kJulieFelix{6, 7};
+constexpr std::array kDanielEmilySerena{9, 10, 11, 12};
+
+constexpr std::array<OptionTab, kTabCount> kTabs{{
+    {"English", kEnglish},
+    {"Jack && Jill && Samantha", kJackJillSamantha},
+    {"Karen && Lee", kKarenLee},
+    {"Julie && Felix", kJulieFelix},
+    {"Daniel && Emily && Serena", kDanielEmilySerena},
+}};
+
 bool apply_patch(VoiceImage& image, MessageSink& messages, const AbbrPatch& patch, std::int32_t start) {
     const ByteString original = hex2str(patch.original_hex);
     const ByteString replacement = hex2str(patch.replacement_hex);
@@ -101,6 +115,17 @@ bool apply_patch(VoiceImage& image, MessageSink& messages, const AbbrPatch& patc
 }  // namespace
 
 std::span<const PatchOption, kOptionCount> patch_catalogue() { return kCatalogue; }
+
+std::span<const OptionTab, kTabCount> option_tabs() { return kTabs; }
+
+int tab_of(int option) {
+    for (int tab = 0; tab < kTabCount; ++tab) {
+        for (const int k : kTabs[static_cast<std::size_t>(tab)].options) {
+            if (k == option) return tab;
+        }
+    }
+    return -1;
+}
 
 OptionOutcome apply_option(VoiceImage& image, MessageSink& messages, const PatchOption& option,
                            std::int32_t start) {

@@ -33,6 +33,19 @@ inline constexpr int kOptionCount = 20;
 // The twenty options in run order; patch_catalogue()[k - 1] is option k.
 std::span<const PatchOption, kOptionCount> patch_catalogue();
 
+// The five tabs of the main window and the options each holds, top to bottom.
+struct OptionTab {
+    std::string_view caption;  // as stored: a doubled ampersand shows as one
+    std::span<const int> options;
+};
+
+inline constexpr int kTabCount = 5;
+
+std::span<const OptionTab, kTabCount> option_tabs();
+
+// The index (0-based) of the tab that holds option k.
+int tab_of(int option);
+
 struct OptionOutcome {
     bool patched = false;
     bool lead_failed = false;

@@ -1,12 +1,16 @@
 #include "engine/patch_run.h"
 
+#include <optional>
+
 #include "engine/layout_probe.h"
 #include "engine/patch_catalogue.h"
 
 namespace tarnwick {
+namespace {
 
-RunOutcome run_patch(VoiceImage& image, WindowOps& window, const std::filesystem::path& journal_folder,
-                     FileSystemCalls& calls) {
+// The run up to its write-back: the checks, then every enabled and ticked
+// option in catalogue order. Returns the outcome when the run ends here.
+std::optional<RunOutcome> apply_selected(VoiceImage& image, WindowOps& window) {
     const ContainerKind kind = detect_container(image);
     if (kind == ContainerKind::none) {
         window.disable_patch();
@@ -21,19 +25,27 @@ RunOutcome run_patch(VoiceImage& image, WindowOps& window, const std::filesystem
 
     const std::int32_t start = image.dllimg_start();
     bool patched_any = false;
-    EditLog edits(image);
     for (const PatchOption& option : patch_catalogue()) {
         if (!window.box_enabled(option.number) || !window.box_ticked(option.number)) continue;
         const OptionOutcome outcome = apply_option(image, window, option, start);
         if (outcome.patched) patched_any = true;
         if (outcome.lead_failed) window.disable_box(option.number);
     }
-
     if (!patched_any) {
         window.disable_patch();
         window.show_message(std::string(messages::kNothingToPatch));
         return RunOutcome::nothing_patched;
     }
+    return std::nullopt;
+}
+
+}  // namespace
+
+RunOutcome run_patch(VoiceImage& image, WindowOps& window, const std::filesystem::path& journal_folder,
+                     FileSystemCalls& calls) {
+    EditLog edits(image);
+    if (const std::optional<RunOutcome> ended = apply_selected(image, window)) return *ended;
+
     const SaveResult saved = image.save_image(edits.changed_ranges(), journal_folder, calls);
     if (!saved.ok()) {
         // The file holds its old bytes (or will, at its next open), so the
@@ -49,6 +61,15 @@ RunOutcome run_patch(VoiceImage& image, WindowOps& window, const std::filesystem
     window.show_message(std::string(messages::kPatchedSuccessfully));
     window.close_main_window();
     return RunOutcome::saved;
+}
+
+RunOutcome rehearse_patch(VoiceImage& image, WindowOps& window, std::vector<ChangedRange>& would_write) {
+    would_write.clear();
+    EditLog edits(image);
+    if (const std::optional<RunOutcome> ended = apply_selected(image, window)) return *ended;
+    would_write = edits.changed_ranges();
+    edits.undo();
+    return RunOutcome::rehearsed;
 }
 
 }  // namespace tarnwick

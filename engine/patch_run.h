@@ -1,5 +1,7 @@
 #pragma once
 
+#include <vector>
+
 #include "engine/file_access.h"
 #include "engine/user_messages.h"
 #include "engine/voice_image.h"
@@ -23,6 +25,7 @@ enum class RunOutcome {
     saved,
     save_failed,
     nothing_patched,
+    rehearsed,  // a rehearsal that would have written the file
 };
 
 // The "Patch && Save" command: validates the image, locates the abbreviation
@@ -31,5 +34,10 @@ enum class RunOutcome {
 // `journal_folder`) and closes the window.
 RunOutcome run_patch(VoiceImage& image, WindowOps& window, const std::filesystem::path& journal_folder,
                      FileSystemCalls& calls = system_file_calls());
+
+// The same run without its write-back: the same checks, messages and window
+// changes up to the save, then the image is put back as it was. `would_write`
+// gets the ranges the save would have written.
+RunOutcome rehearse_patch(VoiceImage& image, WindowOps& window, std::vector<ChangedRange>& would_write);
 
 }  // namespace tarnwick

@@ -17,6 +17,7 @@
 #include "engine/layout_probe.h"
 #include "engine/patch_catalogue.h"
 #include "engine/patch_run.h"
+#include "engine/voice_survey.h"
 
 namespace {
 
@@ -24,14 +25,21 @@ using namespace tarnwick;
 
 class TickedWindow final : public WindowOps {
 public:
+    TickedWindow() = default;
+    explicit TickedWindow(int only) : only_(only) {}
     bool box_enabled(int box) const override { return enabled_[static_cast<std::size_t>(box)]; }
-    bool box_ticked(int) const override { return true; }
+    bool box_ticked(int box) const override { return only_ == 0 || box == only_; }
     void disable_box(int box) override { enabled_[static_cast<std::size_t>(box)] = false; }
     void disable_patch() override {}
     void close_main_window() override {}
-    void show_message(const std::string&) override {}
+    void show_message(const std::string& text) override {
+        already_patched = already_patched || text.ends_with("abbreviation is already patched.");
+    }
+
+    bool already_patched = false;
 
 private:
+    int only_ = 0;
     std::array<bool, 21> enabled_ = [] {
         std::array<bool, 21> all{};
         all.fill(true);
@@ -91,6 +99,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)cleanup_registered;
 
     const ByteString input(data, data + size);
+
+    // The survey decides each option as a run with only that option ticked does.
+    {
+        VoiceImage surveyed;
+        surveyed.assign(input);
+        const VoiceSurvey survey = survey_voice(surveyed);
+        check(std::equal(input.begin(), input.end(), surveyed.file_buf().begin()), "the survey writes no byte");
+        for (int k = 1; survey.located() && k <= kOptionCount; ++k) {
+            VoiceImage rehearsed;
+            rehearsed.assign(input);
+            TickedWindow only(k);
+            std::vector<ChangedRange> would_write;
+            const bool would_patch = rehearse_patch(rehearsed, only, would_write) == RunOutcome::rehearsed;
+            const OptionState expected = would_patch              ? OptionState::ready
+                                         : only.already_patched ? OptionState::already_changed
+                                                                : OptionState::not_in_this_voice;
+            check(survey.state(k) == expected, "the survey agrees with a run of that option alone");
+        }
+    }
     {
         std::ofstream file(path, std::ios::binary | std::ios::trunc);
         file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));

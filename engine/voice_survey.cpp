@@ -1,0 +1,103 @@
+#include "engine/voice_survey.h"
+
+namespace tarnwick {
+namespace {
+
+// The two searches of an abbreviation patch, in its window.
+struct Presence {
+    bool original = false;
+    bool replacement = false;
+};
+
+Presence presence_of(const VoiceImage& image, const AbbrPatch& patch, std::int32_t start) {
+    const std::int32_t bound = image.file_len() - 10;  // as the patch operation searches
+    Presence found;
+    found.original = image.find_str(start, bound, hex2str(patch.original_hex)) > 0;
+    if (!found.original) found.replacement = image.find_str(start, bound, hex2str(patch.replacement_hex)) > 0;
+    return found;
+}
+
+OptionState state_of(const VoiceImage& image, const PatchOption& option, std::int32_t start) {
+    const Presence lead = presence_of(image, *option.lead, start);
+    if (lead.original) return OptionState::ready;
+    bool replaced = lead.replacement;
+    if (option.fallback != nullptr) {
+        const Presence fallback = presence_of(image, *option.fallback, start);
+        if (fallback.original) return OptionState::ready;
+        replaced = replaced || fallback.replacement;
+    }
+    return replaced ? OptionState::already_changed : OptionState::not_in_this_voice;
+}
+
+}  // namespace
+
+std::string_view state_text(OptionState state) {
+    switch (state) {
+        case OptionState::ready: return "ready";
+        case OptionState::already_changed: return "already changed";
+        case OptionState::not_in_this_voice: return "not in this voice";
+    }
+    return {};
+}
+
+std::string_view kind_text(ContainerKind kind) {
+    switch (kind) {
+        case ContainerKind::vpm: return "disk image (.vpm)";
+        case ContainerKind::rgn: return "container (.rgn)";
+        case ContainerKind::none: break;
+    }
+    return "not a voice file";
+}
+
+std::string displayed_caption(std::string_view stored) {
+    std::string shown;
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        shown += stored[i];
+        if (stored[i] == '&' && i + 1 < stored.size() && stored[i + 1] == '&') ++i;
+    }
+    return shown;
+}
+
+std::vector<int> tabs_with_ready_options(const VoiceSurvey& survey) {
+    std::vector<int> tabs;
+    if (!survey.located()) return tabs;
+    for (int tab = 0; tab < kTabCount; ++tab) {
+        for (const int k : option_tabs()[static_cast<std::size_t>(tab)].options) {
+            if (survey.state(k) == OptionState::ready) {
+                tabs.push_back(tab);
+                break;
+            }
+        }
+    }
+    return tabs;
+}
+
+std::string survey_summary(std::string_view file_name, std::int64_t size, const VoiceSurvey& survey) {
+    std::string digits = std::to_string(size);
+    for (auto at = static_cast<std::ptrdiff_t>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<std::size_t>(at), ",");
+    std::string line = std::string(file_name) + ": " + std::string(kind_text(survey.kind)) + ", " + digits + " bytes; ";
+    const std::vector<int> tabs = tabs_with_ready_options(survey);
+    if (!survey.located()) return line + "its abbreviation area could not be located";
+    if (tabs.empty()) return line + "no option is ready to apply";
+    line += "ready options on ";
+    for (std::size_t i = 0; i < tabs.size(); ++i) {
+        if (i > 0) line += ", ";
+        line += displayed_caption(option_tabs()[static_cast<std::size_t>(tabs[i])].caption);
+    }
+    return line;
+}
+
+VoiceSurvey survey_voice(VoiceImage& image) {
+    VoiceSurvey survey;
+    survey.kind = detect_container(image);
+    if (survey.kind == ContainerKind::none) return survey;
+    survey.layout = probe_layout(image, survey.kind);
+    if (survey.layout != ProbeResult::located) return survey;
+    survey.data_start = image.dllimg_start();
+    for (const PatchOption& option : patch_catalogue()) {
+        survey.states[static_cast<std::size_t>(option.number - 1)] = state_of(image, option, survey.data_start);
+    }
+    return survey;
+}
+
+}  // namespace tarnwick

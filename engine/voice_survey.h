@@ -1,0 +1,53 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/layout_probe.h"
+#include "engine/patch_catalogue.h"
+#include "engine/voice_image.h"
+
+namespace tarnwick {
+
+// What a patch run would find for one option, decided as the run decides its
+// lead (and, for option 15, its fallback).
+enum class OptionState {
+    ready,              // the run would patch it
+    already_changed,    // only the replacement is there
+    not_in_this_voice,  // neither
+};
+
+// "ready", "already changed", "not in this voice".
+std::string_view state_text(OptionState state);
+
+struct VoiceSurvey {
+    ContainerKind kind = ContainerKind::none;
+    ProbeResult layout = ProbeResult::name_not_found;  // when kind is not `none`
+    std::int32_t data_start = 0;                        // when located
+    std::array<OptionState, kOptionCount> states{};     // states[k - 1] is option k's, when located
+
+    bool located() const { return kind != ContainerKind::none && layout == ProbeResult::located; }
+    OptionState state(int option) const { return states[static_cast<std::size_t>(option - 1)]; }
+};
+
+// "disk image" or "container", with its usual extension.
+std::string_view kind_text(ContainerKind kind);
+
+// A tab's caption as it reads on screen: a doubled ampersand shows as one.
+std::string displayed_caption(std::string_view stored);
+
+// The tabs (0-based) that hold at least one ready option, in tab order.
+std::vector<int> tabs_with_ready_options(const VoiceSurvey& survey);
+
+// One line for people about an open voice: its name, kind, size and the tabs
+// that hold ready options.
+std::string survey_summary(std::string_view file_name, std::int64_t size, const VoiceSurvey& survey);
+
+// The kind, the layout and every option's state, without writing a byte of
+// the image (the probe sets block_exp and dllimg_start, as the run would).
+VoiceSurvey survey_voice(VoiceImage& image);
+
+}  // namespace tarnwick
