@@ -1,6 +1,7 @@
 #include "tests/support/test_files.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -12,7 +13,11 @@ TempDir::TempDir() {
     std::random_device entropy;
     const auto base = std::filesystem::temp_directory_path();
     for (int attempt = 0; attempt < 100; ++attempt) {
-        auto candidate = base / ("tarnwick-test-" + std::to_string(entropy()));
+        // Names of one length, so that what depends on a path's length (a
+        // save journal) is the same from one folder to the next.
+        char digits[16];
+        std::snprintf(digits, sizeof digits, "%010u", static_cast<unsigned>(entropy()));
+        auto candidate = base / ("tarnwick-test-" + std::string(digits));
         if (std::filesystem::create_directory(candidate)) {
             path_ = candidate;
             return;
