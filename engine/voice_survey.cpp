@@ -75,7 +75,9 @@ std::vector<int> tabs_with_ready_options(const VoiceSurvey& survey) {
 std::string survey_summary(std::string_view file_name, std::int64_t size, const VoiceSurvey& survey) {
     std::string digits = std::to_string(size);
     for (auto at = static_cast<std::ptrdiff_t>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<std::size_t>(at), ",");
-    std::string line = std::string(file_name) + ": " + std::string(kind_text(survey.kind)) + ", " + digits + " bytes; ";
+    std::string line = std::string(file_name) + ": " + std::string(kind_text(survey.kind)) + ", " + digits + " bytes";
+    if (survey.kind == ContainerKind::none) return line;
+    line += "; ";
     const std::vector<int> tabs = tabs_with_ready_options(survey);
     if (!survey.located()) return line + "its abbreviation area could not be located";
     if (tabs.empty()) return line + "no option is ready to apply";

@@ -1,6 +1,7 @@
 #include "ui/about_window.h"
 
 #include <array>
+#include <vector>
 
 #include <QGuiApplication>
 #include <QMouseEvent>
@@ -75,15 +76,14 @@ About_Form::About_Form(PlatformServices services)
         {link_, {600, 1200, 2775, 495}},
         {close_, {1080, 1680, 1455, 375}},
     }};
-    double scale = 1.0;
+    std::vector<FitBox> boxes;
     for (const Placed& p : placed) {
-        const int needed = p.widget == close_ ? close_->sizeHint().width()
-                                              : p.widget->fontMetrics().horizontalAdvance(
-                                                    static_cast<QLabel*>(p.widget)->text()) + 2;
-        scale = std::max(scale, TwipsLayout::to_fit(needed, p.twips.width()));
-        scale = std::max(scale, TwipsLayout::to_fit(p.widget->fontMetrics().height(), p.twips.height()));
+        const QSize needed = p.widget == close_
+                                 ? QSize(close_->sizeHint().width(), close_->fontMetrics().height())
+                                 : label_text_size(static_cast<QLabel*>(p.widget));
+        boxes.push_back({needed, p.twips.size()});
     }
-    layout_ = TwipsLayout(scale);
+    layout_ = TwipsLayout(scale_to_fit(boxes));
     for (const Placed& p : placed) {
         p.widget->setGeometry(layout_.rect(p.twips.x(), p.twips.y(), p.twips.width(), p.twips.height()));
     }

@@ -1,6 +1,9 @@
 #include "ui/main_window.h"
 
 #include <QCheckBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
@@ -13,6 +16,7 @@
 #include "engine/layout_probe.h"
 #include "engine/patch_catalogue.h"
 #include "engine/user_messages.h"
+#include "engine/voice_survey.h"
 
 namespace tarnwick::ui {
 namespace {
@@ -28,25 +32,15 @@ const QString kInstructions = QStringLiteral(
     "and apply the selected changes. The modified file will be automatically saved. Make sure to keep a "
     "backup of the original TTS file.");
 
-struct Row {
-    int frame;   // Frame<n>
-    int option;  // Check<option>, with Label<option + 1>
-};
-
-struct Tab {
-    const char* caption;
-    std::vector<Row> rows;
-};
-
-const std::array<Tab, 5> kTabs{{
-    {"English", {{3, 1}, {2, 2}, {4, 3}, {16, 16}, {17, 17}, {19, 19}, {20, 20}}},
-    {"Jack && Jill && Samantha", {{5, 4}, {9, 8}, {13, 13}, {15, 15}}},
-    {"Karen && Lee", {{6, 5}, {14, 14}, {18, 18}}},
-    {"Julie && Felix", {{7, 6}, {8, 7}}},
-    {"Daniel && Emily && Serena", {{10, 9}, {1, 10}, {11, 11}, {12, 12}}},
-}};
+// The frame that holds each option's box and label: Frame<kFrameOf[k]> holds Check<k>.
+constexpr std::array<int, kOptionCount + 1> kFrameOf{0, 3, 2, 4, 5, 6, 7, 8, 9, 10, 1,
+                                                     11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
 
 constexpr int kTabStripTwips = 500;
+// The voice summary line sits under the instructions; what lies below moves down by it.
+constexpr int kSummaryTwips = 315;
+// The state text of a row, right of its label.
+constexpr QRect kStateTwips{6300, 240, 1155, 255};
 
 QString from_view(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -91,6 +85,11 @@ Tarnwick::Tarnwick(VoiceImage& image, PlatformServices services, std::filesystem
     instructions_->setWordWrap(true);
     instructions_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
+    summary_ = new QLabel(client);
+    summary_->setObjectName(QStringLiteral("VoiceSummary"));
+    summary_->setTextFormat(Qt::PlainText);
+    summary_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
     tabs_ = new QTabWidget(client);
     tabs_->setObjectName(QStringLiteral("SSTab1"));
     build_tabs();
@@ -101,6 +100,7 @@ Tarnwick::Tarnwick(VoiceImage& image, PlatformServices services, std::filesystem
     patch_->setEnabled(false);
     connect(patch_, &QPushButton::clicked, this, &Tarnwick::patch_and_save);
 
+    setAcceptDrops(true);
     layout_ = fitting_layout();
     apply_layout();
 }
@@ -108,44 +108,54 @@ Tarnwick::Tarnwick(VoiceImage& image, PlatformServices services, std::filesystem
 Tarnwick::~Tarnwick() { delete about_.data(); }
 
 void Tarnwick::build_tabs() {
-    for (const Tab& tab : kTabs) {
+    for (const OptionTab& tab : option_tabs()) {
         auto* page = new QWidget;
         int row_index = 0;
-        for (const Row& row : tab.rows) {
-            const PatchOption& option = patch_catalogue()[static_cast<std::size_t>(row.option - 1)];
+        for (const int k : tab.options) {
+            const PatchOption& option = patch_catalogue()[static_cast<std::size_t>(k - 1)];
             const QString label_text = from_view(option.label);
 
             auto* frame = new QGroupBox(page);
-            frame->setObjectName(QStringLiteral("Frame%1").arg(row.frame));
+            frame->setObjectName(QStringLiteral("Frame%1").arg(kFrameOf[static_cast<std::size_t>(k)]));
 
             auto* box = new QCheckBox(frame);
-            box->setObjectName(QStringLiteral("Check%1").arg(row.option));
+            box->setObjectName(QStringLiteral("Check%1").arg(k));
             box->setAccessibleName(label_text);
             box->setEnabled(false);
             // clicked: only a change made by the person, by mouse or keyboard.
             connect(box, &QCheckBox::clicked, this, [this] { patch_->setEnabled(true); });
 
             auto* label = new QLabel(label_text, frame);
-            label->setObjectName(QStringLiteral("Label%1").arg(row.option + 1));
+            label->setObjectName(QStringLiteral("Label%1").arg(k + 1));
             label->setTextFormat(Qt::PlainText);
-            rows_[static_cast<std::size_t>(row.option)] = {frame, box, label, row_index};
+
+            auto* state = new QLabel(frame);
+            state->setObjectName(QStringLiteral("State%1").arg(k));
+            state->setTextFormat(Qt::PlainText);
+            rows_[static_cast<std::size_t>(k)] = {frame, box, label, state, row_index};
             ++row_index;
         }
-        tabs_->addTab(page, QString::fromUtf8(tab.caption));
+        tabs_->addTab(page, from_view(tab.caption));
     }
 }
 
 TwipsLayout Tarnwick::fitting_layout() const {
-    double scale = 1.0;
-    // Keep clear of the pane's border on both sides of the tab strip.
-    scale = std::max(scale, TwipsLayout::to_fit(tabs_->tabBar()->sizeHint().width(), 7845 - 120));
-    scale = std::max(scale, TwipsLayout::to_fit(open_->sizeHint().width(), 2295));
-    scale = std::max(scale, TwipsLayout::to_fit(patch_->sizeHint().width(), 2295));
-    for (int k = 1; k <= kOptionCount; ++k) {
-        const QLabel* label = rows_[static_cast<std::size_t>(k)].label;
-        scale = std::max(scale, TwipsLayout::to_fit(label->fontMetrics().horizontalAdvance(label->text()) + 2, 5775));
-        scale = std::max(scale, TwipsLayout::to_fit(label->fontMetrics().height(), 255));
+    std::vector<FitBox> boxes{
+        // Keep clear of the pane's border on both sides of the tab strip.
+        {{tabs_->tabBar()->sizeHint().width(), 0}, {7845 - 120, 0}},
+        {{open_->sizeHint().width(), 0}, {2295, 0}},
+        {{patch_->sizeHint().width(), 0}, {2295, 0}},
+    };
+    // The longest state text, whatever state each option is in now.
+    QLabel probe;
+    for (const OptionState state : {OptionState::ready, OptionState::already_changed, OptionState::not_in_this_voice}) {
+        probe.setText(from_view(state_text(state)));
+        boxes.push_back({label_text_size(&probe), kStateTwips.size()});
     }
+    for (int k = 1; k <= kOptionCount; ++k) {
+        boxes.push_back({label_text_size(rows_[static_cast<std::size_t>(k)].label), {5775, 255}});
+    }
+    double scale = scale_to_fit(boxes);
     // Wrapped text needs its lines, not only its width.
     while (scale < 4.0) {
         const TwipsLayout candidate(scale);
@@ -159,30 +169,38 @@ void Tarnwick::apply_layout() {
     const TwipsLayout& at = layout_;
     open_->setGeometry(at.rect(120, 240, 2295, 375));
     instructions_->setGeometry(at.rect(120, 840, 6135, 975));
-    tabs_->setGeometry(at.rect(120, 1800, 7845, 5175));
-    patch_->setGeometry(at.rect(4440, 7200, 2295, 375));
+    summary_->setGeometry(at.rect(120, 1815, 7845, 255));
+    tabs_->setGeometry(at.rect(120, 1800 + kSummaryTwips, 7845, 5175));
+    patch_->setGeometry(at.rect(4440, 7200 + kSummaryTwips, 2295, 375));
     for (int k = 1; k <= kOptionCount; ++k) {
         const OptionRow& row = rows_[static_cast<std::size_t>(k)];
         // Frame tops count from the tab control's top, its strip included.
         row.frame->setGeometry(at.rect(120, 840 + 600 * row.row - kTabStripTwips, 7575, 615));
         row.box->setGeometry(at.rect(120, 240, 255, 255));
         row.label->setGeometry(at.rect(480, 240, 5775, 255));
+        row.state->setGeometry(at.rect(kStateTwips.x(), kStateTwips.y(), kStateTwips.width(), kStateTwips.height()));
     }
-    resize(at.px(8580), at.px(7815) + menuBar()->sizeHint().height());
+    resize(at.px(8580), at.px(7815 + kSummaryTwips) + menuBar()->sizeHint().height());
 }
 
 QCheckBox* Tarnwick::check_box(int option) const { return rows_.at(static_cast<std::size_t>(option)).box; }
 
+QLabel* Tarnwick::state_label(int option) const { return rows_.at(static_cast<std::size_t>(option)).state; }
+
 void Tarnwick::open_voice_file() {
     const QString chosen = services_.dialog.show_open_dialog(this, kOpenDialogTitle, kOpenDialogFilter,
                                                              QDir::currentPath());
-    if (chosen.isEmpty()) return;
+    if (!chosen.isEmpty()) open_file(chosen);
+}
+
+void Tarnwick::open_file(const QString& chosen) {
     const LoadResult loaded = image_.load_image(to_path(chosen), journal_folder_);
     if (!loaded.recovery_notice.empty()) show_message(loaded.recovery_notice);
     if (!loaded.ok) {
         show_message(messages::cannot_open(chosen.toStdString(), loaded.reason));
         return;
     }
+    show_survey();
     if (detect_container(image_) == ContainerKind::none) {
         show_message(std::string(messages::kNotVoiceFile));
         return;
@@ -191,7 +209,34 @@ void Tarnwick::open_voice_file() {
     for (int k = 1; k <= kOptionCount; ++k) check_box(k)->setEnabled(true);
 }
 
-void Tarnwick::patch_and_save() { run_patch(image_, *this, journal_folder_); }
+// What each option would do to the image as it is now, and which voice that is.
+void Tarnwick::show_survey() {
+    const VoiceSurvey survey = survey_voice(image_);
+    for (int k = 1; k <= kOptionCount; ++k) {
+        const QString text = survey.located() ? from_view(state_text(survey.state(k))) : QString();
+        state_label(k)->setText(text);
+        check_box(k)->setAccessibleDescription(text);
+    }
+    const std::string name = messages::path_for_people(image_.file_path().filename());
+    summary_->setText(QString::fromStdString(survey_summary(name, image_.file_len(), survey)));
+}
+
+void Tarnwick::patch_and_save() {
+    // A failed save leaves the image as the file is; show what it now holds.
+    if (run_patch(image_, *this, journal_folder_) == RunOutcome::save_failed) show_survey();
+}
+
+void Tarnwick::dragEnterEvent(QDragEnterEvent* event) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (urls.size() == 1 && urls.first().isLocalFile()) event->acceptProposedAction();
+}
+
+void Tarnwick::dropEvent(QDropEvent* event) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (urls.size() != 1 || !urls.first().isLocalFile()) return;
+    event->acceptProposedAction();
+    open_file(urls.first().toLocalFile());
+}
 
 void Tarnwick::show_about() {
     if (!about_) about_ = new About_Form(services_);

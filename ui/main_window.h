@@ -37,13 +37,24 @@ public:
     QPushButton* patch_button() const { return patch_; }
     QTabWidget* tabs() const { return tabs_; }
     QLabel* instructions() const { return instructions_; }
+    // The line under the instructions that names the open voice.
+    QLabel* voice_summary() const { return summary_; }
+    // The state text beside option k's label.
+    QLabel* state_label(int option) const;
     QAction* about_action() const { return about_action_; }
     About_Form* about_window() const { return about_; }
     const TwipsLayout& layout() const { return layout_; }
 
+    // The Open button: the file dialog, then open_file with the chosen path.
     void open_voice_file();
+    // Opens `chosen` as a path chosen in the dialog: from the command line, a drop, or the dialog.
+    void open_file(const QString& chosen);
     void patch_and_save();
     void show_about();
+
+protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     bool box_enabled(int box) const override;
@@ -54,6 +65,7 @@ private:
     void show_message(const std::string& text) override;
 
     void build_tabs();
+    void show_survey();
     TwipsLayout fitting_layout() const;
     void apply_layout();
 
@@ -61,6 +73,7 @@ private:
         QGroupBox* frame = nullptr;
         QCheckBox* box = nullptr;
         QLabel* label = nullptr;
+        QLabel* state = nullptr;
         int row = 0;  // top to bottom on its tab, from 0
     };
 
@@ -70,6 +83,7 @@ private:
     QPushButton* open_ = nullptr;
     QPushButton* patch_ = nullptr;
     QLabel* instructions_ = nullptr;
+    QLabel* summary_ = nullptr;
     QTabWidget* tabs_ = nullptr;
     QAction* about_action_ = nullptr;
     std::array<OptionRow, 21> rows_{};  // rows_[k] holds Check<k>

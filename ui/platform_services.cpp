@@ -3,6 +3,8 @@
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileSystemModel>
+#include <QHeaderView>
+#include <QTreeView>
 #include <QMessageBox>
 #include <QRegularExpression>
 
@@ -17,17 +19,38 @@ QStringList filter_patterns(const QString& filter) {
     return list.split(QRegularExpression(QStringLiteral("[; ]")), Qt::SkipEmptyParts);
 }
 
-QString QtOpenDialog::show_open_dialog(QWidget* owner, const QString& title, const QString& filter,
-                                       const QString& initial_folder) {
-    QFileDialog dialog(owner, title, initial_folder);
+void prepare_open_dialog(QFileDialog& dialog, const QString& filter) {
     // Qt's own dialog on every desktop: the filter fix-up below needs its model.
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::AnyFile);  // a typed name is taken whatever its extension
+    dialog.setViewMode(QFileDialog::Detail);
     dialog.setWindowModality(Qt::WindowModal);
     dialog.setNameFilter(filter);
-    // Qt reads "*.vpm;*.rgn" as one pattern; the entry must list both kinds.
-    if (auto* model = dialog.findChild<QFileSystemModel*>()) model->setNameFilters(filter_patterns(filter));
+    // Qt reads "*.vpm;*.rgn" as one pattern; the entry must list both kinds,
+    // also after the person chooses it again, when Qt applies its own reading.
+    if (auto* model = dialog.findChild<QFileSystemModel*>()) {
+        const QStringList patterns = filter_patterns(filter);
+        model->setNameFilters(patterns);
+        QObject::connect(&dialog, &QFileDialog::filterSelected, model,
+                         [model, patterns] { model->setNameFilters(patterns); });
+    }
+    // Size, Type and Date Modified as wide as what they show; the name takes the rest.
+    if (auto* view = dialog.findChild<QTreeView*>(QStringLiteral("treeView"))) {
+        QHeaderView* header = view->header();
+        header->setStretchLastSection(false);
+        header->setSectionResizeMode(0, QHeaderView::Stretch);
+        for (int column = 1; column < header->count(); ++column) {
+            header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+        }
+    }
+    dialog.resize(kOpenDialogSize);
+}
+
+QString QtOpenDialog::show_open_dialog(QWidget* owner, const QString& title, const QString& filter,
+                                       const QString& initial_folder) {
+    QFileDialog dialog(owner, title, initial_folder);
+    prepare_open_dialog(dialog, filter);
     if (dialog.exec() != QDialog::Accepted) return {};
     const QStringList chosen = dialog.selectedFiles();
     return chosen.isEmpty() ? QString() : chosen.first();

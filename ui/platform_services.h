@@ -1,8 +1,10 @@
 #pragma once
 
+#include <QSize>
 #include <QString>
 #include <QUrl>
 
+class QFileDialog;
 class QWidget;
 
 namespace tarnwick::ui {
@@ -53,6 +55,11 @@ class QtBrowser final : public Browser {
 public:
     bool open_url(const QUrl& address) override;
 };
+
+// The open dialog's setup: Qt's own dialog, both patterns of the filter in
+// force whichever way the filter is chosen, and columns wide enough to read.
+inline constexpr QSize kOpenDialogSize{860, 520};
+void prepare_open_dialog(QFileDialog& dialog, const QString& filter);
 
 // The wildcard patterns of a filter such as "Name (*.a;*.b)": {"*.a", "*.b"}.
 QStringList filter_patterns(const QString& filter);

@@ -1,6 +1,11 @@
 #pragma once
 
 #include <QRect>
+#include <QSize>
+
+#include <span>
+
+class QLabel;
 
 namespace tarnwick::ui {
 
@@ -10,6 +15,8 @@ namespace tarnwick::ui {
 // smallest factor that shows every caption whole, keeping its proportions.
 class TwipsLayout {
 public:
+    static constexpr int kTwipsPerPixel = 15;  // at 96 dots per inch
+
     explicit TwipsLayout(double scale = 1.0) : scale_(scale < 1.0 ? 1.0 : scale) {}
 
     double scale() const { return scale_; }
@@ -22,5 +29,21 @@ public:
 private:
     double scale_;
 };
+
+// What a caption needs, in pixels, and the box it is given, in twips. A
+// needed size of 0 leaves that direction unchecked.
+struct FitBox {
+    QSize needed_px;
+    QSize available_twips;
+};
+
+// A label beyond its text's advance needs this many pixels to draw it unclipped.
+inline constexpr int kLabelMarginPx = 2;
+
+// The size a label's one-line text needs: its advance plus the margin, and its font's height.
+QSize label_text_size(const QLabel* label);
+
+// The smallest scale, never below 1, at which every box shows its caption whole.
+double scale_to_fit(std::span<const FitBox> boxes);
 
 }  // namespace tarnwick::ui

@@ -2,6 +2,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTabBar>
@@ -78,6 +79,12 @@ struct Harness {
     }
 };
 
+// The label's whole one-line text is readable inside it.
+bool label_fits(const QLabel* label) {
+    return label->fontMetrics().horizontalAdvance(label->text()) <= label->width() &&
+           label->fontMetrics().height() <= label->height();
+}
+
 struct Placement {
     int tab;
     int row;
@@ -130,9 +137,11 @@ private slots:
         const ui::TwipsLayout& at = h.window.layout();
         QCOMPARE(h.window.open_button()->geometry(), at.rect(120, 240, 2295, 375));
         QCOMPARE(h.window.instructions()->geometry(), at.rect(120, 840, 6135, 975));
-        QCOMPARE(h.window.tabs()->geometry(), at.rect(120, 1800, 7845, 5175));
-        QCOMPARE(h.window.patch_button()->geometry(), at.rect(4440, 7200, 2295, 375));
-        QCOMPARE(h.window.centralWidget()->size(), QSize(at.px(8580), at.px(7815)));
+        // The voice summary line sits under the instructions; all below it moves down by it.
+        QCOMPARE(h.window.voice_summary()->geometry(), at.rect(120, 1815, 7845, 255));
+        QCOMPARE(h.window.tabs()->geometry(), at.rect(120, 2115, 7845, 5175));
+        QCOMPARE(h.window.patch_button()->geometry(), at.rect(4440, 7515, 2295, 375));
+        QCOMPARE(h.window.centralWidget()->size(), QSize(at.px(8580), at.px(8130)));
         QVERIFY(h.window.instructions()->heightForWidth(h.window.instructions()->width()) <=
                 h.window.instructions()->height());
         QVERIFY(h.window.tabs()->tabBar()->sizeHint().width() <= h.window.tabs()->width());
@@ -140,8 +149,8 @@ private slots:
 
         h.window.resize(h.window.width() + 200, h.window.height() + 100);
         QCoreApplication::processEvents();
-        QCOMPARE(h.window.patch_button()->geometry(), at.rect(4440, 7200, 2295, 375));
-        QCOMPARE(h.window.tabs()->geometry(), at.rect(120, 1800, 7845, 5175));
+        QCOMPARE(h.window.patch_button()->geometry(), at.rect(4440, 7515, 2295, 375));
+        QCOMPARE(h.window.tabs()->geometry(), at.rect(120, 2115, 7845, 5175));
     }
 
     void captionsShowOneAmpersandAndNoAccessKey() {
@@ -195,6 +204,11 @@ private slots:
         // The whole label text must be readable inside its row.
         QVERIFY2(label->fontMetrics().horizontalAdvance(expected) <= label->width(), qPrintable(expected));
         QVERIFY(label->geometry().right() < frame->width());
+        QLabel* state = h.window.state_label(option);
+        QCOMPARE(state->parentWidget(), frame);
+        QCOMPARE(state->geometry(), at.rect(6300, 240, 1155, 255));
+        QVERIFY(state->geometry().right() < frame->width());
+        QVERIFY(state->text().isEmpty());
     }
 
     void openingAVoiceEnablesEverythingAndKeepsTicks_data() {
@@ -419,6 +433,71 @@ private slots:
         QVERIFY(h.window.isVisible());
         QVERIFY(h.window.patch_button()->isEnabled());
         QVERIFY(h.window.check_box(1)->isEnabled());
+        QCOMPARE(h.window.state_label(1)->text(), QStringLiteral("ready"));  // the file as it is
+    }
+
+    void eachRowShowsItsStateInWordsAfterOpen() {
+        Harness h;
+        ByteString voice = voice_with({1, 3, 20});
+        const ByteString changed = hex2str(patch_catalogue()[4].lead->replacement_hex);  // option 5, already done
+        std::copy(changed.begin(), changed.end(), voice.end() - 2048);
+        const QString path = h.file("voice.vpm", voice);
+        h.open(path);
+        for (int k = 1; k <= 20; ++k) {
+            const QString expected = k == 1 || k == 3 || k == 20 ? QStringLiteral("ready")
+                                     : k == 5                    ? QStringLiteral("already changed")
+                                                                 : QStringLiteral("not in this voice");
+            QCOMPARE(h.window.state_label(k)->text(), expected);
+            QCOMPARE(h.window.check_box(k)->accessibleDescription(), expected);
+            QVERIFY(label_fits(h.window.state_label(k)));
+        }
+        QCOMPARE(h.window.voice_summary()->text(),
+                 QStringLiteral("voice.vpm: disk image (.vpm), 86,016 bytes; ready options on English"));
+        QVERIFY(label_fits(h.window.voice_summary()));
+        QVERIFY(h.window.check_box(1)->palette() == h.window.check_box(2)->palette());  // no colour for a state
+    }
+
+    void aFileFromTheCommandLineOrADropOpensAsIfChosen() {
+        const ByteString good = voice_with({1});
+        const ByteString not_voice(300, 0x41);
+        for (const ByteString* bytes : {&good, &not_voice}) {
+            QStringList shown[3];
+            bool enabled[3];
+            QString states[3];
+            for (int way = 0; way < 3; ++way) {
+                Harness h;
+                const QString path = h.file("voice.vpm", *bytes);
+                if (way == 0) h.open(path);
+                if (way == 1) h.window.open_file(path);
+                if (way == 2) {
+                    QMimeData data;
+                    data.setUrls({QUrl::fromLocalFile(path)});
+                    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+                    QApplication::sendEvent(&h.window, &enter);
+                    QVERIFY(enter.isAccepted());
+                    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+                    QApplication::sendEvent(&h.window, &drop);
+                }
+                shown[way] = h.fakes.messages.texts;
+                enabled[way] = h.window.patch_button()->isEnabled();
+                states[way] = h.window.state_label(1)->text();
+            }
+            QCOMPARE(shown[1], shown[0]);
+            QCOMPARE(shown[2], shown[0]);
+            QCOMPARE(enabled[1], enabled[0]);
+            QCOMPARE(enabled[2], enabled[0]);
+            QCOMPARE(states[1], states[0]);
+            QCOMPARE(states[2], states[0]);
+            QCOMPARE(enabled[0], bytes == &good);
+        }
+        // Two files at once are not taken.
+        Harness h;
+        QMimeData two;
+        two.setUrls({QUrl::fromLocalFile(h.file("a.vpm", good)), QUrl::fromLocalFile(h.file("b.vpm", good))});
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &two, Qt::LeftButton, Qt::NoModifier);
+        enter.setAccepted(false);
+        QApplication::sendEvent(&h.window, &enter);
+        QVERIFY(!enter.isAccepted());
     }
 
     void anInterruptedSaveIsPutBackAndToldOnceBeforeTheFileOpens() {

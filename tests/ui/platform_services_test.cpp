@@ -1,4 +1,7 @@
+#include <QComboBox>
 #include <QDialogButtonBox>
+#include <QHeaderView>
+#include <QTreeView>
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QLineEdit>
@@ -76,6 +79,34 @@ private slots:
         QCOMPARE(model_filters, (QStringList{QStringLiteral("*.vpm"), QStringLiteral("*.rgn")}));
         QCOMPARE(shown_folder, QDir(folder).absolutePath());
         QCOMPARE(modality, Qt::WindowModal);
+    }
+
+    void choosingTheFilterAgainKeepsBothPatternsAndTheColumnsAreReadable() {
+        TempDir dir;
+        for (const char* name : {"a.vpm", "b.rgn", "c.txt"}) write_file(dir / name, ByteString{1});
+        QFileDialog dialog(nullptr, QStringLiteral("t"), QString::fromStdString(dir.path().string()));
+        ui::prepare_open_dialog(dialog, QStringLiteral("Garmin TTS (*.vpm;*.rgn)"));
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        auto* types = dialog.findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+        QVERIFY(types);
+        // What choosing the entry in the list does: the combo box signals the
+        // index, on which Qt applies its own reading, then the text.
+        emit types->activated(0);
+        emit types->textActivated(types->itemText(0));
+        auto* model = dialog.findChild<QFileSystemModel*>();
+        QCOMPARE(model->nameFilters(), (QStringList{QStringLiteral("*.vpm"), QStringLiteral("*.rgn")}));
+
+        auto* view = dialog.findChild<QTreeView*>(QStringLiteral("treeView"));
+        QVERIFY(view && view->isVisible());
+        QTRY_COMPARE(model->rowCount(view->rootIndex()), 2);
+        const QHeaderView* header = view->header();
+        for (int column : {1, 3}) {  // Size, Date Modified
+            const int right = header->sectionViewportPosition(column) + header->sectionSize(column);
+            QVERIFY2(right <= view->viewport()->width(), qPrintable(model->headerData(column, Qt::Horizontal).toString()));
+            const QString shown = view->model()->index(0, column, view->rootIndex()).data().toString();
+            QVERIFY(view->fontMetrics().horizontalAdvance(shown) < header->sectionSize(column));
+        }
     }
 
     void openDialogTakesATypedNameWhateverItsExtension() {
