@@ -72,21 +72,31 @@ std::vector<int> tabs_with_ready_options(const VoiceSurvey& survey) {
     return tabs;
 }
 
-std::string survey_summary(std::string_view file_name, std::int64_t size, const VoiceSurvey& survey) {
+std::string voice_description(std::string_view file_name, std::int64_t size, const VoiceSurvey& survey) {
     std::string digits = std::to_string(size);
-    for (auto at = static_cast<std::ptrdiff_t>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<std::size_t>(at), ",");
-    std::string line = std::string(file_name) + ": " + std::string(kind_text(survey.kind)) + ", " + digits + " bytes";
-    if (survey.kind == ContainerKind::none) return line;
-    line += "; ";
-    const std::vector<int> tabs = tabs_with_ready_options(survey);
-    if (!survey.located()) return line + "its abbreviation area could not be located";
-    if (tabs.empty()) return line + "no option is ready to apply";
-    line += "ready options on ";
-    for (std::size_t i = 0; i < tabs.size(); ++i) {
-        if (i > 0) line += ", ";
-        line += displayed_caption(option_tabs()[static_cast<std::size_t>(tabs[i])].caption);
+    for (auto at = static_cast<std::ptrdiff_t>(digits.size()) - 3; at > 0; at -= 3) {
+        digits.insert(static_cast<std::size_t>(at), ",");
     }
-    return line;
+    return std::string(file_name) + ": " + std::string(kind_text(survey.kind)) + ", " + digits + " bytes";
+}
+
+std::string readiness_text(const VoiceSurvey& survey) {
+    if (survey.kind == ContainerKind::none) return {};
+    if (!survey.located()) return "its abbreviation area could not be located";
+    const std::vector<int> tabs = tabs_with_ready_options(survey);
+    if (tabs.empty()) return "no option is ready to apply";
+    std::string text = "ready options on ";
+    for (std::size_t i = 0; i < tabs.size(); ++i) {
+        if (i > 0) text += ", ";
+        text += displayed_caption(option_tabs()[static_cast<std::size_t>(tabs[i])].caption);
+    }
+    return text;
+}
+
+std::string survey_summary(std::string_view file_name, std::int64_t size, const VoiceSurvey& survey) {
+    const std::string readiness = readiness_text(survey);
+    const std::string description = voice_description(file_name, size, survey);
+    return readiness.empty() ? description : description + "; " + readiness;
 }
 
 VoiceSurvey survey_voice(VoiceImage& image) {

@@ -42,8 +42,14 @@ std::string displayed_caption(std::string_view stored);
 // The tabs (0-based) that hold at least one ready option, in tab order.
 std::vector<int> tabs_with_ready_options(const VoiceSurvey& survey);
 
-// One line for people about an open voice: its name, kind, size and the tabs
-// that hold ready options.
+// For people: "demo.vpm: disk image (.vpm), 35,584 bytes".
+std::string voice_description(std::string_view file_name, std::int64_t size, const VoiceSurvey& survey);
+
+// For people: which tabs hold ready options ("ready options on English, Karen
+// & Lee"), or why none do; empty for a file that is no voice.
+std::string readiness_text(const VoiceSurvey& survey);
+
+// Both in one line, joined by "; ".
 std::string survey_summary(std::string_view file_name, std::int64_t size, const VoiceSurvey& survey);
 
 // The kind, the layout and every option's state, without writing a byte of

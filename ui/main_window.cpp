@@ -37,8 +37,10 @@ constexpr std::array<int, kOptionCount + 1> kFrameOf{0, 3, 2, 4, 5, 6, 7, 8, 9, 
                                                      11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
 
 constexpr int kTabStripTwips = 500;
-// The voice summary line sits under the instructions; what lies below moves down by it.
-constexpr int kSummaryTwips = 315;
+// The two lines about the open voice sit under the instructions; what lies
+// below moves down by them.
+constexpr QRect kSummaryTwips{120, 1815, 7845, 510};
+constexpr int kSummaryShift = 540;
 // The state text of a row, right of its label.
 constexpr QRect kStateTwips{6300, 240, 1155, 255};
 
@@ -155,6 +157,12 @@ TwipsLayout Tarnwick::fitting_layout() const {
     for (int k = 1; k <= kOptionCount; ++k) {
         boxes.push_back({label_text_size(rows_[static_cast<std::size_t>(k)].label), {5775, 255}});
     }
+    // The summary's second line at its longest: every tab named.
+    std::string every_tab = "Ready options on ";
+    for (const OptionTab& tab : option_tabs()) every_tab += tarnwick::displayed_caption(tab.caption) + ", ";
+    probe.setText(QString::fromStdString(every_tab));
+    const QSize one_line = label_text_size(&probe);
+    boxes.push_back({{one_line.width(), 2 * one_line.height()}, kSummaryTwips.size()});
     double scale = scale_to_fit(boxes);
     // Wrapped text needs its lines, not only its width.
     while (scale < 4.0) {
@@ -169,9 +177,9 @@ void Tarnwick::apply_layout() {
     const TwipsLayout& at = layout_;
     open_->setGeometry(at.rect(120, 240, 2295, 375));
     instructions_->setGeometry(at.rect(120, 840, 6135, 975));
-    summary_->setGeometry(at.rect(120, 1815, 7845, 255));
-    tabs_->setGeometry(at.rect(120, 1800 + kSummaryTwips, 7845, 5175));
-    patch_->setGeometry(at.rect(4440, 7200 + kSummaryTwips, 2295, 375));
+    summary_->setGeometry(at.rect(kSummaryTwips.x(), kSummaryTwips.y(), kSummaryTwips.width(), kSummaryTwips.height()));
+    tabs_->setGeometry(at.rect(120, 1800 + kSummaryShift, 7845, 5175));
+    patch_->setGeometry(at.rect(4440, 7200 + kSummaryShift, 2295, 375));
     for (int k = 1; k <= kOptionCount; ++k) {
         const OptionRow& row = rows_[static_cast<std::size_t>(k)];
         // Frame tops count from the tab control's top, its strip included.
@@ -180,7 +188,7 @@ void Tarnwick::apply_layout() {
         row.label->setGeometry(at.rect(480, 240, 5775, 255));
         row.state->setGeometry(at.rect(kStateTwips.x(), kStateTwips.y(), kStateTwips.width(), kStateTwips.height()));
     }
-    resize(at.px(8580), at.px(7815 + kSummaryTwips) + menuBar()->sizeHint().height());
+    resize(at.px(8580), at.px(7815 + kSummaryShift) + menuBar()->sizeHint().height());
 }
 
 QCheckBox* Tarnwick::check_box(int option) const { return rows_.at(static_cast<std::size_t>(option)).box; }
@@ -217,8 +225,16 @@ void Tarnwick::show_survey() {
         state_label(k)->setText(text);
         check_box(k)->setAccessibleDescription(text);
     }
+    // The file's name is shortened in its middle where it is too long; the
+    // tooltip holds the whole path.
     const std::string name = messages::path_for_people(image_.file_path().filename());
-    summary_->setText(QString::fromStdString(survey_summary(name, image_.file_len(), survey)));
+    const QString description = QString::fromStdString(voice_description(name, image_.file_len(), survey));
+    QString readiness = QString::fromStdString(readiness_text(survey));
+    if (!readiness.isEmpty()) readiness[0] = readiness[0].toUpper();
+    const QFontMetrics metrics = summary_->fontMetrics();
+    summary_->setText(metrics.elidedText(description, Qt::ElideMiddle, summary_->width() - kLabelMarginPx) + u'\n' +
+                      readiness);
+    summary_->setToolTip(QString::fromStdString(messages::path_for_people(image_.file_path())));
 }
 
 void Tarnwick::patch_and_save() {

@@ -138,10 +138,10 @@ private slots:
         QCOMPARE(h.window.open_button()->geometry(), at.rect(120, 240, 2295, 375));
         QCOMPARE(h.window.instructions()->geometry(), at.rect(120, 840, 6135, 975));
         // The voice summary line sits under the instructions; all below it moves down by it.
-        QCOMPARE(h.window.voice_summary()->geometry(), at.rect(120, 1815, 7845, 255));
-        QCOMPARE(h.window.tabs()->geometry(), at.rect(120, 2115, 7845, 5175));
-        QCOMPARE(h.window.patch_button()->geometry(), at.rect(4440, 7515, 2295, 375));
-        QCOMPARE(h.window.centralWidget()->size(), QSize(at.px(8580), at.px(8130)));
+        QCOMPARE(h.window.voice_summary()->geometry(), at.rect(120, 1815, 7845, 510));
+        QCOMPARE(h.window.tabs()->geometry(), at.rect(120, 2340, 7845, 5175));
+        QCOMPARE(h.window.patch_button()->geometry(), at.rect(4440, 7740, 2295, 375));
+        QCOMPARE(h.window.centralWidget()->size(), QSize(at.px(8580), at.px(8355)));
         QVERIFY(h.window.instructions()->heightForWidth(h.window.instructions()->width()) <=
                 h.window.instructions()->height());
         QVERIFY(h.window.tabs()->tabBar()->sizeHint().width() <= h.window.tabs()->width());
@@ -149,8 +149,8 @@ private slots:
 
         h.window.resize(h.window.width() + 200, h.window.height() + 100);
         QCoreApplication::processEvents();
-        QCOMPARE(h.window.patch_button()->geometry(), at.rect(4440, 7515, 2295, 375));
-        QCOMPARE(h.window.tabs()->geometry(), at.rect(120, 2115, 7845, 5175));
+        QCOMPARE(h.window.patch_button()->geometry(), at.rect(4440, 7740, 2295, 375));
+        QCOMPARE(h.window.tabs()->geometry(), at.rect(120, 2340, 7845, 5175));
     }
 
     void captionsShowOneAmpersandAndNoAccessKey() {
@@ -452,8 +452,13 @@ private slots:
             QVERIFY(label_fits(h.window.state_label(k)));
         }
         QCOMPARE(h.window.voice_summary()->text(),
-                 QStringLiteral("voice.vpm: disk image (.vpm), 86,016 bytes; ready options on English"));
-        QVERIFY(label_fits(h.window.voice_summary()));
+                 QStringLiteral("voice.vpm: disk image (.vpm), 86,016 bytes\nReady options on English"));
+        const QLabel* summary = h.window.voice_summary();
+        for (const QString& line : summary->text().split(u'\n')) {
+            QVERIFY(summary->fontMetrics().horizontalAdvance(line) <= summary->width());
+        }
+        QVERIFY(2 * summary->fontMetrics().height() <= summary->height());
+        QVERIFY(summary->toolTip().endsWith(QStringLiteral("/voice.vpm")));
         QVERIFY(h.window.check_box(1)->palette() == h.window.check_box(2)->palette());  // no colour for a state
     }
 
