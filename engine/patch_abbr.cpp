@@ -4,11 +4,19 @@ namespace tarnwick {
 
 bool patch_abbr(VoiceImage& image, MessageSink& messages, std::int32_t start, ByteView original,
                 ByteView replacement, std::string_view name) {
-    // The last position tested is bound + 1, that is file_len - 9.
-    const std::int32_t bound = image.file_len() - 10;
-    const std::int32_t found = image.find_str(start, bound, original);
-    if (found > 0) return image.put_str(found, replacement);
-    if (image.find_str(start, bound, replacement) > 0) {
+    PlainSearch search(image, start);
+    return patch_abbr(image, messages, search, original, replacement, name);
+}
+
+bool patch_abbr(VoiceImage& image, MessageSink& messages, PatchSearch& search, ByteView original,
+                ByteView replacement, std::string_view name) {
+    const std::int32_t found = search.find(original);
+    if (found > 0) {
+        if (!image.put_str(found, replacement)) return false;
+        search.wrote(found, replacement.size());
+        return true;
+    }
+    if (search.find(replacement) > 0) {
         messages.show_message(messages::already_patched(name));
     } else {
         messages.show_message(messages::not_found(name));

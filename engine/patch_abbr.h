@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "engine/patch_search.h"
 #include "engine/user_messages.h"
 #include "engine/voice_image.h"
 
@@ -13,6 +14,11 @@ namespace tarnwick {
 // tells the person whether the replacement is already there or neither run
 // is, and returns false.
 bool patch_abbr(VoiceImage& image, MessageSink& messages, std::int32_t start, ByteView original,
+                ByteView replacement, std::string_view name);
+
+// The same, with its searches answered by `search` (made for the same image
+// and start), which is told of the write.
+bool patch_abbr(VoiceImage& image, MessageSink& messages, PatchSearch& search, ByteView original,
                 ByteView replacement, std::string_view name);
 
 }  // namespace tarnwick

@@ -106,10 +106,10 @@ constexpr std::array<OptionTab, kTabCount> kTabs{{
     {"Daniel && Emily && Serena", kDanielEmilySerena},
 }};
 
-bool apply_patch(VoiceImage& image, MessageSink& messages, const AbbrPatch& patch, std::int32_t start) {
+bool apply_patch(VoiceImage& image, MessageSink& messages, const AbbrPatch& patch, PatchSearch& search) {
     const ByteString original = hex2str(patch.original_hex);
     const ByteString replacement = hex2str(patch.replacement_hex);
-    return patch_abbr(image, messages, start, original, replacement, patch.name);
+    return patch_abbr(image, messages, search, original, replacement, patch.name);
 }
 
 }  // namespace
@@ -129,16 +129,32 @@ int tab_of(int option) {
 
 OptionOutcome apply_option(VoiceImage& image, MessageSink& messages, const PatchOption& option,
                            std::int32_t start) {
-    if (apply_patch(image, messages, *option.lead, start)) {
+    PlainSearch search(image, start);
+    return apply_option(image, messages, option, search);
+}
+
+OptionOutcome apply_option(VoiceImage& image, MessageSink& messages, const PatchOption& option,
+                           PatchSearch& search) {
+    if (apply_patch(image, messages, *option.lead, search)) {
         for (const AbbrPatch* follow_up : option.follow_ups) {
-            if (follow_up != nullptr) apply_patch(image, messages, *follow_up, start);
+            if (follow_up != nullptr) apply_patch(image, messages, *follow_up, search);
         }
         return {.patched = true, .lead_failed = false};
     }
     if (option.fallback != nullptr) {
-        return {.patched = apply_patch(image, messages, *option.fallback, start), .lead_failed = true};
+        return {.patched = apply_patch(image, messages, *option.fallback, search), .lead_failed = true};
     }
     return {.patched = false, .lead_failed = true};
+}
+
+std::vector<ByteString> patterns_of(const PatchOption& option) {
+    std::vector<ByteString> patterns;
+    for (const AbbrPatch* patch : {option.lead, option.follow_ups[0], option.follow_ups[1], option.fallback}) {
+        if (patch == nullptr) continue;
+        patterns.push_back(hex2str(patch->original_hex));
+        patterns.push_back(hex2str(patch->replacement_hex));
+    }
+    return patterns;
 }
 
 }  // namespace tarnwick

@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <vector>
+
+#include "engine/patch_search.h"
 
 #include "engine/user_messages.h"
 #include "engine/voice_image.h"
@@ -53,5 +56,12 @@ struct OptionOutcome {
 
 OptionOutcome apply_option(VoiceImage& image, MessageSink& messages, const PatchOption& option,
                            std::int32_t start);
+
+// The same, with the searches answered by `search` (made for the same image and start).
+OptionOutcome apply_option(VoiceImage& image, MessageSink& messages, const PatchOption& option,
+                           PatchSearch& search);
+
+// Every byte run an option may search for: its patches' originals and replacements.
+std::vector<ByteString> patterns_of(const PatchOption& option);
 
 }  // namespace tarnwick

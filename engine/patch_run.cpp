@@ -23,11 +23,18 @@ std::optional<RunOutcome> apply_selected(VoiceImage& image, WindowOps& window) {
         return RunOutcome::area_not_located;
     }
 
-    const std::int32_t start = image.dllimg_start();
+    // Every search the chosen options may make, answered from one pass.
+    std::vector<ByteString> patterns;
+    for (const PatchOption& option : patch_catalogue()) {
+        if (!window.box_enabled(option.number) || !window.box_ticked(option.number)) continue;
+        for (ByteString& pattern : patterns_of(option)) patterns.push_back(std::move(pattern));
+    }
+    IndexedSearch search(image, image.dllimg_start(), std::move(patterns));
+
     bool patched_any = false;
     for (const PatchOption& option : patch_catalogue()) {
         if (!window.box_enabled(option.number) || !window.box_ticked(option.number)) continue;
-        const OptionOutcome outcome = apply_option(image, window, option, start);
+        const OptionOutcome outcome = apply_option(image, window, option, search);
         if (outcome.patched) patched_any = true;
         if (outcome.lead_failed) window.disable_box(option.number);
     }

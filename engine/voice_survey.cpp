@@ -3,26 +3,25 @@
 namespace tarnwick {
 namespace {
 
-// The two searches of an abbreviation patch, in its window.
+// The two searches of an abbreviation patch, as patch_abbr makes them.
 struct Presence {
     bool original = false;
     bool replacement = false;
 };
 
-Presence presence_of(const VoiceImage& image, const AbbrPatch& patch, std::int32_t start) {
-    const std::int32_t bound = image.file_len() - 10;  // as the patch operation searches
+Presence presence_of(PatchSearch& search, const AbbrPatch& patch) {
     Presence found;
-    found.original = image.find_str(start, bound, hex2str(patch.original_hex)) > 0;
-    if (!found.original) found.replacement = image.find_str(start, bound, hex2str(patch.replacement_hex)) > 0;
+    found.original = search.find(hex2str(patch.original_hex)) > 0;
+    if (!found.original) found.replacement = search.find(hex2str(patch.replacement_hex)) > 0;
     return found;
 }
 
-OptionState state_of(const VoiceImage& image, const PatchOption& option, std::int32_t start) {
-    const Presence lead = presence_of(image, *option.lead, start);
+OptionState state_of(PatchSearch& search, const PatchOption& option) {
+    const Presence lead = presence_of(search, *option.lead);
     if (lead.original) return OptionState::ready;
     bool replaced = lead.replacement;
     if (option.fallback != nullptr) {
-        const Presence fallback = presence_of(image, *option.fallback, start);
+        const Presence fallback = presence_of(search, *option.fallback);
         if (fallback.original) return OptionState::ready;
         replaced = replaced || fallback.replacement;
     }
@@ -106,8 +105,13 @@ VoiceSurvey survey_voice(VoiceImage& image) {
     survey.layout = probe_layout(image, survey.kind);
     if (survey.layout != ProbeResult::located) return survey;
     survey.data_start = image.dllimg_start();
+    std::vector<ByteString> patterns;
     for (const PatchOption& option : patch_catalogue()) {
-        survey.states[static_cast<std::size_t>(option.number - 1)] = state_of(image, option, survey.data_start);
+        for (ByteString& pattern : patterns_of(option)) patterns.push_back(std::move(pattern));
+    }
+    IndexedSearch search(image, survey.data_start, std::move(patterns));
+    for (const PatchOption& option : patch_catalogue()) {
+        survey.states[static_cast<std::size_t>(option.number - 1)] = state_of(search, option);
     }
     return survey;
 }

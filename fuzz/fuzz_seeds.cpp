@@ -97,6 +97,33 @@ int main(int argc, char** argv) {
     write(find, "name-search", search_seed);
     write(find, "extremes", ByteString{0xFF, 0xFF, 0xFF, 0x7F, 0, 0, 0, 0x80, 0x80, 3, 1, 2, 3, 1, 2, 3, 0, 1, 2, 3});
 
+    // The one-pass searches: every option, starts near the area, on voices
+    // holding originals; and the catalogue's runs as a dictionary, so that
+    // mutations build and break matches.
+    const auto one_pass = root / "fuzz_one_pass";
+    for (const std::uint8_t start_low : {std::uint8_t{0}, std::uint8_t{16}, std::uint8_t{200}}) {
+        ByteString seed{0xFF, 0xFF, 0x3F, start_low, 0};
+        const ByteString body = with_every_original(Container::vpm).build();
+        seed.insert(seed.end(), body.begin() + 8192, body.end());
+        write(one_pass, "every-original-from-" + std::to_string(start_low), seed);
+    }
+    std::string dictionary;
+    for (const PatchOption& option : patch_catalogue()) {
+        for (const ByteString& pattern : patterns_of(option)) {
+            dictionary += '"';
+            for (const std::uint8_t b : pattern) {
+                char escaped[5];
+                std::snprintf(escaped, sizeof escaped, "\\x%02X", b);
+                dictionary += escaped;
+            }
+            dictionary += "\"\n";
+        }
+    }
+    std::filesystem::create_directories(root);
+    for (const char* fuzzer : {"fuzz_one_pass", "fuzz_patch_run"}) {
+        testing::write_file(root / (std::string(fuzzer) + ".dict"), ascii_bytes(dictionary));
+    }
+
     // A journal's bytes between its magic and its checksum, as the fuzzer takes them.
     const SaveJournal journal{"/media/GARMIN/Voice/voice.vpm", {1, 2, 3, 4}, {{100, {1, 2}, {3, 4}}, {900, {5}, {6}}}};
     const ByteString encoded = encode_journal(journal);

@@ -17,12 +17,14 @@ mkdir -p "$work"
 build-fuzz/fuzz/fuzz_seeds "$work/seeds"
 
 status=0
-for fuzzer in fuzz_patch_run fuzz_hex2str fuzz_find_str fuzz_journal; do
+for fuzzer in fuzz_patch_run fuzz_hex2str fuzz_find_str fuzz_journal fuzz_one_pass; do
   corpus="$work/corpus/$fuzzer"
   mkdir -p "$corpus"
   log="$work/$fuzzer.log"
   echo "-- $fuzzer for ${seconds}s"
-  if ! ASAN_OPTIONS=detect_leaks=1 build-fuzz/fuzz/$fuzzer "$corpus" "$work/seeds/$fuzzer" \
+  dictionary=()
+  [ -f "$work/seeds/$fuzzer.dict" ] && dictionary=(-dict="$work/seeds/$fuzzer.dict")
+  if ! ASAN_OPTIONS=detect_leaks=1 build-fuzz/fuzz/$fuzzer "$corpus" "$work/seeds/$fuzzer" "${dictionary[@]}" \
       -max_total_time="$seconds" -max_len=70000 -timeout=20 -rss_limit_mb=4096 \
       -artifact_prefix="$work/$fuzzer-" -print_final_stats=1 >"$log" 2>&1; then
     echo "$fuzzer FAILED; its log follows:"

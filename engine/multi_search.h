@@ -1,0 +1,56 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "engine/byte_string.h"
+
+namespace tarnwick {
+
+// Finds the lowest start of each of many byte patterns in one pass over a
+// buffer. Candidates are found 32 positions at a time by looking up the
+// nibbles of a position's first four bytes in per-bucket tables (the patterns
+// are spread over eight buckets), then confirmed with a full compare; where
+// the processor has no AVX2 the same lookups run byte by byte. Patterns
+// shorter than four bytes are searched one by one.
+class MultiSearch {
+public:
+    static constexpr std::int64_t kNone = -1;
+
+    explicit MultiSearch(std::vector<ByteString> patterns);
+
+    std::size_t size() const { return patterns_.size(); }
+    const ByteString& pattern(std::size_t k) const { return patterns_[k]; }
+
+    // For each pattern, the lowest start p with from <= p <= last_start where
+    // the whole pattern lies inside `haystack`, or kNone. `out` gets one
+    // entry per pattern.
+    void first_starts(ByteView haystack, std::int64_t from, std::int64_t last_start, std::vector<std::int64_t>& out) const;
+
+    // The same, byte by byte whatever the processor: the reference the fast
+    // pass is checked against.
+    void first_starts_portable(ByteView haystack, std::int64_t from, std::int64_t last_start,
+                               std::vector<std::int64_t>& out) const;
+
+private:
+    static constexpr int kBuckets = 8;
+    static constexpr int kPrefix = 4;
+
+    template <bool kVector>
+    void scan(ByteView haystack, std::int64_t from, std::int64_t last_start, std::vector<std::int64_t>& out) const;
+    void confirm(ByteView haystack, std::int64_t at, std::uint8_t buckets, std::int64_t last_start,
+                 std::vector<std::int64_t>& out, std::size_t& missing) const;
+
+    std::vector<ByteString> patterns_;
+    std::array<std::vector<std::uint32_t>, kBuckets> bucket_members_;
+    std::vector<std::uint32_t> short_patterns_;
+    // Bit b of low_[i][n] is set when a pattern of bucket b has low nibble n
+    // in byte i; high_ likewise for the high nibble.
+    alignas(32) std::array<std::array<std::uint8_t, 16>, kPrefix> low_{};
+    alignas(32) std::array<std::array<std::uint8_t, 16>, kPrefix> high_{};
+    // The same per whole byte, for the byte-by-byte pass.
+    std::array<std::array<std::uint8_t, 256>, kPrefix> byte_{};
+};
+
+}  // namespace tarnwick

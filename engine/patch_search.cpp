@@ -1,0 +1,89 @@
+#include "engine/patch_search.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/voice_image.h"
+
+namespace tarnwick {
+namespace {
+
+// find_str tests up to bound + 1; the patch operation's bound is file_len - 10.
+std::int32_t patch_bound(const VoiceImage& image) { return image.file_len() - 10; }
+
+std::vector<ByteString> distinct(std::vector<ByteString> patterns) {
+    std::sort(patterns.begin(), patterns.end());
+    patterns.erase(std::unique(patterns.begin(), patterns.end()), patterns.end());
+    return patterns;
+}
+
+}  // namespace
+
+std::int32_t PlainSearch::find(ByteView pattern) { return image_.find_str(start_, patch_bound(image_), pattern); }
+
+IndexedSearch::IndexedSearch(const VoiceImage& image, std::int32_t start, std::vector<ByteString> patterns)
+    : image_(image), start_(start), search_(distinct(std::move(patterns))) {
+    for (std::size_t k = 0; k < search_.size(); ++k) index_.emplace(search_.pattern(k), k);
+    // One pass for all; each pattern's own limit is applied below.
+    search_.first_starts(image_.file_buf(), start_, std::max<std::int64_t>(start_, std::int64_t{patch_bound(image_)} + 1),
+                         first_);
+    for (std::size_t k = 0; k < search_.size(); ++k) {
+        if (first_[k] > last_start(search_.pattern(k).size())) first_[k] = MultiSearch::kNone;
+    }
+}
+
+std::int64_t IndexedSearch::last_start(std::size_t length) const {
+    const std::int64_t tested = std::max<std::int64_t>(start_, std::int64_t{patch_bound(image_)} + 1);
+    return std::min(tested, std::int64_t{image_.file_len()} - static_cast<std::int64_t>(length));
+}
+
+bool IndexedSearch::matches_at(std::int64_t at, const ByteString& pattern) const {
+    return at >= 0 && at <= INT32_MAX && image_.match_at(static_cast<std::int32_t>(at), pattern);
+}
+
+std::int32_t IndexedSearch::find(ByteView pattern) {
+    const auto known = index_.find(ByteString(pattern.begin(), pattern.end()));
+    if (known == index_.end()) return PlainSearch(image_, start_).find(pattern);
+    const std::int64_t first = first_[known->second];
+    return first == MultiSearch::kNone ? 0 : static_cast<std::int32_t>(first);
+}
+
+void IndexedSearch::wrote(std::int32_t offset, std::size_t length) {
+    if (length == 0) return;
+    const std::int64_t write_end = std::int64_t{offset} + static_cast<std::int64_t>(length);  // exclusive
+    const std::int64_t lowest = std::max<std::int64_t>(start_, 0);
+    for (std::size_t k = 0; k < search_.size(); ++k) {
+        const ByteString& pattern = search_.pattern(k);
+        const auto size = static_cast<std::int64_t>(pattern.size());
+        const std::int64_t top = last_start(pattern.size());
+        std::int64_t& first = first_[k];
+        // Only positions whose bytes overlap the write can change their answer.
+        const std::int64_t band_begin = std::max(lowest, std::int64_t{offset} - std::max<std::int64_t>(size, 1) + 1);
+        const std::int64_t band_end = std::min(top, write_end - 1);
+        const bool first_touched = first != MultiSearch::kNone && first >= band_begin && first <= band_end;
+        const bool first_kept = first != MultiSearch::kNone && (!first_touched || matches_at(first, pattern));
+        // Positions below the first match never matched, so a new lowest can
+        // only lie inside the band; above a kept first match nothing counts.
+        const std::int64_t scan_end = first_kept ? std::min(band_end, first - 1) : band_end;
+        std::int64_t found = MultiSearch::kNone;
+        for (std::int64_t at = band_begin; at <= scan_end; ++at) {
+            if (matches_at(at, pattern)) {
+                found = at;
+                break;
+            }
+        }
+        if (found != MultiSearch::kNone) {
+            first = found;
+        } else if (!first_kept && first != MultiSearch::kNone) {
+            // The first match was overwritten: the next one lies after the band.
+            const std::int64_t resume = std::max(first + 1, band_end + 1);
+            // find_str tests resume .. top here; resume is never 0, so 0 means none.
+            const std::int32_t next = resume > top ? 0
+                                                   : image_.find_str(static_cast<std::int32_t>(resume),
+                                                                     static_cast<std::int32_t>(top) - 1, pattern);
+            first = next > 0 ? next : MultiSearch::kNone;
+        }
+    }
+}
+
+}  // namespace tarnwick

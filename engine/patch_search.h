@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "engine/byte_string.h"
+#include "engine/multi_search.h"
+
+namespace tarnwick {
+
+class VoiceImage;
+
+// The searches of the abbreviation patch operation: the lowest position from
+// the start up to file_len - 9 where a pattern lies wholly in the image, as
+// find_str reports it (0 when there is none, and for a match at offset 0).
+class PatchSearch {
+public:
+    virtual ~PatchSearch() = default;
+    virtual std::int32_t find(ByteView pattern) = 0;
+    // `length` bytes from `offset` were overwritten; later finds must see them.
+    virtual void wrote(std::int32_t offset, std::size_t length) = 0;
+};
+
+// One find_str per query.
+class PlainSearch final : public PatchSearch {
+public:
+    PlainSearch(const VoiceImage& image, std::int32_t start) : image_(image), start_(start) {}
+    std::int32_t find(ByteView pattern) override;
+    void wrote(std::int32_t, std::size_t) override {}
+
+private:
+    const VoiceImage& image_;
+    std::int32_t start_;
+};
+
+// The first match of every pattern a run or a survey may ask for, found in
+// one pass when it is made, and kept exact through the run's writes: a write
+// is checked for the matches it creates or destroys in the positions it
+// touches, and only a destroyed first match is searched again, from after it.
+// Patterns it was not made with are searched one by one.
+class IndexedSearch final : public PatchSearch {
+public:
+    IndexedSearch(const VoiceImage& image, std::int32_t start, std::vector<ByteString> patterns);
+    std::int32_t find(ByteView pattern) override;
+    void wrote(std::int32_t offset, std::size_t length) override;
+
+private:
+    // The last start tested for a pattern of `length` bytes.
+    std::int64_t last_start(std::size_t length) const;
+    bool matches_at(std::int64_t at, const ByteString& pattern) const;
+
+    const VoiceImage& image_;
+    std::int32_t start_;
+    MultiSearch search_;
+    std::vector<std::int64_t> first_;  // per pattern, MultiSearch::kNone when absent
+    std::map<ByteString, std::size_t> index_;
+};
+
+}  // namespace tarnwick

@@ -1,0 +1,80 @@
+// The one-pass searches against the plain ones, on arbitrary bytes, starts
+// and option sets: every option applied with the indexed search must write
+// the same bytes and say the same things as with one find_str per search,
+// and the vector pass of the multi-pattern search must find what the
+// byte-by-byte pass finds.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/multi_search.h"
+#include "engine/patch_catalogue.h"
+#include "engine/patch_search.h"
+
+namespace {
+
+using namespace tarnwick;
+
+class Transcript final : public MessageSink {
+public:
+    void show_message(const std::string& text) override { said += text + '\n'; }
+    std::string said;
+};
+
+void check(bool condition, const char* what) {
+    if (!condition) {
+        std::fprintf(stderr, "invariant broken: %s\n", what);
+        std::abort();
+    }
+}
+
+const std::vector<ByteString>& every_pattern() {
+    static const std::vector<ByteString> all = [] {
+        std::vector<ByteString> patterns;
+        for (const PatchOption& option : patch_catalogue()) {
+            for (ByteString& p : patterns_of(option)) patterns.push_back(std::move(p));
+        }
+        return patterns;
+    }();
+    return all;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 5) return 0;
+    const std::uint32_t chosen = data[0] | data[1] << 8 | (data[2] & 0x0F) << 16;  // options 1 to 20
+    const ByteString bytes(data + 5, data + size);
+    // Starts around the image's own range, the edges included.
+    const auto start = static_cast<std::int32_t>(static_cast<std::int16_t>(data[3] | data[4] << 8) % 
+                                                 (static_cast<std::int32_t>(bytes.size()) + 16));
+
+    VoiceImage plain_image, indexed_image;
+    plain_image.assign(bytes);
+    indexed_image.assign(bytes);
+    Transcript plain_said, indexed_said;
+    std::vector<ByteString> patterns;
+    for (const PatchOption& option : patch_catalogue()) {
+        if (chosen & (1u << (option.number - 1))) {
+            for (ByteString& p : patterns_of(option)) patterns.push_back(std::move(p));
+        }
+    }
+    IndexedSearch indexed(indexed_image, start, std::move(patterns));
+    for (const PatchOption& option : patch_catalogue()) {
+        if ((chosen & (1u << (option.number - 1))) == 0) continue;
+        const OptionOutcome a = apply_option(plain_image, plain_said, option, start);
+        const OptionOutcome b = apply_option(indexed_image, indexed_said, option, indexed);
+        check(a.patched == b.patched && a.lead_failed == b.lead_failed, "the same outcome for every option");
+    }
+    check(plain_said.said == indexed_said.said, "the same messages in the same order");
+    check(std::equal(plain_image.file_buf().begin(), plain_image.file_buf().end(), indexed_image.file_buf().begin()),
+          "the same bytes written");
+
+    const MultiSearch search(every_pattern());
+    std::vector<std::int64_t> fast, portable;
+    const std::int64_t last = start + static_cast<std::int64_t>(data[2] >> 4) * 97;
+    search.first_starts(bytes, start, last, fast);
+    search.first_starts_portable(bytes, start, last, portable);
+    check(fast == portable, "the vector pass finds what the byte-by-byte pass finds");
+    return 0;
+}
