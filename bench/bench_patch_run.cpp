@@ -1,20 +1,31 @@
-// Whole patch runs with all twenty options ticked on large synthetic voices,
-// against two baselines on the same buffers and patterns: one glibc memmem per
-// search the run makes, and a naive scan calling match_at at every position.
+// Whole patch runs and surveys on large synthetic voices, every option ticked
+// and every original absent (each search then reads to the end), on two
+// fillers: today's lower-case text, and a table-like text of capitalised words
+// that begin as the catalogue's runs do. On the same buffers: the run as it
+// was, one find_str (glibc memmem) per search; Hyperscan finding every
+// pattern in one pass, where it is installed; and the memory floor, one
+// memchr pass for a byte that is not there. Each reports its time and, as
+// x_floor, that time over the floor's.
 // Also the peak memory of load + run + save of a 1 GiB voice.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <memory>
 
 #include <benchmark/benchmark.h>
+#if defined(TARNWICK_HAVE_HYPERSCAN)
+#include <hs/hs.h>
+#endif
 
 #include "engine/patch_catalogue.h"
 #include "engine/patch_run.h"
+#include "engine/patch_search.h"
+#include "engine/voice_survey.h"
 #include "tests/support/disk_image_builder.h"
 #include "tests/support/test_files.h"
 
@@ -22,41 +33,6 @@ namespace tarnwick {
 namespace {
 
 constexpr std::int64_t kMiB = 1024 * 1024;
-
-// Accepts every write and keeps nothing, so a run's save costs no disk time.
-class DiscardingCalls final : public FileSystemCalls {
-public:
-    std::error_code open_for_reading(const std::filesystem::path&, Handle&, FileInfo&) override {
-        return std::make_error_code(std::errc::no_such_file_or_directory);
-    }
-    std::error_code open_for_update(const std::filesystem::path&, Handle& handle, FileInfo& info) override {
-        handle = 0;
-        info = {};
-        info.is_regular = true;
-        return {};
-    }
-    std::error_code create_new(const std::filesystem::path&, Handle& handle) override {
-        handle = 0;
-        return {};
-    }
-    std::error_code describe(Handle, FileInfo& info) override {
-        info = {};
-        return {};
-    }
-    std::error_code read_at(Handle, std::int64_t, std::uint8_t*, std::size_t, std::size_t& got) override {
-        got = 0;
-        return {};
-    }
-    std::error_code write_at(Handle, std::int64_t, const std::uint8_t*, std::size_t size, std::size_t& written) override {
-        written = size;
-        return {};
-    }
-    std::error_code flush(Handle) override { return {}; }
-    std::error_code close(Handle) override { return {}; }
-    std::error_code remove(const std::filesystem::path&) override { return {}; }
-    std::error_code make_folders(const std::filesystem::path&) override { return {}; }
-    std::error_code flush_folder(const std::filesystem::path&) override { return {}; }
-};
 
 class SilentWindow final : public WindowOps {
 public:
@@ -68,170 +44,163 @@ public:
     void show_message(const std::string&) override {}
 };
 
-struct Search {
-    ByteString pattern;
-    bool stops_at_match;
-};
 
-// The searches a run with every option ticked makes, in order: for a voice
-// holding every original, each original once (found); for one holding none,
-// each lead's original and replacement, and for option 15 its fallback's too.
-std::vector<ByteString> searches_of_run(bool originals_present) {
-    std::vector<ByteString> patterns;
-    for (const PatchOption& option : patch_catalogue()) {
-        patterns.push_back(hex2str(option.lead->original_hex));
-        if (originals_present) {
-            for (const AbbrPatch* follow_up : option.follow_ups) {
-                if (follow_up != nullptr) patterns.push_back(hex2str(follow_up->original_hex));
-            }
-            continue;
-        }
-        patterns.push_back(hex2str(option.lead->replacement_hex));
-        if (option.fallback != nullptr) {
-            patterns.push_back(hex2str(option.fallback->original_hex));
-            patterns.push_back(hex2str(option.fallback->replacement_hex));
-        }
-    }
-    return patterns;
-}
-
-// Every distinct original, placed in the last 64 KiB of the image.
-struct Planted {
-    std::int64_t offset;
-    ByteString original;
-};
-
-std::vector<Planted> plant_near_end(std::int64_t size) {
-    std::vector<Planted> planted;
-    std::int64_t at = size - 64 * 1024;
-    std::vector<std::string_view> seen;
-    for (const PatchOption& option : patch_catalogue()) {
-        std::vector<const AbbrPatch*> patches{option.lead};
-        for (const AbbrPatch* p : option.follow_ups) {
-            if (p != nullptr) patches.push_back(p);
-        }
-        for (const AbbrPatch* p : patches) {
-            if (std::find(seen.begin(), seen.end(), p->original_hex) != seen.end()) continue;
-            seen.push_back(p->original_hex);
-            planted.push_back({at, hex2str(p->original_hex)});
-            at += 256;
-        }
-    }
-    return planted;
-}
-
+// Built once per size and filler, one at a time; a 1 GiB voice takes a second to make.
 struct Voice {
     VoiceImage image;
-    std::vector<Planted> planted;
     std::int32_t start = 0;
+    double floor_seconds = 0;
 };
 
-// Built once per size and kind; a 1 GiB voice takes a second to make.
-Voice& voice(std::int64_t size, bool originals_present) {
-    static std::map<std::pair<std::int64_t, bool>, std::unique_ptr<Voice>> cache;
-    auto& slot = cache[{size, originals_present}];
+double seconds_since(std::chrono::steady_clock::time_point from) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
+}
+
+// One read of the area at memory speed: memchr for a byte the fillers never hold.
+double floor_pass(const Voice& v) {
+    const auto bytes = v.image.file_buf().subspan(static_cast<std::size_t>(v.start));
+    const auto began = std::chrono::steady_clock::now();
+    const void* hit = std::memchr(bytes.data(), 0xFE, bytes.size());
+    benchmark::DoNotOptimize(hit);
+    return seconds_since(began);
+}
+
+Voice& voice(std::int64_t size, testing::Filler filler) {
+    static std::map<std::pair<std::int64_t, testing::Filler>, std::unique_ptr<Voice>> cache;
+    auto& slot = cache[{size, filler}];
     if (!slot) {
         cache.clear();  // keep one large image in memory at a time
         auto made = std::make_unique<Voice>();
         testing::DiskImageBuilder builder;
-        builder.block_exp(4).dllimg_first_block(64).length(size);
-        if (originals_present) {
-            made->planted = plant_near_end(size);
-            for (const Planted& p : made->planted) builder.place(p.offset, p.original);
-        }
+        builder.block_exp(4).dllimg_first_block(64).length(size).filler(filler);
         made->start = static_cast<std::int32_t>(builder.dllimg_data_start());
         made->image.assign(builder.build(), "/nonexistent/benchmark.vpm");
-        cache[{size, originals_present}] = std::move(made);
-        return *cache[{size, originals_present}];
+        std::vector<double> passes;
+        for (int i = 0; i < 7; ++i) passes.push_back(floor_pass(*made));
+        std::sort(passes.begin(), passes.end());
+        made->floor_seconds = passes[passes.size() / 2];
+        cache[{size, filler}] = std::move(made);
+        return *cache[{size, filler}];
     }
     return *slot;
 }
 
-// Bytes a search from `start` looks at before it stops.
-std::int64_t bytes_scanned(const VoiceImage& image, std::int32_t start, const ByteString& pattern) {
-    const std::int32_t hit = image.find_str(start, image.file_len() - 10, pattern);
-    return (hit > 0 ? hit + static_cast<std::int64_t>(pattern.size()) : image.file_len()) - start;
+Voice& voice_of(const benchmark::State& state) {
+    return voice(state.range(0) * kMiB, state.range(1) != 0 ? testing::Filler::table_like : testing::Filler::text_like);
 }
 
-std::int64_t bytes_of_run(const Voice& v, bool originals_present) {
-    std::int64_t total = 0;
-    for (const ByteString& pattern : searches_of_run(originals_present)) total += bytes_scanned(v.image, v.start, pattern);
-    return total;
+// Times the body per iteration and reports it against the floor.
+template <typename Body>
+void timed(benchmark::State& state, const Voice& v, Body body) {
+    double total = 0;
+    for (auto _ : state) {
+        const auto began = std::chrono::steady_clock::now();
+        body();
+        const double took = seconds_since(began);
+        state.SetIterationTime(took);
+        total += took;
+    }
+    const double per_iteration = total / static_cast<double>(state.iterations());
+    state.counters["x_floor"] = per_iteration / v.floor_seconds;
+    state.counters["floor_ms"] = v.floor_seconds * 1000;
+    state.SetBytesProcessed(state.iterations() * (v.image.file_len() - v.start));
+    state.SetLabel(state.range(1) != 0 ? "table-like" : "text-like");
 }
 
-void restore(Voice& v) {
-    for (const Planted& p : v.planted) v.image.put_str(static_cast<std::int32_t>(p.offset), p.original);
+void BM_Floor(benchmark::State& state) {
+    const Voice& v = voice_of(state);
+    timed(state, v, [&] { floor_pass(v); });
 }
 
-void BM_PatchRun(benchmark::State& state) {
-    const std::int64_t size = state.range(0) * kMiB;
-    const bool present = state.range(1) != 0;
-    Voice& v = voice(size, present);
-    const std::int64_t per_run = bytes_of_run(v, present);
+void BM_Run(benchmark::State& state) {
+    Voice& v = voice_of(state);
     SilentWindow window;
-    DiscardingCalls calls;
-    for (auto _ : state) {
-        state.PauseTiming();
-        restore(v);
-        state.ResumeTiming();
-        const RunOutcome outcome = run_patch(v.image, window, "/nonexistent/journals", calls);
-        benchmark::DoNotOptimize(outcome);
-    }
-    state.SetBytesProcessed(state.iterations() * per_run);
-    state.SetLabel(present ? "originals near the end" : "originals absent");
+    timed(state, v, [&] {
+        if (run_patch(v.image, window, "/nonexistent/journals") != RunOutcome::nothing_patched) {
+            state.SkipWithError("an original was found in the filler");
+        }
+    });
 }
 
-// The voice and the patterns of a baseline: the same as the run's, originals in place.
-struct BaselineWork {
-    Voice& v;
+// The run as it was: the same options, one find_str per search.
+void BM_RunOneSearchAtATime(benchmark::State& state) {
+    Voice& v = voice_of(state);
+    SilentWindow window;
+    timed(state, v, [&] {
+        for (const PatchOption& option : patch_catalogue()) {
+            if (apply_option(v.image, window, option, v.start).patched) state.SkipWithError("patched the filler");
+        }
+    });
+}
+
+void BM_Survey(benchmark::State& state) {
+    Voice& v = voice_of(state);
+    timed(state, v, [&] {
+        const VoiceSurvey survey = survey_voice(v.image);
+        benchmark::DoNotOptimize(survey);
+    });
+}
+
+// The engine's own pass over every run of the catalogue, as builds without
+// Hyperscan make it (AVX2 where the processor has it, else byte by byte).
+void BM_OwnPass(benchmark::State& state) {
+    Voice& v = voice_of(state);
+    std::vector<std::int64_t> first;
+    const bool bytewise = state.range(2) != 0;
+    timed(state, v, [&] {
+        if (bytewise) {
+            catalogue_search().first_starts_portable(v.image.file_buf(), v.start, v.image.file_len(), first);
+        } else {
+            catalogue_search().first_starts_own(v.image.file_buf(), v.start, v.image.file_len(), first);
+        }
+        benchmark::DoNotOptimize(first.data());
+    });
+    state.SetLabel(std::string(state.range(1) != 0 ? "table-like" : "text-like") + (bytewise ? ", bytewise" : ", avx2"));
+}
+
+#if defined(TARNWICK_HAVE_HYPERSCAN)
+// Every pattern of every option, each reported at its first match only.
+void BM_HyperscanOnePass(benchmark::State& state) {
+    Voice& v = voice_of(state);
     std::vector<ByteString> patterns;
-
-    explicit BaselineWork(const benchmark::State& state)
-        : v(voice(state.range(0) * kMiB, state.range(1) != 0)), patterns(searches_of_run(state.range(1) != 0)) {
-        restore(v);
+    for (const PatchOption& option : patch_catalogue()) {
+        for (ByteString& p : patterns_of(option)) patterns.push_back(std::move(p));
     }
-};
-
-void BM_MemmemBaseline(benchmark::State& state) {
-    const BaselineWork work(state);
-    const Voice& v = work.v;
-    const std::vector<ByteString>& patterns = work.patterns;
-    const auto bytes = v.image.file_buf();
-    // Start positions up to file_len - 9, as the run's searches test.
-    const auto positions = static_cast<std::size_t>(v.image.file_len() - 9 - v.start + 1);
-    const auto remaining = static_cast<std::size_t>(v.image.file_len() - v.start);
-    std::int64_t per_run = 0;
-    for (auto _ : state) {
-        per_run = 0;
-        for (const ByteString& pattern : patterns) {
-            const auto* from = bytes.data() + v.start;
-            const std::size_t haystack = std::min(remaining, positions + pattern.size() - 1);
-            const void* hit = ::memmem(from, haystack, pattern.data(), pattern.size());
-            per_run += hit ? static_cast<const std::uint8_t*>(hit) - from + static_cast<std::int64_t>(pattern.size())
-                           : static_cast<std::int64_t>(remaining);
-            benchmark::DoNotOptimize(hit);
-        }
+    std::vector<const char*> expressions;
+    std::vector<std::size_t> lengths;
+    std::vector<unsigned> flags(patterns.size(), HS_FLAG_SINGLEMATCH);
+    std::vector<unsigned> ids;
+    for (std::size_t k = 0; k < patterns.size(); ++k) {
+        expressions.push_back(reinterpret_cast<const char*>(patterns[k].data()));
+        lengths.push_back(patterns[k].size());
+        ids.push_back(static_cast<unsigned>(k));
     }
-    state.SetBytesProcessed(state.iterations() * per_run);
+    hs_database_t* database = nullptr;
+    hs_compile_error_t* error = nullptr;
+    if (hs_compile_lit_multi(expressions.data(), flags.data(), ids.data(), lengths.data(),
+                             static_cast<unsigned>(patterns.size()), HS_MODE_BLOCK, nullptr, &database, &error) != HS_SUCCESS) {
+        state.SkipWithError("hyperscan would not compile the patterns");
+        hs_free_compile_error(error);
+        return;
+    }
+    hs_scratch_t* scratch = nullptr;
+    hs_alloc_scratch(database, &scratch);
+    const auto bytes = v.image.file_buf().subspan(static_cast<std::size_t>(v.start));
+    std::vector<unsigned long long> first(patterns.size());
+    timed(state, v, [&] {
+        std::fill(first.begin(), first.end(), ~0ull);
+        hs_scan(database, reinterpret_cast<const char*>(bytes.data()), static_cast<unsigned>(bytes.size()), 0, scratch,
+                [](unsigned id, unsigned long long, unsigned long long to, unsigned, void* context) {
+                    static_cast<unsigned long long*>(context)[id] = to;
+                    return 0;
+                },
+                first.data());
+        benchmark::DoNotOptimize(first.data());
+    });
+    hs_free_scratch(scratch);
+    hs_free_database(database);
 }
-
-void BM_NaiveMatchAtBaseline(benchmark::State& state) {
-    const BaselineWork work(state);
-    const Voice& v = work.v;
-    const std::vector<ByteString>& patterns = work.patterns;
-    const std::int32_t last = v.image.file_len() - 9;
-    std::int64_t per_run = 0;
-    for (auto _ : state) {
-        per_run = 0;
-        for (const ByteString& pattern : patterns) {
-            std::int32_t p = v.start;
-            while (p <= last && !v.image.match_at(p, pattern)) ++p;
-            per_run += std::min<std::int64_t>(p, last) + static_cast<std::int64_t>(pattern.size()) - v.start;
-            benchmark::DoNotOptimize(p);
-        }
-    }
-    state.SetBytesProcessed(state.iterations() * per_run);
-}
+#endif
 
 // Peak resident memory of this process since the last reset, in KiB.
 long peak_rss_kib() {
@@ -253,7 +222,12 @@ void BM_PeakMemoryLoadRunSave(benchmark::State& state) {
     {
         testing::DiskImageBuilder builder;
         builder.block_exp(4).dllimg_first_block(64).length(size);
-        for (const Planted& p : plant_near_end(size)) builder.place(p.offset, p.original);
+        // Every lead's original near the end, so that the run saves.
+        std::int64_t at = size - 64 * 1024;
+        for (const PatchOption& option : patch_catalogue()) {
+            builder.place(at, hex2str(option.lead->original_hex));
+            at += 256;
+        }
         testing::write_file(path, builder.build());
     }
     long peak_kib = 0;
@@ -290,18 +264,24 @@ void BM_PeakMemoryLoadRunSave(benchmark::State& state) {
         static_cast<double>(peak_kib - baseline_kib) / 1024.0 - static_cast<double>(size) / static_cast<double>(kMiB);
 }
 
-void sizes(benchmark::internal::Benchmark* b) {
-    for (const std::int64_t mib : {16, 256, 1024}) {
-        for (const std::int64_t present : {1, 0}) b->Args({mib, present});
+void fillers(benchmark::internal::Benchmark* b) {
+    for (const std::int64_t table_like : {0, 1}) {
+        for (const std::int64_t mib : {16, 256, 1024}) b->Args({mib, table_like});
     }
 }
 
 // First, while this process holds no large image.
 BENCHMARK(BM_PeakMemoryLoadRunSave)->Arg(1024)->Unit(benchmark::kMillisecond)->Iterations(1);
-BENCHMARK(BM_PatchRun)->Apply(sizes)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_MemmemBaseline)->Apply(sizes)->Unit(benchmark::kMillisecond)->UseRealTime();
-// The naive scan takes minutes on 1 GiB; its per-byte rate shows on the smaller sizes.
-BENCHMARK(BM_NaiveMatchAtBaseline)->Args({16, 1})->Args({16, 0})->Args({256, 0})->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_Floor)->Apply(fillers)->Unit(benchmark::kMillisecond)->UseManualTime();
+BENCHMARK(BM_Run)->Apply(fillers)->Unit(benchmark::kMillisecond)->UseManualTime();
+BENCHMARK(BM_Survey)->Apply(fillers)->Unit(benchmark::kMillisecond)->UseManualTime();
+#if defined(TARNWICK_HAVE_HYPERSCAN)
+BENCHMARK(BM_HyperscanOnePass)->Apply(fillers)->Unit(benchmark::kMillisecond)->UseManualTime();
+#endif
+BENCHMARK(BM_OwnPass)->ArgsProduct({{16, 256, 1024}, {0, 1}, {0}})->Unit(benchmark::kMillisecond)->UseManualTime();
+BENCHMARK(BM_OwnPass)->ArgsProduct({{256}, {0, 1}, {1}})->Unit(benchmark::kMillisecond)->UseManualTime();
+// Seconds a pass on 1 GiB: a few passes are enough.
+BENCHMARK(BM_RunOneSearchAtATime)->Apply(fillers)->Unit(benchmark::kMillisecond)->UseManualTime()->MinTime(0.2);
 
 }  // namespace
 }  // namespace tarnwick

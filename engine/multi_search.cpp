@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <memory>
+
+#if defined(TARNWICK_HAVE_HYPERSCAN)
+#include <hs.h>
+#endif
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
@@ -18,14 +23,12 @@ bool processor_has_avx2() {
     return has;
 }
 
-// Candidates among the 32 positions from `at`: bit i is set when position
-// at + i has a bucket whose nibble tables accept all four leading bytes.
-// Returns the bucket masks through `buckets` (32 bytes).
-__attribute__((target("avx2"))) std::uint32_t candidates32(const std::uint8_t* at, const std::uint8_t* low,
-                                                            const std::uint8_t* high, std::uint8_t* buckets) {
+// Narrows `hits` to the buckets whose nibble tables accept the bytes
+// first .. first + 3 after each of the 32 positions from `at`.
+__attribute__((target("avx2"))) __m256i narrow(__m256i hits, const std::uint8_t* at, int first,
+                                               const std::uint8_t* low, const std::uint8_t* high) {
     const __m256i nibble = _mm256_set1_epi8(0x0F);
-    __m256i hits = _mm256_set1_epi8(static_cast<char>(0xFF));
-    for (int i = 0; i < 4; ++i) {
+    for (int i = first; i < first + 4; ++i) {
         const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + i));
         const __m256i low_table =
             _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(low + 16 * i)));
@@ -35,14 +38,79 @@ __attribute__((target("avx2"))) std::uint32_t candidates32(const std::uint8_t* a
         const __m256i hi = _mm256_shuffle_epi8(high_table, _mm256_and_si256(_mm256_srli_epi16(bytes, 4), nibble));
         hits = _mm256_and_si256(hits, _mm256_and_si256(lo, hi));
     }
-    const auto none = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hits, _mm256_setzero_si256())));
-    const std::uint32_t found = ~none;
+    return hits;
+}
+
+__attribute__((target("avx2"))) std::uint32_t nonzero_bytes(__m256i v) {
+    return ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_setzero_si256())));
+}
+
+// Candidates among the 32 positions from `at` (reading up to at + 38): bit i
+// is set when position at + i has a bucket whose tables accept its eight
+// leading bytes. Returns the bucket masks through `buckets` (32 bytes).
+__attribute__((target("avx2"))) std::uint32_t candidates32(const std::uint8_t* at, const std::uint8_t* low,
+                                                            const std::uint8_t* high, std::uint8_t* buckets) {
+    __m256i hits = narrow(_mm256_set1_epi8(static_cast<char>(0xFF)), at, 0, low, high);
+    if (nonzero_bytes(hits) == 0) return 0;
+    // Most near misses share only their first bytes with a pattern.
+    hits = narrow(hits, at, 4, low, high);
+    const std::uint32_t found = nonzero_bytes(hits);
     if (found != 0) _mm256_storeu_si256(reinterpret_cast<__m256i*>(buckets), hits);
     return found;
 }
 #endif
 
 }  // namespace
+
+#if defined(TARNWICK_HAVE_HYPERSCAN)
+struct MultiSearch::Library {
+    hs_database_t* database = nullptr;
+    std::vector<std::uint32_t> members;  // Hyperscan's id i is pattern members[i]
+    std::size_t longest = 0;
+
+    ~Library() { hs_free_database(database); }
+};
+
+namespace {
+
+// What the match callback fills in: each pattern's first start, until every one is found.
+struct FirstMatches {
+    const std::vector<std::uint32_t>& members;
+    const std::vector<ByteString>& patterns;
+    std::int64_t base;
+    std::int64_t last_start;
+    std::vector<std::int64_t>& out;
+    std::size_t missing;
+};
+
+int on_match(unsigned id, unsigned long long, unsigned long long to, unsigned, void* context) {
+    auto& found = *static_cast<FirstMatches*>(context);
+    const std::uint32_t k = found.members[id];
+    const std::int64_t at = found.base + static_cast<std::int64_t>(to) - static_cast<std::int64_t>(found.patterns[k].size());
+    // Each pattern is reported once, at its first match: one further on does not count either.
+    if (at <= found.last_start && found.out[k] == MultiSearch::kNone) {
+        found.out[k] = at;
+        if (--found.missing == 0) return 1;  // every pattern found: stop the scan
+    }
+    return 0;
+}
+
+}  // namespace
+#else
+struct MultiSearch::Library {};
+#endif
+
+MultiSearch::~MultiSearch() { delete library_; }
+
+const char* MultiSearch::fastest_pass() {
+#if defined(TARNWICK_HAVE_HYPERSCAN)
+    if (hs_valid_platform() == HS_SUCCESS) return "hyperscan";
+#endif
+#if defined(TARNWICK_HAVE_AVX2_PASS)
+    if (processor_has_avx2()) return "avx2";
+#endif
+    return "bytewise";
+}
 
 MultiSearch::MultiSearch(std::vector<ByteString> patterns) : patterns_(std::move(patterns)) {
     // Patterns that share their first four bytes share a bucket, so that one
@@ -60,14 +128,75 @@ MultiSearch::MultiSearch(std::vector<ByteString> patterns) : patterns_(std::move
     for (const auto& [prefix, members] : groups) {
         const int bucket = next++ % kBuckets;
         const auto bit = static_cast<std::uint8_t>(1u << bucket);
-        for (std::uint32_t k : members) bucket_members_[static_cast<std::size_t>(bucket)].push_back(k);
-        for (int i = 0; i < kPrefix; ++i) {
-            const std::uint8_t b = prefix[static_cast<std::size_t>(i)];
-            low_[static_cast<std::size_t>(i)][b & 0x0F] |= bit;
-            high_[static_cast<std::size_t>(i)][b >> 4] |= bit;
-            byte_[static_cast<std::size_t>(i)][b] |= bit;
+        for (std::uint32_t k : members) {
+            bucket_members_[static_cast<std::size_t>(bucket)].push_back(k);
+            const ByteString& p = patterns_[k];
+            for (std::size_t i = 0; i < kFiltered; ++i) {
+                if (i >= p.size()) {  // past its end any byte will do
+                    for (auto& any : low_[i]) any |= bit;
+                    for (auto& any : high_[i]) any |= bit;
+                    for (auto& any : byte_[i]) any |= bit;
+                    continue;
+                }
+                low_[i][p[i] & 0x0F] |= bit;
+                high_[i][p[i] >> 4] |= bit;
+                byte_[i][p[i]] |= bit;
+            }
         }
     }
+
+#if defined(TARNWICK_HAVE_HYPERSCAN)
+    if (hs_valid_platform() != HS_SUCCESS) return;
+    auto library = std::make_unique<Library>();
+    std::vector<const char*> expressions;
+    std::vector<std::size_t> lengths;
+    std::vector<unsigned> ids;
+    for (std::uint32_t k = 0; k < patterns_.size(); ++k) {
+        if (patterns_[k].size() < kPrefix) continue;
+        expressions.push_back(reinterpret_cast<const char*>(patterns_[k].data()));
+        lengths.push_back(patterns_[k].size());
+        ids.push_back(static_cast<unsigned>(library->members.size()));
+        library->members.push_back(k);
+        library->longest = std::max(library->longest, patterns_[k].size());
+    }
+    if (library->members.empty()) return;
+    const std::vector<unsigned> flags(ids.size(), HS_FLAG_SINGLEMATCH);
+    hs_compile_error_t* error = nullptr;
+    if (hs_compile_lit_multi(expressions.data(), flags.data(), ids.data(), lengths.data(),
+                             static_cast<unsigned>(ids.size()), HS_MODE_BLOCK, nullptr, &library->database,
+                             &error) != HS_SUCCESS) {
+        hs_free_compile_error(error);  // the engine's own pass does the work instead
+        return;
+    }
+    library_ = library.release();
+#endif
+}
+
+bool MultiSearch::scan_with_library(ByteView haystack, std::int64_t from, std::int64_t last_start,
+                                    std::vector<std::int64_t>& out) const {
+#if defined(TARNWICK_HAVE_HYPERSCAN)
+    if (library_ == nullptr) return false;
+    out.assign(patterns_.size(), kNone);
+    const auto length = static_cast<std::int64_t>(haystack.size());
+    from = std::max<std::int64_t>(from, 0);
+    // A match must start by last_start and end inside the haystack.
+    const std::int64_t end = std::min(length, last_start + static_cast<std::int64_t>(library_->longest));
+    if (end > from) {
+        // Scratch space per scan, so that one search may serve several at once.
+        hs_scratch_t* scratch = nullptr;
+        if (hs_alloc_scratch(library_->database, &scratch) != HS_SUCCESS) return false;
+        FirstMatches found{library_->members, patterns_, from, last_start, out, library_->members.size()};
+        const hs_error_t scanned = hs_scan(library_->database, reinterpret_cast<const char*>(haystack.data() + from),
+                                           static_cast<unsigned>(end - from), 0, scratch, on_match, &found);
+        hs_free_scratch(scratch);
+        if (scanned != HS_SUCCESS && scanned != HS_SCAN_TERMINATED) return false;
+    }
+    search_short(haystack, from, last_start, out);
+    return true;
+#else
+    (void)haystack, (void)from, (void)last_start, (void)out;
+    return false;
+#endif
 }
 
 void MultiSearch::confirm(ByteView haystack, std::int64_t at, std::uint8_t buckets, std::int64_t last_start,
@@ -101,8 +230,8 @@ void MultiSearch::scan(ByteView haystack, std::int64_t from, std::int64_t last_s
 #if defined(TARNWICK_HAVE_AVX2_PASS)
     if constexpr (kVector) {
         alignas(32) std::uint8_t buckets[32];
-        // The 32 positions read up to 35 bytes from `at`.
-        for (; missing > 0 && at + 35 <= length && at <= last; at += 32) {
+        // The 32 positions read up to 39 bytes from `at`.
+        for (; missing > 0 && at + 39 <= length && at <= last; at += 32) {
             std::uint32_t found = candidates32(haystack.data() + at, low_[0].data(), high_[0].data(), buckets);
             while (found != 0) {
                 const int bit = __builtin_ctz(found);
@@ -115,11 +244,22 @@ void MultiSearch::scan(ByteView haystack, std::int64_t from, std::int64_t last_s
 #endif
     for (; missing > 0 && at <= last; ++at) {
         const auto p = static_cast<std::size_t>(at);
-        const std::uint8_t buckets = byte_[0][haystack[p]] & byte_[1][haystack[p + 1]] & byte_[2][haystack[p + 2]] &
-                                     byte_[3][haystack[p + 3]];
+        std::uint8_t buckets = byte_[0][haystack[p]] & byte_[1][haystack[p + 1]] & byte_[2][haystack[p + 2]] &
+                               byte_[3][haystack[p + 3]];
+        // Bytes past the haystack's end: only a pattern that ends before them can match.
+        for (std::size_t i = kPrefix; buckets != 0 && i < kFiltered && p + i < haystack.size(); ++i) {
+            buckets &= byte_[i][haystack[p + i]];
+        }
         if (buckets != 0) confirm(haystack, at, buckets, last_start, out, missing);
     }
 
+    search_short(haystack, from, last_start, out);
+}
+
+void MultiSearch::search_short(ByteView haystack, std::int64_t from, std::int64_t last_start,
+                               std::vector<std::int64_t>& out) const {
+    const auto length = static_cast<std::int64_t>(haystack.size());
+    from = std::max<std::int64_t>(from, 0);
     for (const std::uint32_t k : short_patterns_) {
         const ByteString& p = patterns_[k];
         const std::int64_t top = std::min(last_start, length - static_cast<std::int64_t>(p.size()));
@@ -133,6 +273,12 @@ void MultiSearch::scan(ByteView haystack, std::int64_t from, std::int64_t last_s
 
 void MultiSearch::first_starts(ByteView haystack, std::int64_t from, std::int64_t last_start,
                                std::vector<std::int64_t>& out) const {
+    if (scan_with_library(haystack, from, last_start, out)) return;
+    first_starts_own(haystack, from, last_start, out);
+}
+
+void MultiSearch::first_starts_own(ByteView haystack, std::int64_t from, std::int64_t last_start,
+                                   std::vector<std::int64_t>& out) const {
 #if defined(TARNWICK_HAVE_AVX2_PASS)
     if (processor_has_avx2()) {
         scan<true>(haystack, from, last_start, out);

@@ -9,16 +9,24 @@
 namespace tarnwick {
 
 // Finds the lowest start of each of many byte patterns in one pass over a
-// buffer. Candidates are found 32 positions at a time by looking up the
-// nibbles of a position's first four bytes in per-bucket tables (the patterns
-// are spread over eight buckets), then confirmed with a full compare; where
-// the processor has no AVX2 the same lookups run byte by byte. Patterns
-// shorter than four bytes are searched one by one.
+// buffer. Where the build has Hyperscan, it does the pass. The portable pass
+// finds candidates 32 positions at a time by looking up the nibbles of a
+// position's first four bytes in per-bucket tables (the patterns are spread
+// over eight buckets), then of its next four bytes where any remain, and
+// confirms them with a full compare; where the
+// processor has no AVX2 the same lookups run byte by byte. Patterns shorter
+// than four bytes are searched one by one.
 class MultiSearch {
 public:
     static constexpr std::int64_t kNone = -1;
 
     explicit MultiSearch(std::vector<ByteString> patterns);
+    ~MultiSearch();
+    MultiSearch(const MultiSearch&) = delete;
+    MultiSearch& operator=(const MultiSearch&) = delete;
+
+    // "hyperscan", "avx2" or "bytewise": what first_starts uses here.
+    static const char* fastest_pass();
 
     std::size_t size() const { return patterns_.size(); }
     const ByteString& pattern(std::size_t k) const { return patterns_[k]; }
@@ -28,14 +36,26 @@ public:
     // entry per pattern.
     void first_starts(ByteView haystack, std::int64_t from, std::int64_t last_start, std::vector<std::int64_t>& out) const;
 
-    // The same, byte by byte whatever the processor: the reference the fast
-    // pass is checked against.
+    // The same with the engine's own pass only, byte by byte or with AVX2 as
+    // the processor allows: the path of builds without Hyperscan, and the
+    // reference the library is checked against.
+    void first_starts_own(ByteView haystack, std::int64_t from, std::int64_t last_start,
+                          std::vector<std::int64_t>& out) const;
+
+    // The same, byte by byte whatever the processor.
     void first_starts_portable(ByteView haystack, std::int64_t from, std::int64_t last_start,
                                std::vector<std::int64_t>& out) const;
 
 private:
     static constexpr int kBuckets = 8;
-    static constexpr int kPrefix = 4;
+    static constexpr int kPrefix = 4;   // patterns shorter than this are searched one by one
+    static constexpr int kFiltered = 8;  // leading bytes the candidate filter looks at
+
+    struct Library;  // the compiled Hyperscan database, where there is one
+    bool scan_with_library(ByteView haystack, std::int64_t from, std::int64_t last_start,
+                           std::vector<std::int64_t>& out) const;
+    void search_short(ByteView haystack, std::int64_t from, std::int64_t last_start,
+                      std::vector<std::int64_t>& out) const;
 
     template <bool kVector>
     void scan(ByteView haystack, std::int64_t from, std::int64_t last_start, std::vector<std::int64_t>& out) const;
@@ -47,10 +67,12 @@ private:
     std::vector<std::uint32_t> short_patterns_;
     // Bit b of low_[i][n] is set when a pattern of bucket b has low nibble n
     // in byte i; high_ likewise for the high nibble.
-    alignas(32) std::array<std::array<std::uint8_t, 16>, kPrefix> low_{};
-    alignas(32) std::array<std::array<std::uint8_t, 16>, kPrefix> high_{};
+    // A pattern shorter than kFiltered accepts any byte past its end.
+    alignas(32) std::array<std::array<std::uint8_t, 16>, kFiltered> low_{};
+    alignas(32) std::array<std::array<std::uint8_t, 16>, kFiltered> high_{};
     // The same per whole byte, for the byte-by-byte pass.
-    std::array<std::array<std::uint8_t, 256>, kPrefix> byte_{};
+    std::array<std::array<std::uint8_t, 256>, kFiltered> byte_{};
+    Library* library_ = nullptr;
 };
 
 }  // namespace tarnwick

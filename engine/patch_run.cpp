@@ -23,13 +23,8 @@ std::optional<RunOutcome> apply_selected(VoiceImage& image, WindowOps& window) {
         return RunOutcome::area_not_located;
     }
 
-    // Every search the chosen options may make, answered from one pass.
-    std::vector<ByteString> patterns;
-    for (const PatchOption& option : patch_catalogue()) {
-        if (!window.box_enabled(option.number) || !window.box_ticked(option.number)) continue;
-        for (ByteString& pattern : patterns_of(option)) patterns.push_back(std::move(pattern));
-    }
-    IndexedSearch search(image, image.dllimg_start(), std::move(patterns));
+    // Every search the options may make, answered from one pass.
+    IndexedSearch search(image, image.dllimg_start(), catalogue_search());
 
     bool patched_any = false;
     for (const PatchOption& option : patch_catalogue()) {

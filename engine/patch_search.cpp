@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/patch_catalogue.h"
 #include "engine/voice_image.h"
 
 namespace tarnwick {
@@ -21,8 +22,8 @@ std::vector<ByteString> distinct(std::vector<ByteString> patterns) {
 
 std::int32_t PlainSearch::find(ByteView pattern) { return image_.find_str(start_, patch_bound(image_), pattern); }
 
-IndexedSearch::IndexedSearch(const VoiceImage& image, std::int32_t start, std::vector<ByteString> patterns)
-    : image_(image), start_(start), search_(distinct(std::move(patterns))) {
+IndexedSearch::IndexedSearch(const VoiceImage& image, std::int32_t start, const MultiSearch& search)
+    : image_(image), start_(start), search_(search) {
     for (std::size_t k = 0; k < search_.size(); ++k) index_.emplace(search_.pattern(k), k);
     // One pass for all; each pattern's own limit is applied below.
     search_.first_starts(image_.file_buf(), start_, std::max<std::int64_t>(start_, std::int64_t{patch_bound(image_)} + 1),
@@ -84,6 +85,19 @@ void IndexedSearch::wrote(std::int32_t offset, std::size_t length) {
             first = next > 0 ? next : MultiSearch::kNone;
         }
     }
+}
+
+const MultiSearch& catalogue_search() {
+    // Built on first use and never changed after: compiling the patterns
+    // costs more than a pass over a small voice.
+    static const MultiSearch search([] {
+        std::vector<ByteString> patterns;
+        for (const PatchOption& option : patch_catalogue()) {
+            for (ByteString& pattern : patterns_of(option)) patterns.push_back(std::move(pattern));
+        }
+        return distinct(std::move(patterns));
+    }());
+    return search;
 }
 
 }  // namespace tarnwick

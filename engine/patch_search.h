@@ -34,14 +34,14 @@ private:
     std::int32_t start_;
 };
 
-// The first match of every pattern a run or a survey may ask for, found in
-// one pass when it is made, and kept exact through the run's writes: a write
-// is checked for the matches it creates or destroys in the positions it
-// touches, and only a destroyed first match is searched again, from after it.
-// Patterns it was not made with are searched one by one.
+// The first match of every pattern of `search`, found in one pass when it is
+// made, and kept exact through the run's writes: a write is checked for the
+// matches it creates or destroys in the positions it touches, and only a
+// destroyed first match is searched again, from after it. Other patterns are
+// searched one by one.
 class IndexedSearch final : public PatchSearch {
 public:
-    IndexedSearch(const VoiceImage& image, std::int32_t start, std::vector<ByteString> patterns);
+    IndexedSearch(const VoiceImage& image, std::int32_t start, const MultiSearch& search);
     std::int32_t find(ByteView pattern) override;
     void wrote(std::int32_t offset, std::size_t length) override;
 
@@ -52,9 +52,12 @@ private:
 
     const VoiceImage& image_;
     std::int32_t start_;
-    MultiSearch search_;
+    const MultiSearch& search_;
     std::vector<std::int64_t> first_;  // per pattern, MultiSearch::kNone when absent
     std::map<ByteString, std::size_t> index_;
 };
+
+// Every run of the catalogue, made ready for one pass once per process.
+const MultiSearch& catalogue_search();
 
 }  // namespace tarnwick

@@ -105,11 +105,7 @@ VoiceSurvey survey_voice(VoiceImage& image) {
     survey.layout = probe_layout(image, survey.kind);
     if (survey.layout != ProbeResult::located) return survey;
     survey.data_start = image.dllimg_start();
-    std::vector<ByteString> patterns;
-    for (const PatchOption& option : patch_catalogue()) {
-        for (ByteString& pattern : patterns_of(option)) patterns.push_back(std::move(pattern));
-    }
-    IndexedSearch search(image, survey.data_start, std::move(patterns));
+    IndexedSearch search(image, survey.data_start, catalogue_search());
     for (const PatchOption& option : patch_catalogue()) {
         survey.states[static_cast<std::size_t>(option.number - 1)] = state_of(search, option);
     }

@@ -52,7 +52,8 @@ TEST(IndexedSearch, WritesThatCreateOrDestroyMatchesGiveWhatAPlainSearchGives) {
         plain_image.assign(bytes_of(c.image));
         std::vector<ByteString> patterns;
         for (const std::string& p : c.patterns) patterns.push_back(bytes_of(p));
-        IndexedSearch indexed(indexed_image, c.start, patterns);
+        const MultiSearch search(patterns);
+        IndexedSearch indexed(indexed_image, c.start, search);
         PlainSearch plain(plain_image, c.start);
         for (const Write& w : c.writes) {
             ASSERT_TRUE(indexed_image.put_str(w.offset, bytes_of(w.bytes)));

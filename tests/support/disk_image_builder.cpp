@@ -1,5 +1,8 @@
 #include "tests/support/disk_image_builder.h"
 
+#include <array>
+#include <string_view>
+
 #include <algorithm>
 #include <cstring>
 #include <set>
@@ -77,6 +80,42 @@ void fill_text_like(std::uint8_t* data, std::size_t size, std::uint32_t seed) {
     }
 }
 
+void fill_table_like(std::uint8_t* data, std::size_t size, std::uint32_t seed) {
+    // How the catalogue's runs begin, so that near misses are everywhere.
+    static constexpr std::array<std::string_view, 36> kStems{
+        "St", "Sta", "Bo", "Bou", "Dr", "Ro", "Rou", "Hi", "Hig", "Ba", "Ta", "As", "Ma", "Co", "Cou", "Na", "Ad", "La",
+        "De", "Ex", "Tr", "Ov", "Am", "Br", "Pe", "Ci", "Oe", "We", "Fa", "Cl", "Bu", "Wa", "Ra", "Ag", "Ph", "Ln"};
+    constexpr std::size_t kPattern = 64 * 1024;
+    std::vector<std::uint8_t> pattern(kPattern);
+    std::uint32_t state = seed * 2246822519u + 7;
+    const auto next = [&state] {
+        state = state * 1664525u + 1013904223u;
+        return state >> 8;
+    };
+    std::size_t i = 0;
+    const auto put = [&](std::uint8_t b) {
+        if (i < kPattern) pattern[i++] = b;
+    };
+    while (i < kPattern) {
+        // A long form, then one or two short forms, each padded with zero bytes.
+        for (int form = 0, forms = 2 + static_cast<int>(next() % 2); form < forms; ++form) {
+            put(' ');
+            for (const char c : kStems[next() % kStems.size()]) put(static_cast<std::uint8_t>(c));
+            const std::uint32_t letters = form == 0 ? 2 + next() % 8 : next() % 3;
+            for (std::uint32_t k = 0; k < letters; ++k) put(static_cast<std::uint8_t>('a' + next() % 26));
+            for (std::uint32_t k = 0, zeros = 1 + next() % 5; k < zeros; ++k) put(0);
+        }
+    }
+    for (std::size_t at = 0; at < size; at += kPattern) {
+        std::memcpy(data + at, pattern.data(), std::min(kPattern, size - at));
+    }
+}
+
+DiskImageBuilder& DiskImageBuilder::filler(Filler kind) {
+    filler_ = kind;
+    return *this;
+}
+
 DiskImageBuilder& DiskImageBuilder::container(Container kind) {
     container_ = kind;
     return *this;
@@ -135,7 +174,11 @@ ByteString DiskImageBuilder::build() const {
         }
     }
     ByteString out(static_cast<std::size_t>(size));
-    fill_text_like(out.data(), out.size());
+    if (filler_ == Filler::table_like) {
+        fill_table_like(out.data(), out.size());
+    } else {
+        fill_text_like(out.data(), out.size());
+    }
 
     // The image is laid out in a scratch header region first, then cut to size,
     // so that short files carry exactly the leading bytes of a real one.
@@ -191,10 +234,11 @@ ByteString DiskImageBuilder::build() const {
     return out;
 }
 
-ByteString demo_voice(Container kind) {
+ByteString demo_voice(Container kind, std::int64_t length, Filler filler) {
     DiskImageBuilder builder;
-    builder.container(kind).block_exp(1).dllimg_first_block(24);
-    std::int64_t at = builder.dllimg_data_start() + 512;
+    builder.container(kind).block_exp(1).dllimg_first_block(24).filler(filler);
+    // In a large voice the runs sit near its end, as far as a search can go.
+    std::int64_t at = std::max(builder.dllimg_data_start() + 512, length - 16 * 1024);
     std::set<std::string_view> placed;
     for (const PatchOption& option : patch_catalogue()) {
         std::vector<const AbbrPatch*> patches{option.lead, option.fallback};
@@ -205,7 +249,7 @@ ByteString demo_voice(Container kind) {
             at += 256;
         }
     }
-    return builder.length(at + 4096).build();
+    return builder.length(std::max(at + 4096, length)).build();
 }
 
 }  // namespace tarnwick::testing

@@ -11,6 +11,12 @@ namespace tarnwick::testing {
 
 enum class Container { vpm, rgn };
 
+// What fills the data area: lower-case words (the default), or an
+// abbreviation table's look, capitalised words and their short forms, many
+// beginning as the catalogue's runs begin, so that a search meets near misses
+// at every word.
+enum class Filler { text_like, table_like };
+
 // Builds voice files in memory the way real ones are laid out: a disk-image
 // header ("DSKIMG", block-size exponents 9 and E2 at 0x61 and 0x62), a
 // directory of 512-byte entries naming sub-files in 8+3 form with their block
@@ -28,6 +34,7 @@ public:
     DiskImageBuilder& length(std::int64_t file_length);
     DiskImageBuilder& place(std::int64_t file_offset, ByteView bytes);
     DiskImageBuilder& place(std::int64_t file_offset, std::string_view ascii);
+    DiskImageBuilder& filler(Filler kind);
 
     // Where the disk image starts in the file: 0, or 60 in a container.
     std::int64_t header_offset() const;
@@ -40,6 +47,7 @@ public:
 
 private:
     Container container_ = Container::vpm;
+    Filler filler_ = Filler::text_like;
     std::uint8_t block_exp_ = 0;
     std::uint16_t dllimg_block_ = 16;
     bool with_dllimg_ = true;
@@ -48,10 +56,15 @@ private:
 };
 
 // A voice holding every original run of the patch catalogue once, so that
-// every option can be tried on it.
-ByteString demo_voice(Container kind);
+// every option can be tried on it; at least `length` bytes long, the runs
+// then near its end.
+ByteString demo_voice(Container kind, std::int64_t length = 0, Filler filler = Filler::text_like);
 
 // Text-like filler: lower-case words, blanks and runs of zero bytes.
 void fill_text_like(std::uint8_t* data, std::size_t size, std::uint32_t seed = 1);
+
+// Table-like filler: " Boulder", zero bytes, " Bldr", zero bytes, and so on;
+// never a blank after a word, so no catalogue run appears by chance.
+void fill_table_like(std::uint8_t* data, std::size_t size, std::uint32_t seed = 1);
 
 }  // namespace tarnwick::testing
