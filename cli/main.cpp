@@ -14,6 +14,11 @@
 
 #include <CLI/CLI.hpp>
 
+#ifdef _WIN32
+#include <windows.h>
+#include <shellapi.h>
+#endif
+
 #include "engine/patch_catalogue.h"
 #include "engine/patch_run.h"
 #include "engine/user_messages.h"
@@ -145,9 +150,37 @@ ExitStatus apply(const std::string& file, const std::set<int>& chosen, bool dry_
     }
 }
 
+#ifdef _WIN32
+// Windows hands a console program its arguments in the ANSI code page, which
+// cannot hold every file name: take them as UTF-16 and go on in UTF-8.
+std::vector<std::string> utf8_arguments() {
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::vector<std::string> arguments;
+    for (int i = 0; wide != nullptr && i < count; ++i) {
+        const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string text(static_cast<std::size_t>(bytes > 0 ? bytes - 1 : 0), '\0');
+        WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, text.data(), bytes, nullptr, nullptr);
+        arguments.push_back(std::move(text));
+    }
+    LocalFree(wide);
+    return arguments;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    SetConsoleOutputCP(CP_UTF8);
+    std::vector<std::string> arguments = utf8_arguments();
+    std::vector<char*> pointers;
+    for (std::string& argument : arguments) pointers.push_back(argument.data());
+    if (!pointers.empty()) {
+        argc = static_cast<int>(pointers.size());
+        argv = pointers.data();
+    }
+#endif
     CLI::App app{"Changes how a navigation voice reads street abbreviations, from the command line.",
                  "tts-tarnwick-cli"};
     app.set_version_flag("--version", "tts-tarnwick-cli " TARNWICK_VERSION);

@@ -47,7 +47,7 @@ struct LoadedVoice {
 
     RunOutcome run() { return run_patch(image, window, journals, calls); }
     ByteString image_bytes() const { return ByteString(image.file_buf().begin(), image.file_buf().end()); }
-    long saves() const { return calls.count("open_for_update"); }
+    std::ptrdiff_t saves() const { return calls.count("open_for_update"); }
 };
 
 DiskImageBuilder voice_with(std::initializer_list<int> leads_present, Container kind = Container::vpm) {

@@ -15,7 +15,7 @@ bool FaultyCalls::should_fail(const char* name) {
     return fails;
 }
 
-long FaultyCalls::count(const std::string& name) const { return std::count(calls.begin(), calls.end(), name); }
+std::ptrdiff_t FaultyCalls::count(const std::string& name) const { return std::count(calls.begin(), calls.end(), name); }
 
 std::error_code FaultyCalls::open_for_reading(const std::filesystem::path& path, Handle& handle, FileInfo& info) {
     if (should_fail("open_for_reading")) return injected();

@@ -38,7 +38,7 @@ public:
     std::error_code make_folders(const std::filesystem::path& folder) override;
     std::error_code flush_folder(const std::filesystem::path& folder) override;
 
-    long count(const std::string& name) const;
+    std::ptrdiff_t count(const std::string& name) const;
 
 private:
     bool should_fail(const char* name);

@@ -31,10 +31,15 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
+std::filesystem::path TempDir::operator/(const std::string& name) const {
+    return path_ / std::u8string(name.begin(), name.end());
+}
+
 std::vector<std::string> TempDir::entries() const {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(path_)) {
-        names.push_back(entry.path().filename().string());
+        const std::u8string name = entry.path().filename().u8string();
+        names.emplace_back(name.begin(), name.end());
     }
     std::sort(names.begin(), names.end());
     return names;

@@ -16,8 +16,9 @@ public:
     TempDir& operator=(const TempDir&) = delete;
 
     const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-    // Names of the entries in the folder, sorted.
+    // `name` is UTF-8 on every system.
+    std::filesystem::path operator/(const std::string& name) const;
+    // Names of the entries in the folder, sorted, in UTF-8.
     std::vector<std::string> entries() const;
 
 private:

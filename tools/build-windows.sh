@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Builds TTS_Tarnwick for Windows here: Qt for Windows once from Debian's
+# source (tools/build-windows-qt.sh), then the engine, the program, the
+# command line and the test suites with mingw-w64; runs the engine and window
+# suites under Wine on a virtual display; packs the portable zip and
+# smoke-tests it under Wine. The zip lands in build-windows/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+project=$PWD
+
+tools/install-deps.sh build windows
+cache=${TARNWICK_CACHE:-$HOME/.cache/tts-tarnwick}
+qt=$(tools/build-windows-qt.sh | tail -n 1)
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+build=build-windows
+version=$(sed -n 's/^project(TTS_Tarnwick VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+
+# CLI11 is header-only: a copy of its headers, away from the host's others.
+mkdir -p "$build/cli11/include"
+cp -r /usr/include/CLI "$build/cli11/include/"
+
+echo "== Windows build"
+cmake -S . -B "$build" -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE="$project/cmake/mingw-w64-x86_64.cmake" \
+  -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_PREFIX_PATH="$qt" \
+  -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR="/usr/lib/$multiarch/cmake" \
+  -DTARNWICK_GTEST_SOURCE=/usr/src/googletest \
+  -DTARNWICK_CLI11_INCLUDE_DIR="$project/$build/cli11/include" \
+  -DTARNWICK_WERROR=ON >/dev/null
+cmake --build "$build" -j "$(nproc)"
+
+# The mingw runtime the executables and Qt need, found where Debian puts it.
+runtime=()
+for dll in libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll; do
+  found=$(x86_64-w64-mingw32-g++-posix -print-file-name="$dll")
+  [ -f "$found" ] || found=$(find /usr/lib/gcc/x86_64-w64-mingw32 /usr/x86_64-w64-mingw32 -name "$dll" -path '*posix*' 2>/dev/null | head -n 1)
+  [ -f "$found" ] || found=$(find /usr/lib/gcc/x86_64-w64-mingw32 /usr/x86_64-w64-mingw32 -name "$dll" 2>/dev/null | head -n 1)
+  [ -f "$found" ] || { echo "cannot find $dll" >&2; exit 1; }
+  runtime+=("$found")
+done
+
+# Wine: a prefix of the project's own, without the prompts to install Mono and Gecko.
+export WINEPREFIX=$cache/wine-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPATH="$(winepath -w "$qt/bin" 2>/dev/null || echo "Z:${qt//\//\\}\\bin")"
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "Preparing a Wine prefix (once)..."
+  wineboot --init >/dev/null 2>&1 || true
+  wineserver --wait || true
+fi
+for dll in "${runtime[@]}"; do
+  cp "$dll" "$build/tests/"
+  cp "$dll" "$build/tests/ui/"
+done
+
+results=$(mktemp)
+trap 'rm -f "$results"; wineserver -k 2>/dev/null || true' EXIT
+failed=0
+run_suite() {  # NAME EXE ARGS...
+  local name=$1
+  shift
+  echo "-- $name under Wine"
+  if xvfb-run -a -s "-screen 0 1280x1024x24" wine "$@" >"$build/$name.log" 2>&1; then
+    echo "$name passed" | tee -a "$results"
+    tail -n 3 "$build/$name.log"
+  else
+    echo "$name FAILED; its log follows:"
+    tail -n 60 "$build/$name.log"
+    failed=$((failed + 1))
+  fi
+}
+run_suite engine_tests "$build/tests/engine_tests.exe"
+for suite in main_window_test about_window_test platform_services_test; do
+  run_suite "$suite" "$build/tests/ui/$suite.exe" -platform offscreen
+done
+[ "$failed" -eq 0 ] || { echo "$failed Windows suites failed"; exit 1; }
+
+echo "== Portable zip"
+name=tts-tarnwick-$version-windows-x64
+stage=$build/package/$name
+rm -rf "$build/package"
+mkdir -p "$stage/platforms" "$stage/styles" "$stage/licences"
+cp "$build/ui/tts-tarnwick.exe" "$build/cli/tts-tarnwick-cli.exe" "$stage/"
+for module in Core Gui Widgets; do cp "$qt/bin/Qt6$module.dll" "$stage/"; done
+cp "$qt/plugins/platforms/qwindows.dll" "$stage/platforms/"
+cp "$qt/plugins/styles/qwindowsvistastyle.dll" "$stage/styles/"
+cp "${runtime[@]}" "$stage/"
+qt_source=$(ls -d "$cache"/src/qt6-base-*/ | head -n 1)
+cp "$qt_source/LICENSES/LGPL-3.0-only.txt" "$stage/licences/Qt-LGPL-3.0-only.txt"
+cp "$qt_source/LICENSES/GPL-3.0-only.txt" "$stage/licences/Qt-GPL-3.0-only.txt"
+cp /usr/share/doc/gcc-mingw-w64-base/copyright "$stage/licences/mingw-w64-gcc-runtime.txt"
+cp /usr/share/doc/mingw-w64-common/copyright "$stage/licences/mingw-w64-winpthreads.txt"
+sed 's/$/\r/' tools/windows/README-windows.txt >"$stage/README.txt"
+rm -f "$build/$name.zip"
+(cd "$build/package" && zip -qr "../$name.zip" "$name")
+echo "$build/$name.zip: $(du -h "$build/$name.zip" | cut -f1)"
+
+echo "== Smoke test of the zip under Wine"
+tools/windows/smoke-test.sh "$build/$name.zip" "$name"
+echo "Windows: $(wc -l <"$results") suites passed, the zip built and smoke-tested"
