@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test:
 # the engine and window suites, the engine again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the fuzzers for a bounded time.
+# UndefinedBehaviorSanitizer, the fuzzers for a bounded time, and the Windows
+# build with its suites under Wine and the portable zip's smoke test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,10 +25,15 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 echo "== fuzzers"
 tools/run-fuzzers.sh "${TARNWICK_FUZZ_SECONDS:-60}"
 
+echo "== Windows: cross-built, tested under Wine, packed and smoke-tested"
+tools/build-windows.sh | tee -a "$results"
+
 # ctest stops the script on a failure, so what is counted here passed or was skipped.
 total=0
 for count in $(sed -n 's/.*tests passed, [0-9]* tests failed out of \([0-9]*\).*/\1/p' "$results"); do
   total=$((total + count))
 done
+windows=$(sed -n 's/^Windows: \([0-9]*\) suites passed.*/\1/p' "$results")
+total=$((total + ${windows:-0}))
 skipped=$(grep -c '(Skipped)$' "$results" || true)
 echo "summary: $((total - skipped)) passed, 0 failed, $skipped skipped"
