@@ -60,18 +60,26 @@ run_suite() {  # NAME EXE ARGS...
   local name=$1
   shift
   echo "-- $name under Wine"
-  if xvfb-run -a -s "-screen 0 1280x1024x24" wine "$@" >"$build/$name.log" 2>&1; then
+  rm -f "$build/$name.log" "$build/$name.out"
+  local status=0
+  xvfb-run -a -s "-screen 0 1280x1024x24" wine "$@" >"$build/$name.out" 2>&1 || status=$?
+  wineserver -k 2>/dev/null || true  # its display is gone
+  # GoogleTest reports on standard output, Qt Test into its log.
+  local report=$build/$name.out
+  [ -s "$build/$name.log" ] && report=$build/$name.log
+  if [ "$status" -eq 0 ]; then
     echo "$name passed" | tee -a "$results"
-    tail -n 3 "$build/$name.log"
+    tr -d '\r' <"$report" | grep -E '^(\[  PASSED|\[  SKIPPED|Totals)' || tail -n 3 "$report"
   else
     echo "$name FAILED; its log follows:"
-    tail -n 60 "$build/$name.log"
+    grep -vE '^(PASS|QWARN)' "$report" | tail -n 60
     failed=$((failed + 1))
   fi
 }
 run_suite engine_tests "$build/tests/engine_tests.exe"
+# Qt Test's own output does not reach Wine's standard output: it goes to the log.
 for suite in main_window_test about_window_test platform_services_test; do
-  run_suite "$suite" "$build/tests/ui/$suite.exe" -platform offscreen
+  run_suite "$suite" "$build/tests/ui/$suite.exe" -platform offscreen -o "$project/$build/$suite.log,txt"
 done
 [ "$failed" -eq 0 ] || { echo "$failed Windows suites failed"; exit 1; }
 

@@ -175,8 +175,7 @@ std::vector<Row> rows() {
 #endif
         {"sparse 2^31 bytes",
          [](const TempDir& d) {
-             write_file(d / "huge.vpm", {});
-             std::filesystem::resize_file(d / "huge.vpm", std::uintmax_t{1} << 31);
+             testing::make_sparse_file(d / "huge.vpm", std::uint64_t{1} << 31);
              return d / "huge.vpm";
          },
          Expect::refused, "it is larger than 2,147,483,647 bytes"},

@@ -95,8 +95,7 @@ TEST(LoadImage, RefusesWhatItCannotLoadAndKeepsThePreviousImage) {
     std::filesystem::create_directory(dir / "folder");
     {
         // Sparse: 2^31 bytes on paper, nothing on disk.
-        write_file(dir / "huge.vpm", {});
-        std::filesystem::resize_file(dir / "huge.vpm", std::uintmax_t{1} << 31);
+        testing::make_sparse_file(dir / "huge.vpm", std::uint64_t{1} << 31);
     }
 
     struct Case {
@@ -135,8 +134,7 @@ TEST(LoadImage, RefusesWhatItCannotLoadAndKeepsThePreviousImage) {
 #if !defined(__SANITIZE_ADDRESS__) && !defined(_WIN32)
 TEST(LoadImage, RefusesAFileLargerThanMemoryWithAReason) {
     TempDir dir;
-    write_file(dir / "big.vpm", {});
-    std::filesystem::resize_file(dir / "big.vpm", std::uintmax_t{1500} << 20);
+    testing::make_sparse_file(dir / "big.vpm", std::uint64_t{1500} << 20);
     const auto answer = in_child([&] {
         constexpr rlim_t kCap = rlim_t{512} << 20;
         const struct rlimit cap {kCap, kCap};

@@ -7,6 +7,10 @@
 #include <random>
 #include <stdexcept>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace tarnwick::testing {
 
 TempDir::TempDir() {
@@ -55,6 +59,22 @@ void write_file(const std::filesystem::path& path, ByteView bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+void make_sparse_file(const std::filesystem::path& path, std::uint64_t size) {
+    write_file(path, {});
+#ifdef _WIN32
+    // The C runtime's resize cannot always pass 2 GiB on Windows; the system call can.
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(size);
+    const bool sized = file != INVALID_HANDLE_VALUE && SetFilePointerEx(file, end, nullptr, FILE_BEGIN) &&
+                       SetEndOfFile(file);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    if (!sized) throw std::runtime_error("cannot size " + path.string());
+#else
+    std::filesystem::resize_file(path, size);
+#endif
 }
 
 ByteString read_file(const std::filesystem::path& path) {

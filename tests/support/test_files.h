@@ -29,6 +29,10 @@ private:
 ByteString numbered_bytes(std::size_t n, std::uint8_t from = 0, std::uint8_t step = 1);
 
 void write_file(const std::filesystem::path& path, ByteView bytes);
+
+// A file of `size` zero bytes that takes no room where the file system
+// allows: length set without writing.
+void make_sparse_file(const std::filesystem::path& path, std::uint64_t size);
 ByteString read_file(const std::filesystem::path& path);
 
 }  // namespace tarnwick::testing

@@ -35,7 +35,11 @@ grep -qx 'File patched successfully! Copy the VPM voice file back to your GSP.' 
 cmp demo.vpm linux.vpm || { echo "the Windows and Linux results differ"; exit 1; }
 echo "command line: status and apply as on Linux, the same bytes"
 
-# The program itself, on a virtual display, with the voice given as on a double click.
+# The program itself, on a virtual display, with the voice given as on a
+# double click. A Wine server left from an earlier display would keep the
+# program's window there: start afresh.
+wineserver -k 2>/dev/null || true
+wineserver -w 2>/dev/null || true
 display=":$((150 + RANDOM % 100))"
 Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
@@ -43,7 +47,7 @@ trap 'kill "$xvfb" 2>/dev/null || true; wineserver -k 2>/dev/null || true' EXIT
 export DISPLAY=$display
 for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
 wine "$app/tts-tarnwick.exe" window.vpm >program.log 2>&1 &
-window=$(timeout 60 xdotool search --sync --name '^TTS_Tarnwick v0\.49$' | head -n 1)
+window=$(timeout 120 xdotool search --sync --name '^TTS_Tarnwick v0\.49$' | head -n 1 || true)
 [ -n "$window" ] || { echo "the program's window did not appear"; cat program.log; exit 1; }
 sleep 2
 import -window root "$out/windows-main-window.png"
