@@ -76,7 +76,7 @@ run_suite() {  # NAME EXE ARGS...
     failed=$((failed + 1))
   fi
 }
-run_suite engine_tests "$build/tests/engine_tests.exe"
+run_suite engine_tests "$build/tests/engine_tests.exe" --gtest_color=no
 # Qt Test's own output does not reach Wine's standard output: it goes to the log.
 for suite in main_window_test about_window_test platform_services_test; do
   run_suite "$suite" "$build/tests/ui/$suite.exe" -platform offscreen -o "$project/$build/$suite.log,txt"
