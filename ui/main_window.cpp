@@ -60,8 +60,7 @@ std::filesystem::path to_path(const QString& chosen) {
 }  // namespace
 
 QString displayed_caption(const QString& stored) {
-    QString shown = stored;
-    return shown.replace(QStringLiteral("&&"), QStringLiteral("&"));
+    return QString::fromStdString(tarnwick::displayed_caption(stored.toStdString()));
 }
 
 Tarnwick::Tarnwick(VoiceImage& image, PlatformServices services, std::filesystem::path journal_folder,
