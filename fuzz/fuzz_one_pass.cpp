@@ -28,17 +28,6 @@ void check(bool condition, const char* what) {
     }
 }
 
-const std::vector<ByteString>& every_pattern() {
-    static const std::vector<ByteString> all = [] {
-        std::vector<ByteString> patterns;
-        for (const PatchOption& option : patch_catalogue()) {
-            for (ByteString& p : patterns_of(option)) patterns.push_back(std::move(p));
-        }
-        return patterns;
-    }();
-    return all;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -64,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(std::equal(plain_image.file_buf().begin(), plain_image.file_buf().end(), indexed_image.file_buf().begin()),
           "the same bytes written");
 
-    static const MultiSearch search(every_pattern());
+    const MultiSearch& search = catalogue_search();
     std::vector<std::int64_t> fastest, own, portable;
     const std::int64_t last = start + static_cast<std::int64_t>(data[2] >> 4) * 97;
     search.first_starts(bytes, start, last, fastest);
