@@ -1,7 +1,14 @@
 // The save on the storage users really patch on: a FAT32 file system mounted
 // through FUSE, as a navigation device shows up over USB, also when it is full.
 #include <fcntl.h>
+#include <spawn.h>
+#include <sys/statfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <chrono>
+#include <thread>
 
 #include <cstdio>
 #include <regex>
@@ -60,16 +67,48 @@ public:
     }
     ~FatDevice() { unmount(); }
 
+    // fusefat stays in the foreground as our child: its last writes (the
+    // clean-unmount mark among them) happen after fusermount returns, so an
+    // unmount is over only when the child has exited.
     bool mount() {
-        const Command mounted = run("fusefat -o rw+ " + quoted(image_) + " " + quoted(mount_));
-        mounted_ = mounted.status == 0;
-        EXPECT_TRUE(mounted_) << mounted.output;
-        return mounted_;
+        const std::string image = image_.string(), mount_point = mount_.string();
+        const char* argv[] = {"fusefat", "-f", "-o", "rw+", image.c_str(), mount_point.c_str(), nullptr};
+        if (::posix_spawnp(&driver_, "fusefat", nullptr, nullptr, const_cast<char* const*>(argv), ::environ) != 0) {
+            ADD_FAILURE() << "fusefat could not be started";
+            return false;
+        }
+        constexpr long fuse_magic = 0x65735546;
+        for (int tries = 0; tries < 1000; ++tries) {
+            struct statfs fs {};
+            if (::statfs(mount_point.c_str(), &fs) == 0 && fs.f_type == fuse_magic) {
+                mounted_ = true;
+                return true;
+            }
+            int status = 0;
+            if (::waitpid(driver_, &status, WNOHANG) == driver_) {
+                ADD_FAILURE() << "fusefat ended before mounting, status " << status;
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ADD_FAILURE() << "fusefat did not mount within 10 s";
+        unmount();
+        return false;
     }
     void unmount() {
-        if (!mounted_) return;
-        const Command done = run("fusermount -u " + quoted(mount_));
-        EXPECT_EQ(done.status, 0) << done.output;
+        if (driver_ <= 0) return;
+        if (mounted_) {
+            const Command done = run("fusermount -u " + quoted(mount_));
+            EXPECT_EQ(done.status, 0) << done.output;
+        } else {
+            ::kill(driver_, SIGTERM);
+        }
+        int status = 0;
+        EXPECT_EQ(::waitpid(driver_, &status, 0), driver_);
+        if (mounted_) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "fusefat status " << status;
+        }
+        driver_ = 0;
         mounted_ = false;
     }
     // fsck.fat in check-only mode: its verdict and its used/total clusters.
@@ -87,6 +126,7 @@ public:
 private:
     std::filesystem::path image_;
     std::filesystem::path mount_;
+    pid_t driver_ = 0;
     bool mounted_ = false;
 };
 
