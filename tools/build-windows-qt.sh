@@ -25,7 +25,7 @@ source_dir=$(ls -d "$src"/qt6-base-"$version"*/ | head -n 1)
 # An interrupted build goes on where it stopped.
 build=$cache/qt-$version-mingw-w64-build
 rm -rf "$prefix"
-echo "Building Qt $version for Windows (once; about a quarter of an hour on two cores)..." >&2
+echo "Building Qt $version for Windows (once; about half an hour on two cores)..." >&2
 cmake -S "$source_dir" -B "$build" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$project/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=Release \
