@@ -184,25 +184,19 @@ SaveResult write_in_place(const std::filesystem::path& path, const FileIdentity&
     if (!failure) failure = calls.flush(file);
     // Removing the journal commits the save: until then a crash rolls it back.
     if (!failure) failure = calls.remove(journal);
+    SaveResult result{SaveStatus::saved, {}, {}, false};
     if (!failure) {
         calls.flush_folder(journal_folder);  // a journal that comes back only undoes a finished save
-        SaveResult result{SaveStatus::saved, {}, {}, false};
-        FileSystemCalls::FileInfo after;
-        result.identity_known = !calls.describe(file, after);
-        result.identity = after.identity;
-        calls.close(file);
-        return result;
-    }
-
-    SaveResult result{SaveStatus::rolled_back, describe_error(failure), {}, false};
-    if (put_back(calls, file, changes)) {
-        result.status = SaveStatus::recovery_pending;  // the journal stays for the next open
+    } else if (put_back(calls, file, changes)) {
+        result = {SaveStatus::recovery_pending, describe_error(failure), {}, false};  // the journal stays
     } else {
+        result = {SaveStatus::rolled_back, describe_error(failure), {}, false};
         // A journal that cannot be removed now names a file that already holds
         // its old bytes: the next open only tells of it.
         calls.remove(journal);
         calls.flush_folder(journal_folder);
     }
+    // What the file is now, so that the next save compares with that.
     FileSystemCalls::FileInfo after;
     result.identity_known = !calls.describe(file, after);
     result.identity = after.identity;

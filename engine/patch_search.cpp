@@ -26,16 +26,18 @@ IndexedSearch::IndexedSearch(const VoiceImage& image, std::int32_t start, const 
     : image_(image), start_(start), search_(search) {
     for (std::size_t k = 0; k < search_.size(); ++k) index_.emplace(search_.pattern(k), k);
     // One pass for all; each pattern's own limit is applied below.
-    search_.first_starts(image_.file_buf(), start_, std::max<std::int64_t>(start_, std::int64_t{patch_bound(image_)} + 1),
-                         first_);
+    search_.first_starts(image_.file_buf(), start_, tested_end(), first_);
     for (std::size_t k = 0; k < search_.size(); ++k) {
         if (first_[k] > last_start(search_.pattern(k).size())) first_[k] = MultiSearch::kNone;
     }
 }
 
+std::int64_t IndexedSearch::tested_end() const {
+    return std::max<std::int64_t>(start_, std::int64_t{patch_bound(image_)} + 1);
+}
+
 std::int64_t IndexedSearch::last_start(std::size_t length) const {
-    const std::int64_t tested = std::max<std::int64_t>(start_, std::int64_t{patch_bound(image_)} + 1);
-    return std::min(tested, std::int64_t{image_.file_len()} - static_cast<std::int64_t>(length));
+    return std::min(tested_end(), std::int64_t{image_.file_len()} - static_cast<std::int64_t>(length));
 }
 
 bool IndexedSearch::matches_at(std::int64_t at, const ByteString& pattern) const {

@@ -46,7 +46,8 @@ public:
     void wrote(std::int32_t offset, std::size_t length) override;
 
 private:
-    // The last start tested for a pattern of `length` bytes.
+    // The last start find_str tests for any pattern, and for one of `length` bytes.
+    std::int64_t tested_end() const;
     std::int64_t last_start(std::size_t length) const;
     bool matches_at(std::int64_t at, const ByteString& pattern) const;
 
