@@ -57,6 +57,19 @@ std::filesystem::path to_path(const QString& chosen) {
 #endif
 }
 
+// The summary's second line: which tabs hold ready options, as a sentence.
+QString readiness_line(const VoiceSurvey& survey) {
+    QString line = QString::fromStdString(readiness_text(survey));
+    if (!line.isEmpty()) line[0] = line[0].toUpper();
+    return line;
+}
+
+// The one local file a drag carries, or an empty string.
+QString dropped_file(const QMimeData* data) {
+    const QList<QUrl> urls = data->urls();
+    return urls.size() == 1 && urls.first().isLocalFile() ? urls.first().toLocalFile() : QString();
+}
+
 }  // namespace
 
 QString displayed_caption(const QString& stored) {
@@ -157,9 +170,11 @@ TwipsLayout Tarnwick::fitting_layout() const {
         boxes.push_back({label_text_size(rows_[static_cast<std::size_t>(k)].label), {5775, 255}});
     }
     // The summary's second line at its longest: every tab named.
-    std::string every_tab = "Ready options on ";
-    for (const OptionTab& tab : option_tabs()) every_tab += tarnwick::displayed_caption(tab.caption) + ", ";
-    probe.setText(QString::fromStdString(every_tab));
+    VoiceSurvey every_tab_ready;
+    every_tab_ready.kind = ContainerKind::vpm;
+    every_tab_ready.layout = ProbeResult::located;
+    every_tab_ready.states.fill(OptionState::ready);
+    probe.setText(readiness_line(every_tab_ready));
     const QSize one_line = label_text_size(&probe);
     boxes.push_back({{one_line.width(), 2 * one_line.height()}, kSummaryTwips.size()});
     double scale = scale_to_fit(boxes);
@@ -228,11 +243,9 @@ void Tarnwick::show_survey() {
     // tooltip holds the whole path.
     const std::string name = messages::path_for_people(image_.file_path().filename());
     const QString description = QString::fromStdString(voice_description(name, image_.file_len(), survey));
-    QString readiness = QString::fromStdString(readiness_text(survey));
-    if (!readiness.isEmpty()) readiness[0] = readiness[0].toUpper();
     const QFontMetrics metrics = summary_->fontMetrics();
     summary_->setText(metrics.elidedText(description, Qt::ElideMiddle, summary_->width() - kLabelMarginPx) + u'\n' +
-                      readiness);
+                      readiness_line(survey));
     summary_->setToolTip(QString::fromStdString(messages::path_for_people(image_.file_path())));
 }
 
@@ -242,15 +255,14 @@ void Tarnwick::patch_and_save() {
 }
 
 void Tarnwick::dragEnterEvent(QDragEnterEvent* event) {
-    const QList<QUrl> urls = event->mimeData()->urls();
-    if (urls.size() == 1 && urls.first().isLocalFile()) event->acceptProposedAction();
+    if (!dropped_file(event->mimeData()).isEmpty()) event->acceptProposedAction();
 }
 
 void Tarnwick::dropEvent(QDropEvent* event) {
-    const QList<QUrl> urls = event->mimeData()->urls();
-    if (urls.size() != 1 || !urls.first().isLocalFile()) return;
+    const QString file = dropped_file(event->mimeData());
+    if (file.isEmpty()) return;
     event->acceptProposedAction();
-    open_file(urls.first().toLocalFile());
+    open_file(file);
 }
 
 void Tarnwick::show_about() {
