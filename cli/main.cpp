@@ -79,13 +79,30 @@ std::string hex_of(const ByteString& bytes) {
     return text;
 }
 
-// Loads a voice as the window's Open does, telling of an interrupted save
-// first. False, with the reason on standard error, when it is refused.
-bool open_voice(VoiceImage& image, const std::string& file, const std::filesystem::path& journals) {
-    const LoadResult loaded = image.load_image(std::filesystem::u8path(file), journals);
-    if (!loaded.recovery_notice.empty()) std::cout << loaded.recovery_notice << '\n';
-    if (!loaded.ok) {
-        std::cerr << messages::cannot_open(file, loaded.reason) << '\n';
+// What reading a voice found out about an earlier save of it, told before the
+// file is used. True when a save is pending: a journal that opening the file
+// to patch would put back, which a mere look leaves alone.
+bool tell_recovery(const LoadResult& loaded, const std::string& file) {
+    bool pending = false;
+    for (const RecoveryEvent& event : loaded.events) {
+        const bool trouble = event.what == RecoveryEvent::What::failed ||
+                             event.what == RecoveryEvent::What::folder_untrusted ||
+                             event.what == RecoveryEvent::What::would_roll_back;
+        (trouble ? std::cerr : std::cout) << messages::recovery_text(event, file) << '\n';
+        pending = pending || event.what == RecoveryEvent::What::would_roll_back;
+    }
+    return pending;
+}
+
+// Loads a voice as the window's Open does (or, only looking, without putting
+// back an interrupted save). False, with the reason on standard error, when
+// it is refused; `pending` tells of a journal left for a later open.
+bool open_voice(VoiceImage& image, const std::string& file, const std::filesystem::path& journals,
+                RecoveryMode mode, bool& pending) {
+    const LoadResult loaded = image.load_image(std::filesystem::u8path(file), journals, system_file_calls(), mode);
+    pending = tell_recovery(loaded, file);
+    if (!loaded.ok()) {
+        std::cerr << messages::cannot_open(file, messages::reason_text(loaded.problem)) << '\n';
         return false;
     }
     if (detect_container(image) == ContainerKind::none) {
@@ -98,7 +115,8 @@ bool open_voice(VoiceImage& image, const std::string& file, const std::filesyste
 ExitStatus show_status(const std::string& file, const std::filesystem::path& journals) {
     VoiceImage image;
     std::cout << file << '\n';
-    if (!open_voice(image, file, journals)) return kRefused;
+    bool pending = false;
+    if (!open_voice(image, file, journals, RecoveryMode::look_only, pending)) return kRefused;
     const VoiceSurvey survey = survey_voice(image);
     const std::string name = messages::path_for_people(std::filesystem::u8path(file).filename());
     std::cout << "  " << survey_summary(name, image.file_len(), survey) << '\n';
@@ -116,14 +134,19 @@ ExitStatus show_status(const std::string& file, const std::filesystem::path& jou
                     static_cast<int>(option.label.size()), option.label.data());
     }
     std::fflush(stdout);
-    return kAllDone;
+    return pending ? kRefused : kAllDone;
 }
 
 ExitStatus apply(const std::string& file, const std::set<int>& chosen, bool dry_run, bool named,
                  const std::filesystem::path& journals) {
     if (named) std::cout << file << '\n';
     VoiceImage image;
-    if (!open_voice(image, file, journals)) return kRefused;
+    bool pending = false;
+    if (!open_voice(image, file, journals, dry_run ? RecoveryMode::look_only : RecoveryMode::repair, pending)) {
+        return kRefused;
+    }
+    // A dry run over what an interrupted save left would only mislead.
+    if (pending) return kRefused;
     ConsoleWindow window(chosen);
     std::vector<ChangedRange> would_write;
     const RunOutcome outcome = dry_run ? rehearse_patch(image, window, would_write) : run_patch(image, window, journals);

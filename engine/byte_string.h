@@ -2,8 +2,6 @@
 
 #include <cstdint>
 #include <span>
-#include <string>
-#include <utility>
 #include <vector>
 
 namespace tarnwick {
@@ -11,14 +9,14 @@ namespace tarnwick {
 using ByteString = std::vector<std::uint8_t>;
 using ByteView = std::span<const std::uint8_t>;
 
-// The outcome of reading or writing a file. `reason` is the system's
-// explanation when `ok` is false, ready to be shown to a person.
-struct FileResult {
-    bool ok = true;
-    std::string reason;
+// One run of bytes a patch run changed: what the file held there when it was
+// opened, and what it is to hold.
+struct ChangedRange {
+    std::int64_t offset = 0;
+    ByteString old_bytes;
+    ByteString new_bytes;  // as long as old_bytes
 
-    static FileResult success() { return {}; }
-    static FileResult failure(std::string why) { return {false, std::move(why)}; }
+    bool operator==(const ChangedRange&) const = default;
 };
 
 }  // namespace tarnwick

@@ -1,14 +1,16 @@
 // The file-system calls of POSIX systems.
-#include <cerrno>
-#include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 
-#include "engine/file_access.h"
+#include "engine/file_calls.h"
 
 namespace tarnwick {
 namespace {
@@ -20,10 +22,17 @@ int to_native(FileSystemCalls::Handle handle) { return static_cast<int>(handle);
 // One call moves at most this much, well inside what every kernel accepts.
 constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
 
+// Runs of this program lock one byte far past any voice's end, so that the
+// lock never stands in the way of reading or writing the file itself.
+constexpr off_t kLockedByte = off_t{1} << 62;
+
 void describe_stat(const struct stat& st, FileSystemCalls::FileInfo& info) {
     info = {};
     info.is_regular = S_ISREG(st.st_mode);
     info.is_directory = S_ISDIR(st.st_mode);
+    info.is_link = S_ISLNK(st.st_mode);
+    info.owned_by_user = st.st_uid == ::geteuid();
+    info.others_may_write = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
     info.identity.device = static_cast<std::uint64_t>(st.st_dev);
     info.identity.file_index = static_cast<std::uint64_t>(st.st_ino);
     info.identity.size = static_cast<std::int64_t>(st.st_size);
@@ -31,27 +40,38 @@ void describe_stat(const struct stat& st, FileSystemCalls::FileInfo& info) {
         static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + static_cast<std::int64_t>(st.st_mtim.tv_nsec);
 }
 
+std::error_code described(int fd, FileSystemCalls::Handle& handle, FileSystemCalls::FileInfo& info) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const std::error_code ec = last_error();
+        ::close(fd);
+        return ec;
+    }
+    describe_stat(st, info);
+    handle = fd;
+    return {};
+}
+
 class PosixCalls final : public FileSystemCalls {
 public:
+    std::filesystem::path resolved(const std::filesystem::path& path) override { return resolved_on_disk(path); }
     std::error_code open_for_reading(const std::filesystem::path& path, Handle& handle, FileInfo& info) override {
         // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused later.
-        return open_described(path, O_RDONLY | O_NONBLOCK, handle, info);
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) return last_error();
+        return described(fd, handle, info);
     }
     std::error_code open_for_update(const std::filesystem::path& path, Handle& handle, FileInfo& info) override {
-        if (const std::error_code ec = open_described(path, O_RDWR | O_NONBLOCK, handle, info)) return ec;
+        const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) return last_error();
+        if (const std::error_code ec = described(fd, handle, info)) return ec;
         // A file marked read-only stays so, even for a user whose rights would
         // let the write through, as on Windows.
         struct stat st {};
-        if (info.is_regular && ::fstat(to_native(handle), &st) == 0 && (st.st_mode & 0222) == 0) {
-            ::close(to_native(handle));
+        if (info.is_regular && ::fstat(fd, &st) == 0 && (st.st_mode & 0222) == 0) {
+            ::close(fd);
             return std::make_error_code(std::errc::permission_denied);
         }
-        return {};
-    }
-    std::error_code create_new(const std::filesystem::path& path, Handle& handle) override {
-        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0) return last_error();
-        handle = fd;
         return {};
     }
     std::error_code describe(Handle handle, FileInfo& info) override {
@@ -77,41 +97,100 @@ public:
     std::error_code flush(Handle handle) override {
         return ::fsync(to_native(handle)) == 0 ? std::error_code{} : last_error();
     }
+    std::error_code read_uncached(Handle handle, std::int64_t offset, std::uint8_t* data, std::size_t size,
+                                  std::size_t& got) override {
+        // Flushed pages are clean, so the kernel drops them and the read goes
+        // to the device (or the FUSE driver) again.
+        ::posix_fadvise(to_native(handle), static_cast<off_t>(offset), static_cast<off_t>(size), POSIX_FADV_DONTNEED);
+        return read_at(handle, offset, data, size, got);
+    }
+    std::error_code try_lock(Handle handle) override {
+        // An open-file-description lock: held by this handle, not by the
+        // process, so two opens in one process exclude each other too.
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        lock.l_start = kLockedByte;
+        lock.l_len = 1;
+        if (::fcntl(to_native(handle), F_OFD_SETLK, &lock) == 0) return {};
+        if (errno == EAGAIN || errno == EACCES) return std::make_error_code(std::errc::resource_unavailable_try_again);
+        if (errno != EINVAL) return last_error();
+        // Kernels without such locks have flock, which binds the same way.
+        if (::flock(to_native(handle), LOCK_EX | LOCK_NB) == 0) return {};
+        if (errno == EWOULDBLOCK) return std::make_error_code(std::errc::resource_unavailable_try_again);
+        return last_error();
+    }
     std::error_code close(Handle handle) override {
         return ::close(to_native(handle)) == 0 ? std::error_code{} : last_error();
     }
-    std::error_code remove(const std::filesystem::path& path) override {
-        return ::unlink(path.c_str()) == 0 ? std::error_code{} : last_error();
-    }
-    std::error_code make_folders(const std::filesystem::path& folder) override {
+    std::error_code make_private_folder(const std::filesystem::path& folder) override {
         std::error_code ec;
-        std::filesystem::create_directories(folder, ec);
+        if (folder.has_parent_path()) std::filesystem::create_directories(folder.parent_path(), ec);
         if (ec) return ec;
-        // Journals hold bytes of the user's files: keep them to the user.
-        return ::chmod(folder.c_str(), 0700) == 0 || errno == EPERM ? std::error_code{} : last_error();
+        if (::mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST) return {};
+        return last_error();
     }
-    std::error_code flush_folder(const std::filesystem::path& folder) override {
-        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) return last_error();
-        const std::error_code ec = ::fsync(fd) == 0 ? std::error_code{} : last_error();
-        ::close(fd);
-        return ec;
-    }
-
-private:
-    static std::error_code open_described(const std::filesystem::path& path, int flags, Handle& handle,
-                                          FileInfo& info) {
-        const int fd = ::open(path.c_str(), flags | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0) return last_error();
+    std::error_code open_folder(const std::filesystem::path& path, Folder& folder, FileInfo& info) override {
         struct stat st {};
-        if (::fstat(fd, &st) != 0) {
+        if (::lstat(path.c_str(), &st) != 0) return last_error();
+        describe_stat(st, info);
+        folder = {-1, path};
+        if (!info.is_directory) return {};  // a link or a file: described, not opened
+        const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) return last_error();
+        // What was opened must be what was looked at.
+        struct stat opened {};
+        if (::fstat(fd, &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
+            ::close(fd);
+            return std::make_error_code(std::errc::device_or_resource_busy);
+        }
+        describe_stat(opened, info);
+        folder.handle = fd;
+        return {};
+    }
+    std::error_code list_folder(const Folder& folder, std::vector<std::string>& names) override {
+        names.clear();
+        const int fd = ::dup(to_native(folder.handle));
+        if (fd < 0) return last_error();
+        DIR* dir = ::fdopendir(fd);
+        if (dir == nullptr) {
             const std::error_code ec = last_error();
             ::close(fd);
             return ec;
         }
-        describe_stat(st, info);
+        ::rewinddir(dir);
+        errno = 0;
+        while (const struct dirent* entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+        }
+        const std::error_code ec = errno != 0 ? last_error() : std::error_code{};
+        ::closedir(dir);
+        return ec;
+    }
+    std::error_code open_in_folder(const Folder& folder, const std::string& name, Handle& handle,
+                                   FileInfo& info) override {
+        const int fd = ::openat(to_native(folder.handle), name.c_str(),
+                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) return last_error();
+        return described(fd, handle, info);
+    }
+    std::error_code create_in_folder(const Folder& folder, const std::string& name, Handle& handle) override {
+        const int fd =
+            ::openat(to_native(folder.handle), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) return last_error();
         handle = fd;
         return {};
+    }
+    std::error_code rename_in_folder(const Folder& folder, const std::string& from, const std::string& to) override {
+        const int dir = to_native(folder.handle);
+        return ::renameat(dir, from.c_str(), dir, to.c_str()) == 0 ? std::error_code{} : last_error();
+    }
+    std::error_code remove_in_folder(const Folder& folder, const std::string& name) override {
+        return ::unlinkat(to_native(folder.handle), name.c_str(), 0) == 0 ? std::error_code{} : last_error();
+    }
+    std::error_code flush_folder(const Folder& folder) override {
+        return ::fsync(to_native(folder.handle)) == 0 ? std::error_code{} : last_error();
     }
 };
 

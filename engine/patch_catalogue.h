@@ -61,6 +61,11 @@ OptionOutcome apply_option(VoiceImage& image, MessageSink& messages, const Patch
 OptionOutcome apply_option(VoiceImage& image, MessageSink& messages, const PatchOption& option,
                            PatchSearch& search);
 
+// Where `patch` (one of `option`'s) finds its original, as apply_option
+// finds it: a match inside a run the option itself writes does not count.
+std::int32_t find_original(PatchSearch& search, const VoiceImage& image, const PatchOption& option,
+                           const AbbrPatch& patch);
+
 // Every byte run an option may search for: its patches' originals and replacements.
 std::vector<ByteString> patterns_of(const PatchOption& option);
 

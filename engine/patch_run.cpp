@@ -55,9 +55,7 @@ RunOutcome run_patch(VoiceImage& image, WindowOps& window, const std::filesystem
         // patched" that never reached the file.
         edits.undo();
         const std::string shown = messages::path_for_people(image.file_path());
-        window.show_message(saved.status == SaveStatus::recovery_pending
-                                ? messages::cannot_save_recovery_pending(shown, saved.reason)
-                                : messages::cannot_save(shown, saved.reason));
+        window.show_message(messages::save_failure_text(shown, saved.status, saved.problem));
         return RunOutcome::save_failed;
     }
     window.show_message(std::string(messages::kPatchedSuccessfully));

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "engine/file_access.h"
+#include "engine/file_calls.h"
 #include "engine/user_messages.h"
 #include "engine/voice_image.h"
 

@@ -18,9 +18,27 @@ std::vector<ByteString> distinct(std::vector<ByteString> patterns) {
     return patterns;
 }
 
+// What find_str reports above `after` among the positions a search from
+// `start` tests: `start` up to bound + 1, or `start` alone past the bound.
+std::int32_t find_above(const VoiceImage& image, std::int32_t start, ByteView pattern, std::int32_t after) {
+    const std::int32_t bound = patch_bound(image);
+    const std::int64_t last_tested = std::max<std::int64_t>(start, std::int64_t{bound} + 1);
+    const std::int64_t from = std::max<std::int64_t>(std::int64_t{after} + 1, start);
+    if (from > last_tested) return 0;
+    return image.find_str(static_cast<std::int32_t>(from), bound, pattern);
+}
+
 }  // namespace
 
 std::int32_t PlainSearch::find(ByteView pattern) { return image_.find_str(start_, patch_bound(image_), pattern); }
+
+std::int32_t PlainSearch::find_after(ByteView pattern, std::int32_t after) {
+    return find_above(image_, start_, pattern, after);
+}
+
+std::int32_t IndexedSearch::find_after(ByteView pattern, std::int32_t after) {
+    return find_above(image_, start_, pattern, after);
+}
 
 IndexedSearch::IndexedSearch(const VoiceImage& image, std::int32_t start, const MultiSearch& search)
     : image_(image), start_(start), search_(search) {

@@ -18,6 +18,8 @@ class PatchSearch {
 public:
     virtual ~PatchSearch() = default;
     virtual std::int32_t find(ByteView pattern) = 0;
+    // The lowest match above `after` in the same window, or 0.
+    virtual std::int32_t find_after(ByteView pattern, std::int32_t after) = 0;
     // `length` bytes from `offset` were overwritten; later finds must see them.
     virtual void wrote(std::int32_t offset, std::size_t length) = 0;
 };
@@ -27,6 +29,7 @@ class PlainSearch final : public PatchSearch {
 public:
     PlainSearch(const VoiceImage& image, std::int32_t start) : image_(image), start_(start) {}
     std::int32_t find(ByteView pattern) override;
+    std::int32_t find_after(ByteView pattern, std::int32_t after) override;
     void wrote(std::int32_t, std::size_t) override {}
 
 private:
@@ -43,6 +46,7 @@ class IndexedSearch final : public PatchSearch {
 public:
     IndexedSearch(const VoiceImage& image, std::int32_t start, const MultiSearch& search);
     std::int32_t find(ByteView pattern) override;
+    std::int32_t find_after(ByteView pattern, std::int32_t after) override;
     void wrote(std::int32_t offset, std::size_t length) override;
 
 private:

@@ -11,21 +11,57 @@ std::string join(std::initializer_list<std::string_view> pieces) {
 
 }  // namespace
 
-std::string reason_short_read(std::size_t got, std::size_t expected) {
-    return "only " + std::to_string(got) + " of its " + std::to_string(expected) + " bytes could be read";
+namespace {
+
+std::string quoted(const std::filesystem::path& path) { return "\"" + path_for_people(path) + "\""; }
+
+std::string journal_folder(const Problem& problem, std::string_view what) {
+    return join({"the folder of save journals ", quoted(problem.where), " ", what});
 }
 
-std::string reason_out_of_memory(std::int64_t size) {
-    return "there is not enough memory to hold its " + std::to_string(size) + " bytes";
-}
+}  // namespace
 
-std::string reason_journal_failed(const std::filesystem::path& folder, std::string_view why) {
-    return join({"its save journal could not be written in the folder \"", path_for_people(folder), "\": ", why});
-}
-
-std::string reason_journal_in_the_way(const std::filesystem::path& journal) {
-    return join({"an earlier save of it was interrupted and its journal is still kept in \"", path_for_people(journal),
-                 "\"; open the file again to put that save back, or remove the journal if the file is as you want it"});
+std::string reason_text(const Problem& problem) {
+    switch (problem.what) {
+        case FileProblem::none: return {};
+        case FileProblem::system_error: return problem.system_words;
+        case FileProblem::gone: return "it was moved or deleted after it was opened";
+        case FileProblem::read_only_medium: return "the disk it is on is read-only";
+        case FileProblem::not_writable: return "you may not write to it (it is read-only, or it belongs to someone else)";
+        case FileProblem::folder: return "it is a folder, not a file";
+        case FileProblem::not_regular_file: return "it is not a regular file";
+        case FileProblem::too_large: return "it is larger than 2,147,483,647 bytes";
+        case FileProblem::out_of_memory:
+            return "there is not enough memory to hold its " + std::to_string(problem.count) + " bytes";
+        case FileProblem::short_read:
+            return "only " + std::to_string(problem.count) + " of its " + std::to_string(problem.of) +
+                   " bytes could be read";
+        case FileProblem::changed_since_opened: return "it was changed by another program after it was opened; open it again";
+        case FileProblem::unreadable: return "its bytes could not be read back to check them";
+        case FileProblem::read_back_mismatch:
+            return "the device did not hold the bytes written to it when they were read back";
+        case FileProblem::another_run_saving: return "another run of this program is saving it right now";
+        case FileProblem::in_use: return "another program has it open for writing";
+        case FileProblem::no_file_open: return "no voice file is open";
+        case FileProblem::no_journal_folder:
+            return "there is no folder for its save journal (neither XDG_DATA_HOME nor HOME is set)";
+        case FileProblem::journal_failed:
+            return join({"its save journal could not be written in the folder ", quoted(problem.where), ": ",
+                         problem.system_words});
+        case FileProblem::journal_in_the_way:
+            return join({"an earlier save of it was interrupted and its journal is still kept in ", quoted(problem.where),
+                         "; open the file again to put that save back, or remove the journal if the file is as you "
+                         "want it"});
+        case FileProblem::link: return "it is a link";
+        case FileProblem::journal_too_long: return "it is longer than any journal of this program";
+        case FileProblem::not_a_journal: return "it is not in this program's journal format, or it is damaged";
+        case FileProblem::journal_folder_is_link: return journal_folder(problem, "is a link, not a folder of your own");
+        case FileProblem::journal_folder_not_folder: return journal_folder(problem, "is not a folder");
+        case FileProblem::journal_folder_foreign: return journal_folder(problem, "belongs to another user");
+        case FileProblem::journal_folder_open_to_others:
+            return journal_folder(problem, "may be written by other users; make it yours alone (chmod 700)");
+    }
+    return {};
 }
 
 std::string path_for_people(const std::filesystem::path& path) {
@@ -51,6 +87,12 @@ std::string cannot_save(std::string_view path, std::string_view reason) {
                  ". The file was left unchanged."});
 }
 
+std::string save_failure_text(std::string_view path, SaveStatus status, const Problem& problem) {
+    const std::string reason = reason_text(problem);
+    return status == SaveStatus::recovery_pending ? cannot_save_recovery_pending(path, reason)
+                                                  : cannot_save(path, reason);
+}
+
 std::string cannot_save_recovery_pending(std::string_view path, std::string_view reason) {
     return join({"Could not save the file \"", path, "\": ", reason,
                  ". It could not be put back as it was either; it will be put back the next time it is opened "
@@ -71,6 +113,33 @@ std::string recovery_left_alone(std::string_view path, const std::filesystem::pa
 std::string recovery_failed(std::string_view path, std::string_view reason) {
     return join({"An earlier save of the file \"", path, "\" was interrupted, and the file could not be put back as "
                  "it was: ", reason, ". It will be tried again the next time the file is opened."});
+}
+
+std::string recovery_text(const RecoveryEvent& event, std::string_view path) {
+    using What = RecoveryEvent::What;
+    switch (event.what) {
+        case What::rolled_back: return recovered_interrupted_save(path);
+        case What::rolled_back_by_content:
+            return join({"An earlier save of the file \"", path, "\", found by its contents, was interrupted under another "
+                         "name or folder. The file was put back as it was before that save. That save's journal is kept in ",
+                         quoted(event.journal), " in case another copy of the file needs it; remove it once you no longer "
+                         "need it."});
+        case What::would_roll_back:
+            return join({"An earlier save of the file \"", path, "\" was interrupted. Opening it to patch will put it "
+                         "back as it was before that save; nothing was changed now."});
+        case What::changed_since: return recovery_left_alone(path, event.journal);
+        case What::failed: return recovery_failed(path, reason_text(event.problem));
+        case What::another_run_saving:
+            return join({"Another run of this program is saving the file \"", path, "\" right now, so it was left "
+                         "alone; what is shown may change once that save ends."});
+        case What::not_a_journal:
+            return join({"The file ", quoted(event.journal), " lies among this program's save journals but is not one (",
+                         reason_text(event.problem), "); it was left alone. Remove it if you do not know what it is."});
+        case What::folder_untrusted:
+            return join({"Interrupted saves of the file \"", path, "\" could not be looked for: ",
+                         reason_text(event.problem), "."});
+    }
+    return {};
 }
 
 std::string browser_unavailable(std::string_view address) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "engine/outcomes.h"
+
 namespace tarnwick {
 
 // How the engine reaches the person at the screen: a modal box with the text,
@@ -28,24 +30,9 @@ inline constexpr std::string_view kNothingToPatch = "Could not find any abbrevia
 inline constexpr std::string_view kAreaNotLocated =
     "Could not locate the abbreviation area in the voice file. The file was not changed.";
 
-// Why a file could not be read or written, where the system gives no reason of its own.
-inline constexpr std::string_view kReasonFolder = "it is a folder, not a file";
-inline constexpr std::string_view kReasonNotRegularFile = "it is not a regular file";
-inline constexpr std::string_view kReasonTooLarge = "it is larger than 2,147,483,647 bytes";
-inline constexpr std::string_view kReasonNoFileOpen = "no voice file is open";
-inline constexpr std::string_view kReasonGone = "it was moved or deleted after it was opened";
-inline constexpr std::string_view kReasonReadOnlyMedium = "the disk it is on is read-only";
-inline constexpr std::string_view kReasonNotWritable =
-    "you may not write to it (it is read-only, or it belongs to someone else)";
-inline constexpr std::string_view kReasonChangedSinceOpened =
-    "it was changed by another program after it was opened; open it again";
-inline constexpr std::string_view kReasonUnreadable = "its bytes could not be read back to check them";
-inline constexpr std::string_view kReasonNoJournalFolder =
-    "there is no folder for its save journal (neither XDG_DATA_HOME nor HOME is set)";
-std::string reason_short_read(std::size_t got, std::size_t expected);
-std::string reason_out_of_memory(std::int64_t size);
-std::string reason_journal_failed(const std::filesystem::path& folder, std::string_view why);
-std::string reason_journal_in_the_way(const std::filesystem::path& journal);
+// Why a file could not be read or written, in words that fit after
+// "Could not open the file "...": " and "Could not save the file "...": ".
+std::string reason_text(const Problem& problem);
 
 // A path as UTF-8 text, whatever the system's own encoding of it.
 std::string path_for_people(const std::filesystem::path& path);
@@ -56,10 +43,13 @@ std::string cannot_open(std::string_view path, std::string_view reason);
 std::string cannot_save(std::string_view path, std::string_view reason);
 std::string cannot_save_recovery_pending(std::string_view path, std::string_view reason);
 
-// Told once, when a voice file is opened, about a save of it that was interrupted.
+// Told once, when a voice file is opened, about an earlier save of it.
+std::string recovery_text(const RecoveryEvent& event, std::string_view path);
 std::string recovered_interrupted_save(std::string_view path);
 std::string recovery_left_alone(std::string_view path, const std::filesystem::path& journal);
 std::string recovery_failed(std::string_view path, std::string_view reason);
+// The text of a failed save, as the patch run shows it.
+std::string save_failure_text(std::string_view path, SaveStatus status, const Problem& problem);
 std::string browser_unavailable(std::string_view address);
 
 }  // namespace messages

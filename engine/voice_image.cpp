@@ -4,7 +4,6 @@
 #include <cstring>
 #include <functional>
 
-#include "engine/user_messages.h"
 
 namespace tarnwick {
 namespace {
@@ -37,29 +36,23 @@ int hex_digit(char c) {
 }  // namespace
 
 LoadResult VoiceImage::load_image(const std::filesystem::path& path, const std::filesystem::path& journal_folder,
-                                  FileSystemCalls& calls) {
-    LoadResult result;
-    result.recovery_notice = recover_interrupted_save(path, journal_folder, calls).notice;
-    ByteString bytes;
-    FileIdentity identity;
-    const FileResult read = read_whole_file(path, kMaxImageLength, bytes, identity, calls);
-    if (!read.ok) {
-        result.ok = false;
-        result.reason = read.reason;
-        return result;
+                                  FileSystemCalls& calls, RecoveryMode mode) {
+    VoiceFileRead read = read_voice_file(path, journal_folder, mode, kMaxImageLength, calls);
+    LoadResult result{std::move(read.problem), std::move(read.events)};
+    if (result.ok()) {
+        file_buf_ = std::move(read.bytes);
+        file_path_ = path;
+        identity_ = read.identity;
     }
-    file_buf_ = std::move(bytes);
-    file_path_ = path;
-    identity_ = identity;
     return result;
 }
 
 SaveResult VoiceImage::save_image(std::span<const ChangedRange> changes, const std::filesystem::path& journal_folder,
                                   FileSystemCalls& calls) {
     if (file_path_.empty() || !identity_) {
-        return {SaveStatus::refused, std::string(messages::kReasonNoFileOpen), {}, false};
+        return {SaveStatus::refused, Problem::of_kind(FileProblem::no_file_open), {}, false};
     }
-    SaveResult result = write_in_place(file_path_, *identity_, changes, journal_folder, calls);
+    SaveResult result = write_in_place(file_path_, *identity_, file_buf_, changes, journal_folder, calls);
     if (result.identity_known) identity_ = result.identity;
     return result;
 }

@@ -9,14 +9,16 @@
 #include <vector>
 
 #include "engine/byte_string.h"
-#include "engine/file_access.h"
+#include "engine/file_calls.h"
+#include "engine/in_place_save.h"
 
 namespace tarnwick {
 
 struct LoadResult {
-    bool ok = true;
-    std::string reason;           // why the file was refused, when !ok
-    std::string recovery_notice;  // told once, before the file is used; empty when there is nothing to tell
+    Problem problem;                    // why the file was refused
+    std::vector<RecoveryEvent> events;  // told once, before the file is used
+
+    bool ok() const { return !problem; }
 };
 
 // The largest file the data model can address with signed 32-bit offsets.
@@ -35,18 +37,19 @@ public:
     VoiceImage(VoiceImage&&) = default;
     VoiceImage& operator=(VoiceImage&&) = default;
 
-    // Puts back a save of `path` that was interrupted (its journal is in
-    // `journal_folder`), then reads the whole file and keeps its identity.
-    // Refuses anything that is not a regular file, a file longer than
-    // kMaxImageLength or larger than memory, and a short read; on refusal the
-    // image, file_path, block_exp and dllimg_start all stay exactly as they were.
+    // Deals with journals of interrupted saves of `path` in `journal_folder`
+    // as `mode` says (see read_voice_file), then reads the whole file and
+    // keeps its identity. Refuses anything that is not a regular file, a file
+    // longer than kMaxImageLength or larger than memory, and a short read; on
+    // refusal the image, file_path, block_exp and dllimg_start all stay
+    // exactly as they were.
     LoadResult load_image(const std::filesystem::path& path, const std::filesystem::path& journal_folder,
-                          FileSystemCalls& calls = system_file_calls());
+                          FileSystemCalls& calls = system_file_calls(), RecoveryMode mode = RecoveryMode::repair);
 
     // Writes the changed ranges into the file at file_path() in place (see
-    // write_in_place). Refused when the file is no longer the one that was
-    // loaded. Afterwards the kept identity is the file's new one, so a save
-    // that was put back can be tried again.
+    // write_in_place); the image must hold their new bytes. Refused when the
+    // file is no longer the one that was loaded. Afterwards the kept identity
+    // is the file's new one, so a save that was put back can be tried again.
     SaveResult save_image(std::span<const ChangedRange> changes, const std::filesystem::path& journal_folder,
                           FileSystemCalls& calls = system_file_calls());
 

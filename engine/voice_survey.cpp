@@ -9,19 +9,20 @@ struct Presence {
     bool replacement = false;
 };
 
-Presence presence_of(PatchSearch& search, const AbbrPatch& patch) {
+Presence presence_of(PatchSearch& search, const VoiceImage& image, const PatchOption& option,
+                     const AbbrPatch& patch) {
     Presence found;
-    found.original = search.find(hex2str(patch.original_hex)) > 0;
+    found.original = find_original(search, image, option, patch) > 0;
     if (!found.original) found.replacement = search.find(hex2str(patch.replacement_hex)) > 0;
     return found;
 }
 
-OptionState state_of(PatchSearch& search, const PatchOption& option) {
-    const Presence lead = presence_of(search, *option.lead);
+OptionState state_of(PatchSearch& search, const VoiceImage& image, const PatchOption& option) {
+    const Presence lead = presence_of(search, image, option, *option.lead);
     if (lead.original) return OptionState::ready;
     bool replaced = lead.replacement;
     if (option.fallback != nullptr) {
-        const Presence fallback = presence_of(search, *option.fallback);
+        const Presence fallback = presence_of(search, image, option, *option.fallback);
         if (fallback.original) return OptionState::ready;
         replaced = replaced || fallback.replacement;
     }
@@ -107,7 +108,7 @@ VoiceSurvey survey_voice(VoiceImage& image) {
     survey.data_start = image.dllimg_start();
     IndexedSearch search(image, survey.data_start, catalogue_search());
     for (const PatchOption& option : patch_catalogue()) {
-        survey.states[static_cast<std::size_t>(option.number - 1)] = state_of(search, option);
+        survey.states[static_cast<std::size_t>(option.number - 1)] = state_of(search, image, option);
     }
     return survey;
 }

@@ -15,9 +15,11 @@ multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 build=build-windows
 version=$(sed -n 's/^project(TTS_Tarnwick VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
-# CLI11 is header-only: a copy of its headers, away from the host's others.
-mkdir -p "$build/cli11/include"
+# CLI11 and xxHash are header-only: copies of their headers, away from the
+# host's others.
+mkdir -p "$build/cli11/include" "$build/xxhash/include"
 cp -r /usr/include/CLI "$build/cli11/include/"
+cp /usr/include/xxhash.h "$build/xxhash/include/"
 
 echo "== Windows build"
 cmake -S . -B "$build" -G Ninja \
@@ -27,6 +29,7 @@ cmake -S . -B "$build" -G Ninja \
   -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR="/usr/lib/$multiarch/cmake" \
   -DTARNWICK_GTEST_SOURCE=/usr/src/googletest \
   -DTARNWICK_CLI11_INCLUDE_DIR="$project/$build/cli11/include" \
+  -DTARNWICK_XXHASH_INCLUDE_DIR="$project/$build/xxhash/include" \
   -DTARNWICK_WERROR=ON >/dev/null
 cmake --build "$build" -j "$(nproc)"
 

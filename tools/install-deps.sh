@@ -3,7 +3,7 @@
 # Usage: tools/install-deps.sh [build|test|screenshots|windows]...
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libcli11-dev libhyperscan-dev shared-mime-info fonts-dejavu-core xvfb xauth)
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libcli11-dev libhyperscan-dev libxxhash-dev shared-mime-info fonts-dejavu-core xvfb xauth)
 for need in "$@"; do
   case "$need" in
     build) ;;

@@ -217,9 +217,9 @@ void Tarnwick::open_voice_file() {
 
 void Tarnwick::open_file(const QString& chosen) {
     const LoadResult loaded = image_.load_image(to_path(chosen), journal_folder_);
-    if (!loaded.recovery_notice.empty()) show_message(loaded.recovery_notice);
-    if (!loaded.ok) {
-        show_message(messages::cannot_open(chosen.toStdString(), loaded.reason));
+    for (const RecoveryEvent& event : loaded.events) show_message(messages::recovery_text(event, chosen.toStdString()));
+    if (!loaded.ok()) {
+        show_message(messages::cannot_open(chosen.toStdString(), messages::reason_text(loaded.problem)));
         return;
     }
     show_survey();

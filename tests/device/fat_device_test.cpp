@@ -166,7 +166,7 @@ TEST(FatDevice, AFullPatchRunSavesExactlyAlsoOnAFullDisk) {
         ASSERT_TRUE(device.mount());
 
         VoiceImage image;
-        ASSERT_TRUE(image.load_image(voice, dir / "journals").ok);
+        ASSERT_TRUE(image.load_image(voice, dir / "journals").ok());
         RecordingWindow window;
         window.enable_all();
         window.ticked.fill(true);

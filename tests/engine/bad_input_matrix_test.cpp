@@ -37,8 +37,8 @@ struct Session {
 
     Opened open(const std::filesystem::path& path) {
         const LoadResult loaded = image.load_image(path, journals.path());
-        if (!loaded.ok) {
-            window.show_message(messages::cannot_open(path.string(), loaded.reason));
+        if (!loaded.ok()) {
+            window.show_message(messages::cannot_open(path.string(), messages::reason_text(loaded.problem)));
             return Opened::refused;
         }
         if (detect_container(image) == ContainerKind::none) {

@@ -41,7 +41,7 @@ struct LoadedVoice {
     void reset(ByteString bytes) {
         on_disk = std::move(bytes);
         write_file(path, on_disk);
-        EXPECT_TRUE(image.load_image(path, journals).ok);
+        EXPECT_TRUE(image.load_image(path, journals).ok());
         window.enable_all();
     }
 

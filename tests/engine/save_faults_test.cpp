@@ -1,10 +1,16 @@
-// Faults and crashes during the in-place save, and what the next open does
-// with the journal they leave.
+// Faults, crashes and other runs during the in-place save, and what the next
+// open does with the journals they leave.
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include <set>
 
 #include <gtest/gtest.h>
 
-#include "engine/save_journal.h"
+#include "engine/journal_format.h"
+#include "engine/memory_files.h"
 #include "engine/user_messages.h"
 #include "engine/voice_image.h"
 #include "tests/support/faulty_calls.h"
@@ -20,6 +26,20 @@ using testing::write_file;
 
 ByteString pattern_bytes(std::size_t n, std::uint8_t seed) { return testing::numbered_bytes(n, seed, 7); }
 
+std::vector<std::string> journal_files(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    if (!std::filesystem::exists(folder)) return names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::string> texts(const LoadResult& loaded, const std::filesystem::path& path) {
+    std::vector<std::string> said;
+    for (const RecoveryEvent& event : loaded.events) said.push_back(messages::recovery_text(event, path.string()));
+    return said;
+}
+
 // A voice file on disk, loaded, and a save that changes two runs of it.
 struct SavedVoice {
     TempDir dir;
@@ -30,15 +50,32 @@ struct SavedVoice {
 
     SavedVoice() {
         write_file(path, original);
-        EXPECT_TRUE(image.load_image(path, journals).ok);
+        EXPECT_TRUE(image.load_image(path, journals).ok());
     }
-    SaveResult save(FileSystemCalls& calls) {
-        EditLog edits(image);
-        image.put_str(100, ByteString{0x01, 0x02, 0x03, 0x04, 0x05});
-        image.put_str(12345, ByteString{0xDE, 0xAD});
-        SaveResult saved = image.save_image(edits.changed_ranges(), journals, calls);
+    SaveResult save(FileSystemCalls& calls) { return save_into(image, calls); }
+    SaveResult save_into(VoiceImage& into, FileSystemCalls& calls) {
+        EditLog edits(into);
+        into.put_str(100, ByteString{0x01, 0x02, 0x03, 0x04, 0x05});
+        into.put_str(12345, ByteString{0xDE, 0xAD});
+        SaveResult saved = into.save_image(edits.changed_ranges(), journals, calls);
         if (!saved.ok()) edits.undo();
         return saved;
+    }
+    // A save that dies after the first two bytes of its first range are on
+    // the disk, leaving its journal.
+    void crash_midway() {
+        FaultyCalls calls;
+        calls.max_write = 2;
+        int writes_after_journal = -1;
+        calls.before_call = [&](const std::string& name) {
+            if (name == "rename_in_folder") writes_after_journal = 0;
+            if (name == "write" && writes_after_journal >= 0 && ++writes_after_journal == 2) {
+                calls.crash_at = static_cast<int>(calls.calls.size()) + 1;
+            }
+        };
+        EXPECT_FALSE(save(calls).ok());
+        EXPECT_EQ(read_file(path)[100], 0x01);
+        EXPECT_EQ(read_file(path)[102], original[102]);
     }
     ByteString patched() const {
         ByteString b = original;
@@ -47,7 +84,7 @@ struct SavedVoice {
         b[12346] = 0xAD;
         return b;
     }
-    bool journal_kept() const { return std::filesystem::exists(journals) && !std::filesystem::is_empty(journals); }
+    std::vector<std::string> kept() const { return journal_files(journals); }
 };
 
 TEST(SaveFaults, ACrashAtAnyCallLeavesExactlyOldOrNewBytesOnceReopened) {
@@ -55,7 +92,7 @@ TEST(SaveFaults, ACrashAtAnyCallLeavesExactlyOldOrNewBytesOnceReopened) {
     int rolled_back_at_open = 0;
     for (int n = 1;; ++n) {
         SCOPED_TRACE("crash at call " + std::to_string(n));
-        ASSERT_LT(n, 200) << "the save never completed";
+        ASSERT_LT(n, 400) << "the save never completed";
         SavedVoice voice;
         FaultyCalls calls;
         calls.crash_at = n;
@@ -63,25 +100,25 @@ TEST(SaveFaults, ACrashAtAnyCallLeavesExactlyOldOrNewBytesOnceReopened) {
         const SaveResult result = voice.save(calls);
         const bool completed = calls.failed.empty();
         if (!completed) crashed_in.insert(calls.failed);
-        // A journal cut short while it was written is not a whole one.
-        const auto journal = journal_path(voice.journals, journal_key(voice.path));
-        const bool whole_journal_left =
-            std::filesystem::exists(journal) && decode_journal(read_file(journal)).has_value();
+        const std::vector<std::string> left = voice.kept();
+        const bool journal_left = std::any_of(left.begin(), left.end(), [](const std::string& name) {
+            return name.ends_with(".journal");
+        });
 
         // The process is dead; the file is opened afresh.
         VoiceImage reopened;
         const LoadResult opened = reopened.load_image(voice.path, voice.journals);
-        ASSERT_TRUE(opened.ok);
+        ASSERT_TRUE(opened.ok());
         const ByteString now = read_file(voice.path);
         EXPECT_TRUE(now == voice.original || now == voice.patched());
-        EXPECT_FALSE(voice.journal_kept());
-        if (whole_journal_left) {
+        EXPECT_EQ(voice.kept(), std::vector<std::string>{});
+        if (journal_left) {
             EXPECT_EQ(now, voice.original);
-            EXPECT_EQ(opened.recovery_notice,
-                      messages::recovered_interrupted_save(messages::path_for_people(voice.path)));
+            EXPECT_EQ(texts(opened, voice.path),
+                      std::vector<std::string>{messages::recovered_interrupted_save(voice.path.string())});
             ++rolled_back_at_open;
         } else {
-            EXPECT_EQ(opened.recovery_notice, "");
+            EXPECT_EQ(opened.events.size(), 0u);
         }
         if (result.ok()) {
             EXPECT_EQ(now, voice.patched());
@@ -89,8 +126,10 @@ TEST(SaveFaults, ACrashAtAnyCallLeavesExactlyOldOrNewBytesOnceReopened) {
         if (completed) break;
     }
     EXPECT_GT(rolled_back_at_open, 3);
-    EXPECT_EQ(crashed_in, (std::set<std::string>{"open_for_update", "describe", "read", "make_folders", "create_new",
-                                                 "write", "flush", "close", "flush_folder", "remove"}));
+    EXPECT_EQ(crashed_in, (std::set<std::string>{"make_private_folder", "open_folder", "open_for_update", "try_lock",
+                                                 "list_folder", "read_uncached", "create_in_folder", "write",
+                                                 "flush", "close", "rename_in_folder", "flush_folder",
+                                                 "remove_in_folder", "describe"}));
 }
 
 TEST(SaveFaults, AnyOneFailingCallLeavesTheFileAsItWasAndNoJournal) {
@@ -101,7 +140,7 @@ TEST(SaveFaults, AnyOneFailingCallLeavesTheFileAsItWasAndNoJournal) {
         FaultyCalls calls;
         calls.fail_call = n;
         const SaveResult result = voice.save(calls);
-        EXPECT_FALSE(voice.journal_kept());
+        EXPECT_EQ(voice.kept(), std::vector<std::string>{});
         if (result.ok()) {
             EXPECT_EQ(read_file(voice.path), voice.patched());
             if (calls.failed.empty()) break;
@@ -111,83 +150,330 @@ TEST(SaveFaults, AnyOneFailingCallLeavesTheFileAsItWasAndNoJournal) {
         EXPECT_EQ(read_file(voice.path), voice.original);
         // The save can be tried again at once and succeeds.
         FaultyCalls healthy;
-        ASSERT_TRUE(voice.save(healthy).ok()) << voice.save(healthy).reason;
+        ASSERT_TRUE(voice.save(healthy).ok());
         EXPECT_EQ(read_file(voice.path), voice.patched());
     }
 }
 
-TEST(SaveFaults, WhatTheNextOpenDoesWithAJournal) {
+TEST(SaveFaults, AWriteTheReadBackFindsWrongIsAFailureAndIsPutBack) {
+    for (int corrupted = 1; corrupted <= 2; ++corrupted) {  // the first range, then the second
+        SavedVoice voice;
+        FaultyCalls calls;
+        int journal_writes = -1;
+        calls.before_call = [&](const std::string& name) {
+            if (name == "rename_in_folder") journal_writes = static_cast<int>(calls.count("write"));
+        };
+        calls.corrupt_write = 1 + corrupted;  // after the journal's one write
+        const SaveResult result = voice.save(calls);
+        EXPECT_EQ(journal_writes, 1);
+        EXPECT_EQ(result.status, SaveStatus::rolled_back);
+        EXPECT_EQ(messages::save_failure_text("voice.vpm", result.status, result.problem),
+                  "Could not save the file \"voice.vpm\": the device did not hold the bytes written to it when they "
+                  "were read back. The file was left unchanged.");
+        EXPECT_EQ(read_file(voice.path), voice.original);
+        EXPECT_EQ(voice.kept(), std::vector<std::string>{});
+    }
+}
+
+TEST(SaveFaults, OneSaveOfAFileAtATime) {
+    // Another run opens the file while a save is between its journal and its
+    // writes: it leaves the journal alone, and the save completes.
+    SavedVoice voice;
+    std::filesystem::create_hard_link(voice.path, voice.dir / "linked.vpm");
+    FaultyCalls calls;
+    std::vector<std::string> other_run;
+    bool looked = false;
+    bool journal_written = false;
+    calls.before_call = [&](const std::string& name) {
+        journal_written = journal_written || name == "rename_in_folder";
+        if (name != "write" || looked || !journal_written) return;
+        looked = true;
+        for (const RecoveryMode mode : {RecoveryMode::repair, RecoveryMode::look_only}) {
+            VoiceImage meanwhile;
+            const LoadResult seen = meanwhile.load_image(voice.dir / "linked.vpm", voice.journals, system_file_calls(), mode);
+            for (const std::string& text : texts(seen, "linked.vpm")) other_run.push_back(text);
+            // Nor can it save the file, whichever link it takes.
+            EditLog edits(meanwhile);
+            meanwhile.put_str(0, ByteString{0x55});
+            other_run.push_back(messages::reason_text(meanwhile.save_image(edits.changed_ranges(), voice.journals).problem));
+        }
+    };
+    ASSERT_TRUE(voice.save(calls).ok());
+    const std::string saving =
+        "Another run of this program is saving the file \"linked.vpm\" right now, so it was left alone; what is "
+        "shown may change once that save ends.";
+    const std::string refused = "another run of this program is saving it right now";
+    EXPECT_EQ(other_run, (std::vector<std::string>{saving, refused, saving, refused}));
+    EXPECT_EQ(read_file(voice.path), voice.patched());
+    EXPECT_EQ(voice.kept(), std::vector<std::string>{});
+}
+
+TEST(SaveFaults, AStaleJournalNeverUndoesALaterSave) {
+    // Crashed, then saved again through a hard link: the link's open finds
+    // the journal by the file's identity and puts the file back first.
+    {
+        SavedVoice voice;
+        voice.crash_midway();
+        const auto link = voice.dir / "other name.vpm";
+        std::filesystem::create_hard_link(voice.path, link);
+        VoiceImage through_link;
+        const LoadResult opened = through_link.load_image(link, voice.journals);
+        EXPECT_EQ(texts(opened, link), std::vector<std::string>{messages::recovered_interrupted_save(link.string())});
+        ASSERT_TRUE(voice.save_into(through_link, system_file_calls()).ok());
+        VoiceImage again;
+        EXPECT_EQ(again.load_image(voice.path, voice.journals).events.size(), 0u);
+        EXPECT_EQ(read_file(voice.path), voice.patched());
+    }
+    // Crashed, then found under another folder by content: put back, the
+    // journal kept; a later save there is never put back by it.
+    {
+        SavedVoice voice;
+        voice.crash_midway();
+        const ByteString half = read_file(voice.path);
+        std::filesystem::create_directory(voice.dir / "elsewhere");
+        const auto moved = voice.dir / "elsewhere" / "voice.vpm";
+        write_file(moved, half);
+        VoiceImage there;
+        const LoadResult opened = there.load_image(moved, voice.journals);
+        ASSERT_EQ(opened.events.size(), 1u);
+        EXPECT_EQ(opened.events[0].what, RecoveryEvent::What::rolled_back_by_content);
+        EXPECT_EQ(read_file(moved), voice.original);
+        ASSERT_TRUE(voice.save_into(there, system_file_calls()).ok());
+        VoiceImage reopened;
+        EXPECT_EQ(reopened.load_image(moved, voice.journals).events.size(), 0u);
+        EXPECT_EQ(read_file(moved), voice.patched());
+        // The first path still gets its own journal back.
+        VoiceImage first;
+        EXPECT_EQ(texts(first.load_image(voice.path, voice.journals), voice.path),
+                  std::vector<std::string>{messages::recovered_interrupted_save(voice.path.string())});
+        EXPECT_EQ(read_file(voice.path), voice.original);
+        EXPECT_EQ(voice.kept(), std::vector<std::string>{});
+    }
+}
+
+// Journals planted in the folder, as another program or person might: none
+// is ever applied where it does not belong, and each is named.
+TEST(SaveFaults, JournalsThatDoNotBelongAreLeftAloneAndNamed) {
     struct Case {
         std::string name;
-        std::function<void(SavedVoice&, ByteString& journal)> arrange;
-        ByteString file_after;  // empty: the file as arranged
+        std::function<void(SavedVoice&, std::filesystem::path& journal)> plant;
+        std::string said;  // with {journal} for the journal's path
         bool journal_kept;
-        std::function<std::string(const SavedVoice&)> notice;
     };
-    const auto shown = [](const SavedVoice& v) { return messages::path_for_people(v.path); };
+    const auto journal_of = [](const SavedVoice& v, ByteString edited_file) {
+        SaveJournal record{2, std::filesystem::weakly_canonical(v.path).string(), {}, {}, {}};
+        record.identity.size = 20000;
+        record.ranges = {{100, {v.original.begin() + 100, v.original.begin() + 105}, {1, 2, 3, 4, 5}},
+                         {12345, {v.original[12345], v.original[12346]}, {0xDE, 0xAD}}};
+        record.digest = digest_with_old_bytes(edited_file, record.ranges);
+        return record;
+    };
+    const std::string left_alone =
+        "An earlier save of the file \"voice.vpm\" was interrupted, but the file has been changed since, so it was "
+        "left as it is. The journal of that save is kept in \"{journal}\"; remove it once you no longer need it.";
+    const auto stranger = [](const std::string& why) {
+        return "The file \"{journal}\" lies among this program's save journals but is not one (" + why +
+               "); it was left alone. Remove it if you do not know what it is.";
+    };
     const std::vector<Case> cases = {
-        {"cut short while written: removed without a word",
-         [](SavedVoice&, ByteString& journal) { journal.resize(journal.size() - 3); }, {}, false,
-         [](const SavedVoice&) { return std::string(); }},
-        {"the file holds the new bytes: put back",
-         [](SavedVoice& v, ByteString&) { write_file(v.path, v.patched()); }, pattern_bytes(20000, 3), false,
-         [shown](const SavedVoice& v) { return messages::recovered_interrupted_save(shown(v)); }},
-        {"the file holds other bytes: left alone",
-         [](SavedVoice& v, ByteString&) {
-             ByteString other = v.original;
-             other[101] = 0x77;
-             write_file(v.path, other);
+        {"a one-byte edit outside the ranges since the crash",
+         [&](SavedVoice& v, std::filesystem::path& j) {
+             ByteString half = v.patched();
+             half[5000] ^= 0x40;
+             write_file(v.path, half);
+             write_file(j, encode_journal(journal_of(v, v.original)));
          },
-         {}, true,
-         [shown](const SavedVoice& v) {
-             return messages::recovery_left_alone(shown(v), journal_path(v.journals, journal_key(v.path)));
-         }},
-        {"the file has another length: left alone",
-         [](SavedVoice& v, ByteString&) { write_file(v.path, pattern_bytes(20001, 3)); }, {}, true,
-         [shown](const SavedVoice& v) {
-             return messages::recovery_left_alone(shown(v), journal_path(v.journals, journal_key(v.path)));
-         }},
+         left_alone, true},
+        {"cut short", [&](SavedVoice& v, std::filesystem::path& j) {
+             write_file(v.path, v.patched());
+             ByteString bytes = encode_journal(journal_of(v, v.original));
+             bytes.resize(bytes.size() - 3);
+             write_file(j, bytes);
+         },
+         stranger("it is not in this program's journal format, or it is damaged"), true},
+        {"a count of sixteen million ranges",
+         [&](SavedVoice& v, std::filesystem::path& j) {
+             ByteString bytes{'T', 'T', 'S', 'J', 'R', 'N', 'L', '2', 0, 0, 0, 0};
+             bytes.resize(bytes.size() + 32 + 16, 0);
+             bytes.insert(bytes.end(), {0x00, 0x00, 0x00, 0x01});
+             const std::uint64_t sum = journal_checksum(bytes);
+             for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<std::uint8_t>(sum >> (8 * i)));
+             write_file(v.path, v.patched());
+             write_file(j, bytes);
+         },
+         stranger("it is not in this program's journal format, or it is damaged"), true},
+        {"two megabytes of noise",
+         [&](SavedVoice& v, std::filesystem::path& j) {
+             write_file(v.path, v.patched());
+             write_file(j, pattern_bytes(2 << 20, 9));
+         },
+         stranger("it is longer than any journal of this program"), true},
+        {"another path's, its ranges matching, its digest of nothing",
+         [&](SavedVoice& v, std::filesystem::path& j) {
+             SaveJournal record = journal_of(v, v.original);
+             record.file_path = "/media/OTHER/voice.vpm";
+             record.digest.fill(0x5A);
+             write_file(v.path, v.patched());
+             write_file(j, encode_journal(record));
+         },
+         left_alone, true},
+#ifndef _WIN32
+        {"a link as journal",
+         [&](SavedVoice& v, std::filesystem::path& j) {
+             write_file(v.path, v.patched());
+             write_file(v.dir / "elsewhere.journal", encode_journal(journal_of(v, v.original)));
+             std::filesystem::create_symlink(v.dir / "elsewhere.journal", j);
+         },
+         stranger("it is a link"), true},
+#endif
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         SavedVoice voice;
-        SaveJournal record{messages::path_for_people(journal_key(voice.path)), {}, {}};
-        record.identity.size = 20000;
-        record.ranges = {{100, {voice.original.begin() + 100, voice.original.begin() + 105}, {1, 2, 3, 4, 5}},
-                         {12345, {voice.original[12345], voice.original[12346]}, {0xDE, 0xAD}}};
-        ByteString journal = encode_journal(record);
-        c.arrange(voice, journal);
-        std::filesystem::create_directories(voice.journals);
-        write_file(journal_path(voice.journals, journal_key(voice.path)), journal);
-        const ByteString arranged = read_file(voice.path);
-
+        std::filesystem::create_directory(voice.journals);
+        std::filesystem::path journal = voice.journals / (new_journal_stem(voice.path) + ".journal");
+        c.plant(voice, journal);
+        const ByteString planted = read_file(voice.path);
         VoiceImage image;
         const LoadResult opened = image.load_image(voice.path, voice.journals);
-        EXPECT_TRUE(opened.ok);
-        EXPECT_EQ(opened.recovery_notice, c.notice(voice));
-        EXPECT_EQ(read_file(voice.path), c.file_after.empty() ? arranged : c.file_after);
-        EXPECT_EQ(ByteString(image.file_buf().begin(), image.file_buf().end()), read_file(voice.path));
-        EXPECT_EQ(voice.journal_kept(), c.journal_kept);
-        if (c.journal_kept) {
-            // A journal left alone stands in the way of the next save, with a reason.
-            FaultyCalls calls;
-            EditLog edits(image);
-            image.put_str(5, ByteString{0});
-            const SaveResult saved = image.save_image(edits.changed_ranges(), voice.journals, calls);
-            EXPECT_EQ(saved.reason,
-                      messages::reason_journal_in_the_way(journal_path(voice.journals, journal_key(voice.path))));
-        }
+        ASSERT_TRUE(opened.ok());
+        std::string said = c.said;
+        said.replace(said.find("{journal}"), 9, journal.string());
+        EXPECT_EQ(texts(opened, "voice.vpm"), std::vector<std::string>{said});
+        EXPECT_EQ(read_file(voice.path), planted);
+        EXPECT_EQ(std::filesystem::exists(journal) || std::filesystem::is_symlink(journal), c.journal_kept);
     }
 }
 
-TEST(SaveJournal, DecodesWhatItEncodesAndNothingCutOrChanged) {
-    SaveJournal record{"/media/GARMIN/Voice/Amélie.vpm", {7, 99, 20000, 123456789}, {}};
-    record.ranges = {{100, {1, 2, 3}, {4, 5, 6}}, {0, {}, {}}, {2147483000, {9}, {8}}};
+#ifndef _WIN32
+// The folder of journals is used only when it is the user's own.
+TEST(SaveFaults, AJournalFolderNobodyElseControls) {
+    struct Case {
+        std::string name;
+        std::function<void(const SavedVoice&)> arrange;
+        std::string reason;
+        bool needs_root;
+    };
+    const std::vector<Case> cases = {
+        {"a link to a shared folder",
+         [](const SavedVoice& v) {
+             std::filesystem::create_directory(v.dir / "shared");
+             ::chmod((v.dir / "shared").c_str(), 01777);
+             std::filesystem::create_directory_symlink(v.dir / "shared", v.journals);
+         },
+         "is a link, not a folder of your own", false},
+        {"writable by its group",
+         [](const SavedVoice& v) {
+             std::filesystem::create_directory(v.journals);
+             ::chmod(v.journals.c_str(), 0770);
+         },
+         "may be written by other users; make it yours alone (chmod 700)", false},
+        {"writable by anyone",
+         [](const SavedVoice& v) {
+             std::filesystem::create_directory(v.journals);
+             ::chmod(v.journals.c_str(), 01777);
+         },
+         "may be written by other users; make it yours alone (chmod 700)", false},
+        {"owned by another user",
+         [](const SavedVoice& v) {
+             std::filesystem::create_directory(v.journals);
+             ::chmod(v.journals.c_str(), 0700);
+             EXPECT_EQ(::chown(v.journals.c_str(), 4321, 4321), 0);
+         },
+         "belongs to another user", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.needs_root && ::geteuid() != 0) continue;
+        SavedVoice voice;
+        c.arrange(voice);
+        struct stat before {};
+        ::stat(voice.journals.c_str(), &before);
+        // A journal planted there would put bytes into the file: it is never read.
+        SaveJournal planted{2, voice.path.string(), {}, {}, {}};
+        planted.identity.size = 20000;
+        planted.ranges = {{7, {voice.original[7]}, {0x99}}};
+        write_file(voice.path, [&] { ByteString b = voice.original; b[7] = 0x99; return b; }());
+        planted.digest = digest_of(voice.original);
+        write_file(voice.journals / (new_journal_stem(voice.path) + ".journal"), encode_journal(planted));
+        const ByteString arranged = read_file(voice.path);
+
+        const std::string folder_text = "the folder of save journals \"" + voice.journals.string() + "\" " + c.reason;
+        VoiceImage image;
+        const LoadResult opened = image.load_image(voice.path, voice.journals);
+        EXPECT_EQ(texts(opened, "voice.vpm"),
+                  std::vector<std::string>{"Interrupted saves of the file \"voice.vpm\" could not be looked for: " +
+                                           folder_text + "."});
+        EXPECT_EQ(read_file(voice.path), arranged);
+        const SaveResult saved = voice.save_into(image, system_file_calls());
+        EXPECT_EQ(saved.status, SaveStatus::refused);
+        EXPECT_EQ(messages::reason_text(saved.problem), folder_text);
+        EXPECT_EQ(read_file(voice.path), arranged);
+        struct stat after {};
+        ::stat(voice.journals.c_str(), &after);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        if (std::filesystem::is_symlink(voice.journals)) {
+            EXPECT_EQ(std::filesystem::status(voice.dir / "shared").permissions(), std::filesystem::perms(01777));
+        }
+    }
+}
+#endif
+
+TEST(SaveFaults, LookingNeverWrites) {
+    SavedVoice voice;
+    voice.crash_midway();
+    const ByteString half = read_file(voice.path);
+    const std::vector<std::string> journals = voice.kept();
+    ASSERT_EQ(journals.size(), 1u);
+    VoiceImage looked;
+    const LoadResult seen = looked.load_image(voice.path, voice.journals, system_file_calls(), RecoveryMode::look_only);
+    EXPECT_EQ(texts(seen, "voice.vpm"),
+              std::vector<std::string>{"An earlier save of the file \"voice.vpm\" was interrupted. Opening it to patch "
+                                       "will put it back as it was before that save; nothing was changed now."});
+    EXPECT_EQ(ByteString(looked.file_buf().begin(), looked.file_buf().end()), half);
+    EXPECT_EQ(read_file(voice.path), half);
+    EXPECT_EQ(voice.kept(), journals);
+}
+
+TEST(SaveFaults, TheSameOnTheInMemoryFileSystem) {
+    const ByteString original = pattern_bytes(20000, 3);
+    ByteString patched = original;
+    patched[100] = 1;
+    patched[101] = 2;
+    for (int n = 1;; ++n) {
+        SCOPED_TRACE("crash at call " + std::to_string(n));
+        ASSERT_LT(n, 200) << "the save never completed";
+        MemoryFiles files;
+        files.put_file("/device/voice.vpm", original);
+        VoiceImage image;
+        ASSERT_TRUE(image.load_image("/device/voice.vpm", "/home/journals", files).ok());
+        FaultyCalls crashing(files);
+        crashing.crash_at = n;
+        crashing.max_write = 1;
+        EditLog edits(image);
+        image.put_str(100, ByteString{1, 2});
+        const bool saved = image.save_image(edits.changed_ranges(), "/home/journals", crashing).ok();
+        VoiceImage reopened;
+        ASSERT_TRUE(reopened.load_image("/device/voice.vpm", "/home/journals", files).ok());
+        EXPECT_TRUE(files.file("/device/voice.vpm") == original || files.file("/device/voice.vpm") == patched);
+        if (saved) {
+            EXPECT_EQ(files.file("/device/voice.vpm"), patched);
+        }
+        EXPECT_EQ(files.entries("/home/journals"), std::vector<std::string>{});
+        if (crashing.failed.empty()) break;
+    }
+}
+
+TEST(SaveJournal, DecodesWhatItEncodesAndNothingCutChangedOrOutOfBounds) {
+    SaveJournal record{2, "/media/GARMIN/Voice/Amélie.vpm", {7, 99, 2147483647, 123456789}, {}, {}};
+    record.digest = digest_of(ByteString{1, 2, 3});
+    record.ranges = {{100, {1, 2, 3}, {4, 5, 6}}, {200, {7}, {8}}, {2147483000, {9}, {8}}};
     const ByteString bytes = encode_journal(record);
     const auto decoded = decode_journal(bytes);
     ASSERT_TRUE(decoded.has_value());
     EXPECT_EQ(decoded->file_path, record.file_path);
     EXPECT_EQ(decoded->identity, record.identity);
+    EXPECT_EQ(decoded->digest, record.digest);
     EXPECT_EQ(decoded->ranges, record.ranges);
     for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
         EXPECT_FALSE(decode_journal(ByteView(bytes).first(cut)).has_value()) << cut;
@@ -195,19 +481,31 @@ TEST(SaveJournal, DecodesWhatItEncodesAndNothingCutOrChanged) {
         flipped[cut] ^= 0x10;
         EXPECT_FALSE(decode_journal(flipped).has_value()) << cut;
     }
+    // Well-formed and checksummed, but not what a save writes.
+    for (const auto& ranges : std::vector<std::vector<ChangedRange>>{
+             {{200, {1}, {2}}, {100, {1}, {2}}},        // out of order
+             {{100, {1, 2}, {3, 4}}, {101, {1}, {2}}},  // overlapping
+             {{100, {}, {}}},                           // empty
+             {{2147483647, {1}, {2}}},                  // past the file's end
+             {{-1, {1}, {2}}}}) {
+        SaveJournal odd = record;
+        odd.ranges = ranges;
+        EXPECT_FALSE(decode_journal(encode_journal(odd)).has_value());
+    }
 }
 
-TEST(SaveJournal, NamesDifferForEveryPathAndStayPlain) {
-    const std::filesystem::path folder = "/j";
-    const auto a = journal_path(folder, "/media/GARMIN/Voice/voice.vpm");
-    const auto b = journal_path(folder, "/media/GARMIN1/Voice/voice.vpm");
-    EXPECT_NE(a, b);
-    EXPECT_EQ(a.parent_path(), folder);
-    EXPECT_TRUE(a.filename().string().ends_with("-voice.vpm.journal"));
-    EXPECT_EQ(a.filename().string().size(), 16 + 1 + 9 + 8);
-    const auto accented = journal_path(folder, "/m/" + std::string(300, 'x') + "é.vpm").filename().string();
-    EXPECT_EQ(accented.size(), 16 + 1 + 48 + 8);
-    EXPECT_EQ(accented.find_first_not_of("0123456789abcdefx-._journal"), std::string::npos);
+TEST(SaveJournal, NamesDifferForEveryPathAndSaveAndStayPlain) {
+    const std::string a = new_journal_stem("/media/GARMIN/Voice/voice.vpm");
+    EXPECT_NE(a, new_journal_stem("/media/GARMIN/Voice/voice.vpm"));
+    EXPECT_EQ(a.substr(0, 17), new_journal_stem("/media/GARMIN/Voice/voice.vpm").substr(0, 17));
+    EXPECT_NE(a.substr(0, 16), new_journal_stem("/media/GARMIN1/Voice/voice.vpm").substr(0, 16));
+    EXPECT_TRUE(a.ends_with("-voice.vpm"));
+    EXPECT_EQ(a.size(), 16 + 1 + 16 + 1 + 9);
+    const std::string accented = new_journal_stem("/m/" + std::string(300, 'x') + "é.vpm");
+    EXPECT_EQ(accented.size(), 16 + 1 + 16 + 1 + 48);
+    EXPECT_EQ(accented.find_first_not_of("0123456789abcdefx-._"), std::string::npos);
+    EXPECT_EQ(journal_stem(a + ".journal"), a);
+    EXPECT_EQ(journal_stem(a + ".partial"), "");
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include <QtTest>
 
 #include "engine/patch_catalogue.h"
-#include "engine/save_journal.h"
+#include "engine/journal_format.h"
 #include "engine/user_messages.h"
 #include "tests/support/disk_image_builder.h"
 #include "tests/support/test_files.h"
@@ -512,14 +512,15 @@ private slots:
         ByteString half_saved = original;
         half_saved[600] ^= 0xFF;
         write_file(path.toStdString(), half_saved);
-        const auto key = journal_key(path.toStdString());
-        SaveJournal record{messages::path_for_people(key), {}, {{600, {original[600]}, {half_saved[600]}}}};
+        const auto key = std::filesystem::weakly_canonical(path.toStdString());
+        SaveJournal record{2, key.string(), {}, digest_of(original), {{600, {original[600]}, {half_saved[600]}}}};
         record.identity.size = static_cast<std::int64_t>(original.size());
         std::filesystem::create_directories(h.dir / "journals");
-        write_file(journal_path(h.dir / "journals", key), encode_journal(record));
+        std::filesystem::permissions(h.dir / "journals", std::filesystem::perms::owner_all);
+        write_file(h.dir / "journals" / (new_journal_stem(key) + ".journal"), encode_journal(record));
 
         h.open(path);
-        QCOMPARE(h.fakes.messages.texts, QStringList{q(messages::recovered_interrupted_save(messages::path_for_people(key)))});
+        QCOMPARE(h.fakes.messages.texts, QStringList{q(messages::recovered_interrupted_save(path.toStdString()))});
         QCOMPARE(read_file(path.toStdString()), original);
         QVERIFY(h.window.patch_button()->isEnabled());
         h.open(path);

@@ -45,7 +45,7 @@ struct LoadedImage {
 
     explicit LoadedImage(const std::string& name = "voice.vpm") : path(dir / name) {
         write_file(path, bytes);
-        EXPECT_TRUE(image.load_image(path, journals).ok);
+        EXPECT_TRUE(image.load_image(path, journals).ok());
         image.set_layout(3, 4096);
     }
 
@@ -81,11 +81,11 @@ TEST(LoadImage, ReadsTheWholeFile) {
     write_file(dir / "a.vpm", bytes);
     write_file(dir / "empty.vpm", {});
     VoiceImage image;
-    ASSERT_TRUE(image.load_image(dir / "a.vpm", dir / "j").ok);
+    ASSERT_TRUE(image.load_image(dir / "a.vpm", dir / "j").ok());
     EXPECT_EQ(image.file_len(), 5000);
     EXPECT_EQ(ByteString(image.file_buf().begin(), image.file_buf().end()), bytes);
     EXPECT_EQ(image.file_path(), dir / "a.vpm");
-    ASSERT_TRUE(image.load_image(dir / "empty.vpm", dir / "j").ok);
+    ASSERT_TRUE(image.load_image(dir / "empty.vpm", dir / "j").ok());
     EXPECT_EQ(image.file_len(), 0);
 }
 
@@ -115,18 +115,18 @@ TEST(LoadImage, RefusesWhatItCannotLoadAndKeepsThePreviousImage) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path.string());
         const LoadResult result = loaded.image.load_image(c.path, loaded.journals);
-        EXPECT_FALSE(result.ok);
-        EXPECT_EQ(result.reason, c.reason);
+        EXPECT_FALSE(result.ok());
+        EXPECT_EQ(messages::reason_text(result.problem), c.reason);
         loaded.expect_unchanged();
     }
 
     FaultyCalls short_reads;
     short_reads.read_budget = 60;
     const LoadResult result = loaded.image.load_image(dir / "huge.vpm", loaded.journals, short_reads);
-    EXPECT_FALSE(result.ok);
+    EXPECT_FALSE(result.ok());
     loaded.expect_unchanged();
     write_file(dir / "other.vpm", counting_bytes(100, 7));
-    EXPECT_EQ(loaded.image.load_image(dir / "other.vpm", loaded.journals, short_reads).reason,
+    EXPECT_EQ(messages::reason_text(loaded.image.load_image(dir / "other.vpm", loaded.journals, short_reads).problem),
               "only 60 of its 100 bytes could be read");
     loaded.expect_unchanged();
 }
@@ -140,7 +140,7 @@ TEST(LoadImage, RefusesAFileLargerThanMemoryWithAReason) {
         const struct rlimit cap {kCap, kCap};
         ::setrlimit(RLIMIT_AS, &cap);
         VoiceImage image;
-        return image.load_image(dir / "big.vpm", dir / "j").reason;
+        return messages::reason_text(image.load_image(dir / "big.vpm", dir / "j").problem);
     });
     EXPECT_EQ(answer, "there is not enough memory to hold its 1572864000 bytes");
 }
@@ -174,7 +174,7 @@ void mark_read_only(const std::filesystem::path& path) {
 }
 
 TEST(SaveImage, RefusesAFileThatIsNoLongerTheOneOpenedAndLeavesItUntouched) {
-    const std::string changed{messages::kReasonChangedSinceOpened};
+    const std::string changed{"it was changed by another program after it was opened; open it again"};
     const std::vector<Refusal> refusals = {
         {"same size and restored time, other bytes",
          [](const LoadedImage& l) {
@@ -193,20 +193,20 @@ TEST(SaveImage, RefusesAFileThatIsNoLongerTheOneOpenedAndLeavesItUntouched) {
          },
          changed, {}},
         {"deleted", [](const LoadedImage& l) { std::filesystem::remove(l.path); },
-         std::string(messages::kReasonGone), {}},
+         std::string("it was moved or deleted after it was opened"), {}},
         {"became a folder",
          [](const LoadedImage& l) {
              std::filesystem::remove(l.path);
              std::filesystem::create_directory(l.path);
          },
-         std::string(messages::kReasonFolder), {}},
+         std::string("it is a folder, not a file"), {}},
         {"marked read-only", [](const LoadedImage& l) { mark_read_only(l.path); },
-         std::string(messages::kReasonNotWritable), {}},
+         std::string("you may not write to it (it is read-only, or it belongs to someone else)"), {}},
 #ifndef _WIN32
         {"read-only to an unprivileged user",
          [](const LoadedImage& l) { ::chmod(l.path.c_str(), 0644); },
-         std::string(messages::kReasonNotWritable), [](const LoadedImage&) { return become_nobody(); }},
-        {"on a read-only bind mount", {}, std::string(messages::kReasonReadOnlyMedium),
+         std::string("you may not write to it (it is read-only, or it belongs to someone else)"), [](const LoadedImage&) { return become_nobody(); }},
+        {"on a read-only bind mount", {}, std::string("the disk it is on is read-only"),
          [](const LoadedImage& l) { return mount_read_only(l.dir.path()); }},
 #endif
     };
@@ -225,7 +225,7 @@ TEST(SaveImage, RefusesAFileThatIsNoLongerTheOneOpenedAndLeavesItUntouched) {
             }
             const auto answer = in_child([&] {
                 if (!r.in_child_first(loaded)) return std::string("cannot be tried here");
-                return loaded.patch_and_save().reason;
+                return messages::reason_text(loaded.patch_and_save().problem);
             });
             ASSERT_TRUE(answer.has_value());
             if (*answer == "cannot be tried here") {
@@ -238,7 +238,7 @@ TEST(SaveImage, RefusesAFileThatIsNoLongerTheOneOpenedAndLeavesItUntouched) {
         {
             const SaveResult saved = loaded.patch_and_save();
             EXPECT_EQ(saved.status, SaveStatus::refused);
-            reason = saved.reason;
+            reason = messages::reason_text(saved.problem);
             loaded.expect_unchanged();
         }
         EXPECT_EQ(reason, r.reason);
@@ -296,7 +296,7 @@ TEST(SaveImage, FollowsASymbolicLinkAndKeepsIt) {
     write_file(dir / "real" / "voice.vpm", counting_bytes(64));
     std::filesystem::create_symlink("real/voice.vpm", dir / "link.vpm");
     VoiceImage image;
-    ASSERT_TRUE(image.load_image(dir / "link.vpm", dir / "j").ok);
+    ASSERT_TRUE(image.load_image(dir / "link.vpm", dir / "j").ok());
     EditLog edits(image);
     image.put_str(1, ByteString{0xFF});
     ASSERT_TRUE(image.save_image(edits.changed_ranges(), dir / "j").ok());
@@ -309,12 +309,14 @@ TEST(SaveImage, AWritableFileInAFolderTheUserMayNotWriteSaves) {
     if (!running_as_root()) GTEST_SKIP() << "needs root to change user";
     LoadedImage loaded;
     ::chmod(loaded.path.c_str(), 0666);
-    std::filesystem::create_directory(loaded.dir / "open-journals");
-    ::chmod((loaded.dir / "open-journals").c_str(), 0777);
-    loaded.journals = loaded.dir / "open-journals";
+    // Its journals go to a folder of its own, as under its home.
+    std::filesystem::create_directory(loaded.dir / "nobody-journals");
+    ASSERT_EQ(::chown((loaded.dir / "nobody-journals").c_str(), 65534, 65534), 0);
+    ::chmod((loaded.dir / "nobody-journals").c_str(), 0700);
+    loaded.journals = loaded.dir / "nobody-journals";
     const auto answer = in_child([&] {
         if (!become_nobody()) return std::string("cannot change user");
-        return loaded.patch_and_save().ok() ? std::string("saved") : loaded.patch_and_save().reason;
+        return loaded.patch_and_save().ok() ? std::string("saved") : messages::reason_text(loaded.patch_and_save().problem);
     });
     EXPECT_EQ(answer, "saved");
     EXPECT_EQ(read_file(loaded.path), loaded.patched());

@@ -1,0 +1,117 @@
+#include "engine/file_calls.h"
+
+#include <new>
+
+namespace tarnwick {
+namespace {
+
+using Handle = FileSystemCalls::Handle;
+
+using ReadCall = std::error_code (FileSystemCalls::*)(Handle, std::int64_t, std::uint8_t*, std::size_t,
+                                                     std::size_t&);
+
+std::error_code read_all_with(FileSystemCalls& calls, ReadCall read, Handle handle, std::int64_t offset,
+                              std::uint8_t* data, std::size_t size, std::size_t& done) {
+    done = 0;
+    while (done < size) {
+        std::size_t got = 0;
+        const std::error_code ec =
+            (calls.*read)(handle, offset + static_cast<std::int64_t>(done), data + done, size - done, got);
+        if (ec == std::errc::interrupted) continue;
+        if (ec) return ec;
+        if (got == 0) break;  // the end of the file
+        done += got;
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string system_words(std::error_code ec) {
+    std::string words = ec.message();
+    return words.empty() ? "unknown error " + std::to_string(ec.value()) : words;
+}
+
+Problem Problem::from_system(std::error_code ec) {
+    if (ec == std::errc::is_a_directory) return of_kind(FileProblem::folder);
+    if (ec == std::errc::read_only_file_system) return of_kind(FileProblem::read_only_medium);
+    if (ec == std::errc::device_or_resource_busy) return of_kind(FileProblem::in_use);
+    return {FileProblem::system_error, tarnwick::system_words(ec), {}, 0, 0};
+}
+
+Problem Problem::opening_to_write(std::error_code ec) {
+    if (ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory) {
+        return of_kind(FileProblem::gone);
+    }
+    if (ec == std::errc::permission_denied || ec == std::errc::operation_not_permitted) {
+        return of_kind(FileProblem::not_writable);
+    }
+    return from_system(ec);
+}
+
+std::filesystem::path resolved_on_disk(const std::filesystem::path& path) {
+    std::error_code ec;
+    std::filesystem::path key = std::filesystem::weakly_canonical(path, ec);
+    if (ec) key = std::filesystem::absolute(path, ec);
+    if (ec) key = path;
+    return key.lexically_normal();
+}
+
+std::error_code read_all_at(FileSystemCalls& calls, Handle handle, std::int64_t offset, std::uint8_t* data,
+                            std::size_t size, std::size_t& done) {
+    return read_all_with(calls, &FileSystemCalls::read_at, handle, offset, data, size, done);
+}
+
+std::error_code read_all_uncached(FileSystemCalls& calls, Handle handle, std::int64_t offset, std::uint8_t* data,
+                                  std::size_t size, std::size_t& done) {
+    return read_all_with(calls, &FileSystemCalls::read_uncached, handle, offset, data, size, done);
+}
+
+std::error_code write_all_at(FileSystemCalls& calls, Handle handle, std::int64_t offset, ByteView bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        std::size_t written = 0;
+        const std::error_code ec = calls.write_at(handle, offset + static_cast<std::int64_t>(done),
+                                                  bytes.data() + done, bytes.size() - done, written);
+        if (ec == std::errc::interrupted) continue;
+        if (ec) return ec;
+        if (written == 0) return std::make_error_code(std::errc::io_error);  // no progress and no reason
+        done += written;
+    }
+    return {};
+}
+
+Problem read_whole_open_file(FileSystemCalls& calls, Handle handle, const FileSystemCalls::FileInfo& info,
+                             std::int64_t max_length, ByteString& out) {
+    if (info.is_directory) return Problem::of_kind(FileProblem::folder);
+    if (info.is_link || !info.is_regular) return Problem::of_kind(FileProblem::not_regular_file);
+    if (info.identity.size > max_length) return Problem::of_kind(FileProblem::too_large);
+    ByteString bytes;
+    try {
+        bytes.resize(static_cast<std::size_t>(info.identity.size));
+    } catch (const std::bad_alloc&) {
+        return {FileProblem::out_of_memory, {}, {}, info.identity.size, 0};
+    }
+    std::size_t done = 0;
+    if (const std::error_code ec = read_all_at(calls, handle, 0, bytes.data(), bytes.size(), done)) {
+        return Problem::from_system(ec);
+    }
+    if (done < bytes.size()) {
+        return {FileProblem::short_read, {}, {}, static_cast<std::int64_t>(done), static_cast<std::int64_t>(bytes.size())};
+    }
+    out = std::move(bytes);
+    return {};
+}
+
+Problem read_whole_file(const std::filesystem::path& path, std::int64_t max_length, ByteString& out,
+                        FileIdentity& identity, FileSystemCalls& calls) {
+    Handle handle{};
+    FileSystemCalls::FileInfo info;
+    if (const std::error_code ec = calls.open_for_reading(path, handle, info)) return Problem::from_system(ec);
+    Problem problem = read_whole_open_file(calls, handle, info, max_length, out);
+    calls.close(handle);
+    if (!problem) identity = info.identity;
+    return problem;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <vector>
+
+#include "engine/byte_string.h"
+#include "engine/file_calls.h"
+#include "engine/outcomes.h"
+
+namespace tarnwick {
+
+// Saving in place: only the changed bytes are written, into the file itself,
+// under a rollback journal kept in a folder of the user's own. One save of a
+// file runs at a time (a lock on the file, shared by its hard links); the
+// ranges are written in ascending order and read back from the device; the
+// journal records the whole file's digest, so that it is found again and
+// applied only to the file it belongs to, wherever that file turns up.
+
+struct SaveResult {
+    SaveStatus status = SaveStatus::saved;
+    Problem problem;         // why it was not saved
+    FileIdentity identity;   // the file's identity afterwards, when it could be read
+    bool identity_known = false;
+
+    bool ok() const { return status == SaveStatus::saved; }
+};
+
+// Writes `changes` (ascending, apart) into the file at `path` in place, where
+// `image` is the whole file as it is to be. Refused, with nothing written,
+// when the journal folder is not the user's own, when another run is saving
+// the file, when a journal of an earlier save of it is still kept, when its
+// identity differs from `expected` or any range no longer holds its old bytes.
+SaveResult write_in_place(const std::filesystem::path& path, const FileIdentity& expected, ByteView image,
+                          std::span<const ChangedRange> changes, const std::filesystem::path& journal_folder,
+                          FileSystemCalls& calls);
+
+enum class RecoveryMode {
+    repair,     // put back what an interrupted save left, as opening a file to patch it does
+    look_only,  // write nothing; tell what opening it to patch would do
+};
+
+struct VoiceFileRead {
+    Problem problem;  // why the file could not be read; the rest is then empty
+    ByteString bytes;
+    FileIdentity identity;
+    std::vector<RecoveryEvent> events;  // told before the file is used
+};
+
+// Looks for journals of interrupted saves of the file at `path` in
+// `journal_folder` (by the file's path, then its identity, then by content),
+// deals with them as `mode` says, and reads the whole file, refusing one
+// longer than `max_length`.
+VoiceFileRead read_voice_file(const std::filesystem::path& path, const std::filesystem::path& journal_folder,
+                              RecoveryMode mode, std::int64_t max_length, FileSystemCalls& calls);
+
+}  // namespace tarnwick

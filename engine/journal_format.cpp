@@ -1,0 +1,251 @@
+#include "engine/journal_format.h"
+
+#include <algorithm>
+#include <new>
+#include <random>
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+namespace tarnwick {
+namespace {
+
+constexpr std::array<std::uint8_t, 8> kMagicV1{'T', 'T', 'S', 'J', 'R', 'N', 'L', '1'};
+constexpr std::array<std::uint8_t, 8> kMagicV2{'T', 'T', 'S', 'J', 'R', 'N', 'L', '2'};
+constexpr std::size_t kChecksumBytes = 8;
+constexpr std::size_t kRangeHeaderBytes = 8 + 4;  // offset, length
+
+// FNV-1a, 64 bits: enough to tell a journal cut short from a whole one.
+std::uint64_t fnv1a(ByteView bytes) {
+    std::uint64_t hash = 0xcbf29ce484222325ull;
+    for (const std::uint8_t b : bytes) {
+        hash ^= b;
+        hash *= 0x100000001b3ull;
+    }
+    return hash;
+}
+
+class Writer {
+public:
+    void bytes(ByteView b) { out_.insert(out_.end(), b.begin(), b.end()); }
+    void u32(std::uint32_t v) { little_endian(v, 4); }
+    void u64(std::uint64_t v) { little_endian(v, 8); }
+    void i64(std::int64_t v) { u64(static_cast<std::uint64_t>(v)); }
+    ByteString take() { return std::move(out_); }
+    ByteView written() const { return out_; }
+
+private:
+    void little_endian(std::uint64_t v, int count) {
+        for (int i = 0; i < count; ++i) out_.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    }
+    ByteString out_;
+};
+
+// Reads forward through untrusted bytes; every read past the end fails, and
+// nothing is allocated beyond what the bytes present can fill.
+class Reader {
+public:
+    explicit Reader(ByteView in) : in_(in) {}
+    std::size_t left() const { return in_.size() - at_; }
+    bool bytes(std::size_t n, ByteString& out) {
+        if (n > left()) return false;
+        out.assign(in_.begin() + static_cast<std::ptrdiff_t>(at_), in_.begin() + static_cast<std::ptrdiff_t>(at_ + n));
+        at_ += n;
+        return true;
+    }
+    template <std::size_t N>
+    bool fixed(std::array<std::uint8_t, N>& out) {
+        if (N > left()) return false;
+        std::copy_n(in_.begin() + static_cast<std::ptrdiff_t>(at_), N, out.begin());
+        at_ += N;
+        return true;
+    }
+    bool u32(std::uint32_t& v) {
+        std::uint64_t wide = 0;
+        if (!little_endian(4, wide)) return false;
+        v = static_cast<std::uint32_t>(wide);
+        return true;
+    }
+    bool u64(std::uint64_t& v) { return little_endian(8, v); }
+    bool i64(std::int64_t& v) {
+        std::uint64_t wide = 0;
+        if (!little_endian(8, wide)) return false;
+        v = static_cast<std::int64_t>(wide);
+        return true;
+    }
+
+private:
+    bool little_endian(std::size_t count, std::uint64_t& v) {
+        if (count > left()) return false;
+        v = 0;
+        for (std::size_t i = 0; i < count; ++i) v |= std::uint64_t{in_[at_ + i]} << (8 * i);
+        at_ += count;
+        return true;
+    }
+    ByteView in_;
+    std::size_t at_ = 0;
+};
+
+ByteView text_bytes(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+FileDigest canonical(XXH128_hash_t hash) {
+    XXH128_canonical_t canonical;
+    XXH128_canonicalFromHash(&canonical, hash);
+    FileDigest digest;
+    std::copy_n(canonical.digest, digest.size(), digest.begin());
+    return digest;
+}
+
+std::optional<SaveJournal> decode(ByteView bytes) {
+    if (bytes.size() > kMaxJournalBytes || bytes.size() < kMagicV2.size() + kChecksumBytes) return std::nullopt;
+    const ByteView body = bytes.first(bytes.size() - kChecksumBytes);
+    std::uint64_t checksum = 0;
+    Reader(bytes.last(kChecksumBytes)).u64(checksum);
+    if (checksum != fnv1a(body)) return std::nullopt;
+
+    SaveJournal journal;
+    if (std::equal(kMagicV2.begin(), kMagicV2.end(), body.begin())) {
+        journal.version = 2;
+    } else if (std::equal(kMagicV1.begin(), kMagicV1.end(), body.begin())) {
+        journal.version = 1;
+    } else {
+        return std::nullopt;
+    }
+    Reader r(body.subspan(kMagicV2.size()));
+    std::uint32_t path_length = 0;
+    ByteString path;
+    if (!r.u32(path_length) || !r.bytes(path_length, path) || !r.u64(journal.identity.device) ||
+        !r.u64(journal.identity.file_index) || !r.i64(journal.identity.size) ||
+        !r.i64(journal.identity.modified_ns) || journal.identity.size < 0) {
+        return std::nullopt;
+    }
+    if (journal.version == 2 && !r.fixed(journal.digest)) return std::nullopt;
+    std::uint32_t count = 0;
+    if (!r.u32(count) || count > r.left() / kRangeHeaderBytes) return std::nullopt;
+    journal.file_path.assign(path.begin(), path.end());
+    journal.ranges.reserve(count);
+    std::int64_t end_of_last = 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        ChangedRange range;
+        std::uint32_t length = 0;
+        if (!r.i64(range.offset) || !r.u32(length) || length > r.left() / 2 || !r.bytes(length, range.old_bytes) ||
+            !r.bytes(length, range.new_bytes)) {
+            return std::nullopt;
+        }
+        // Ascending and apart, inside the file as it was: what a save writes.
+        if (range.offset < end_of_last || length == 0 || range.offset > journal.identity.size - length) {
+            return std::nullopt;
+        }
+        end_of_last = range.offset + length;
+        journal.ranges.push_back(std::move(range));
+    }
+    if (r.left() != 0) return std::nullopt;
+    return journal;
+}
+
+}  // namespace
+
+FileDigest digest_of(ByteView bytes) { return canonical(XXH3_128bits(bytes.data(), bytes.size())); }
+
+FileDigest digest_with_old_bytes(ByteView bytes, std::span<const ChangedRange> ranges) {
+    XXH3_state_t state;
+    XXH3_128bits_reset(&state);
+    std::size_t at = 0;
+    for (const ChangedRange& range : ranges) {
+        const auto offset = static_cast<std::size_t>(range.offset);
+        if (range.offset < 0 || offset < at || offset > bytes.size() || range.old_bytes.size() > bytes.size() - offset) {
+            continue;  // not a range of these bytes; callers check them first
+        }
+        XXH3_128bits_update(&state, bytes.data() + at, offset - at);
+        XXH3_128bits_update(&state, range.old_bytes.data(), range.old_bytes.size());
+        at = offset + range.old_bytes.size();
+    }
+    XXH3_128bits_update(&state, bytes.data() + at, bytes.size() - at);
+    return canonical(XXH3_128bits_digest(&state));
+}
+
+std::uint64_t journal_checksum(ByteView bytes) { return fnv1a(bytes); }
+
+ByteString encode_journal(const SaveJournal& journal) {
+    Writer w;
+    w.bytes(journal.version == 1 ? kMagicV1 : kMagicV2);
+    w.u32(static_cast<std::uint32_t>(journal.file_path.size()));
+    w.bytes(text_bytes(journal.file_path));
+    w.u64(journal.identity.device);
+    w.u64(journal.identity.file_index);
+    w.i64(journal.identity.size);
+    w.i64(journal.identity.modified_ns);
+    if (journal.version != 1) w.bytes(journal.digest);
+    w.u32(static_cast<std::uint32_t>(journal.ranges.size()));
+    for (const ChangedRange& range : journal.ranges) {
+        w.i64(range.offset);
+        w.u32(static_cast<std::uint32_t>(range.old_bytes.size()));
+        w.bytes(range.old_bytes);
+        w.bytes(range.new_bytes);
+    }
+    w.u64(fnv1a(w.written()));
+    return w.take();
+}
+
+std::optional<SaveJournal> decode_journal(ByteView bytes) noexcept {
+    try {
+        return decode(bytes);
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+}
+
+std::string hex_text(std::span<const std::uint8_t> bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (const std::uint8_t b : bytes) {
+        text += kDigits[b >> 4];
+        text += kDigits[b & 0xF];
+    }
+    return text;
+}
+
+std::string path_hash(const std::filesystem::path& resolved_path) {
+    const std::u8string key = resolved_path.u8string();
+    const std::uint64_t hash = fnv1a({reinterpret_cast<const std::uint8_t*>(key.data()), key.size()});
+    std::array<std::uint8_t, 8> big_endian{};
+    for (std::size_t i = 0; i < 8; ++i) big_endian[i] = static_cast<std::uint8_t>(hash >> (8 * (7 - i)));
+    return hex_text(big_endian);
+}
+
+std::string new_journal_stem(const std::filesystem::path& resolved_path) {
+    static thread_local std::mt19937_64 tokens = [] {
+        std::random_device entropy;
+        std::seed_seq seed{entropy(), entropy(), entropy(), entropy()};
+        return std::mt19937_64(seed);
+    }();
+    const std::uint64_t token = tokens();
+    std::array<std::uint8_t, 8> token_bytes{};
+    for (std::size_t i = 0; i < 8; ++i) token_bytes[i] = static_cast<std::uint8_t>(token >> (8 * i));
+
+    // The file's own name, in letters every file system takes, cut short:
+    // the hash and the token alone tell journals apart.
+    constexpr std::size_t kShownName = 48;
+    std::string stem = path_hash(resolved_path) + '-' + hex_text(token_bytes) + '-';
+    const std::u8string file_name = resolved_path.filename().u8string();
+    for (std::size_t i = 0; i < file_name.size() && i < kShownName; ++i) {
+        const auto c = static_cast<char>(file_name[i]);
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                           c == '.' || c == '-' || c == '_';
+        stem += plain ? c : '_';
+    }
+    return stem;
+}
+
+std::string_view journal_stem(std::string_view name) {
+    if (!name.ends_with(kJournalSuffix) || name.size() == kJournalSuffix.size()) return {};
+    return name.substr(0, name.size() - kJournalSuffix.size());
+}
+
+std::string settled_marker(std::string_view stem, const FileDigest& digest) {
+    return std::string(stem) + std::string(kSettledInfix) + hex_text(digest);
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/byte_string.h"
+#include "engine/file_calls.h"
+
+namespace tarnwick {
+
+// A 128-bit digest of a whole file (XXH3-128), high half first.
+using FileDigest = std::array<std::uint8_t, 16>;
+
+// The digest of `bytes` with every range's old bytes in place of what
+// `bytes` holds there: the file as it was before a save of those ranges.
+FileDigest digest_with_old_bytes(ByteView bytes, std::span<const ChangedRange> ranges);
+FileDigest digest_of(ByteView bytes);
+
+// The rollback journal of one in-place save: enough to put the file back as
+// it was if the save is interrupted, and to know the file again wherever it
+// turns up. It is written and flushed before the first byte of the file
+// changes and removed once the file is flushed and read back.
+struct SaveJournal {
+    int version = 2;        // 1: written by 0.49 before the digest was kept
+    std::string file_path;  // the file's resolved path, UTF-8
+    FileIdentity identity;  // the file's identity before the save
+    FileDigest digest{};    // of the whole file before the save (version 2)
+    std::vector<ChangedRange> ranges;  // ascending, apart, inside the file
+};
+
+// A real journal is a few kilobytes; anything longer is not one of ours.
+inline constexpr std::size_t kMaxJournalBytes = std::size_t{1} << 20;
+
+// Byte layout, all integers little-endian: the magic "TTSJRNL2", the path
+// (u32 length, bytes), device u64, file index u64, size i64, modified_ns i64,
+// the digest (16 bytes), the range count u32, each range as offset i64,
+// length u32, old bytes, new bytes; last an FNV-1a 64 checksum of everything
+// before it. Version 1 ("TTSJRNL1") has no digest.
+ByteString encode_journal(const SaveJournal& journal);
+
+// The checksum that ends a journal, over the bytes before it.
+std::uint64_t journal_checksum(ByteView bytes);
+
+// Empty when the bytes are not a whole journal of this program: too long, cut
+// short, damaged, counts beyond the bytes present, ranges out of order or
+// outside the file. Never allocates more than the bytes given and never throws.
+std::optional<SaveJournal> decode_journal(ByteView bytes) noexcept;
+
+// Journal files are named "<path hash>-<token>-<file name>.journal": a hash
+// of the file's resolved path (so journals of one path are found by name), a
+// token of the save that wrote it (so no run ever takes another's journal for
+// its own), and the file's name in plain letters for people. While it is
+// written a journal is "<same>.partial"; "<same>.settled-<digest>" marks a
+// file content that journal must no longer put back (see in_place_save).
+inline constexpr std::string_view kJournalSuffix = ".journal";
+inline constexpr std::string_view kPartialSuffix = ".partial";
+inline constexpr std::string_view kSettledInfix = ".settled-";
+
+// The hash part for the file at `resolved_path`: 16 hex digits.
+std::string path_hash(const std::filesystem::path& resolved_path);
+// A new stem: "<path hash>-<random token>-<plain name>".
+std::string new_journal_stem(const std::filesystem::path& resolved_path);
+// The stem of a journal file name, or empty when `name` names none.
+std::string_view journal_stem(std::string_view name);
+std::string settled_marker(std::string_view stem, const FileDigest& digest);
+std::string hex_text(std::span<const std::uint8_t> bytes);
+
+}  // namespace tarnwick

@@ -1,0 +1,105 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/file_calls.h"
+
+namespace tarnwick {
+
+// A whole file system in memory behind the file-call seam: files, folders,
+// hard links and symbolic links, handles, locks, identities and times, with
+// the same rules as the system's own calls. Fuzzers and tests run the whole
+// save and its recovery on it without touching a disk. Paths are taken
+// lexically: "/a/b/../c" is "/a/c"; a relative path stands under "/".
+class MemoryFiles final : public FileSystemCalls {
+public:
+    // Every write that reached a file, in order, for checks of what a run wrote.
+    struct Write {
+        std::filesystem::path path;  // the first path the file had
+        std::int64_t offset = 0;
+        ByteString bytes;
+    };
+    std::vector<Write> writes;
+
+    // Creates or replaces a file with `bytes`, and any missing folders above it.
+    void put_file(const std::filesystem::path& path, ByteView bytes);
+    // Creates a folder and any missing folders above it.
+    void put_folder(const std::filesystem::path& path);
+    void put_link(const std::filesystem::path& path, const std::filesystem::path& target);
+    void put_hard_link(const std::filesystem::path& existing, const std::filesystem::path& path);
+    // What a folder looks like to the trust checks of a journal folder.
+    void set_foreign(const std::filesystem::path& path, bool foreign);
+    void set_open_to_others(const std::filesystem::path& path, bool open);
+    void set_read_only(const std::filesystem::path& path, bool read_only);
+    void remove_entry(const std::filesystem::path& path);
+
+    // The bytes of the file at `path` (links followed), or none.
+    std::optional<ByteString> file(const std::filesystem::path& path) const;
+    // The names in a folder, sorted.
+    std::vector<std::string> entries(const std::filesystem::path& folder) const;
+
+    std::filesystem::path resolved(const std::filesystem::path& path) override;
+    std::error_code open_for_reading(const std::filesystem::path& path, Handle& handle, FileInfo& info) override;
+    std::error_code open_for_update(const std::filesystem::path& path, Handle& handle, FileInfo& info) override;
+    std::error_code describe(Handle handle, FileInfo& info) override;
+    std::error_code read_at(Handle handle, std::int64_t offset, std::uint8_t* data, std::size_t size,
+                            std::size_t& got) override;
+    std::error_code write_at(Handle handle, std::int64_t offset, const std::uint8_t* data, std::size_t size,
+                             std::size_t& written) override;
+    std::error_code flush(Handle handle) override;
+    std::error_code read_uncached(Handle handle, std::int64_t offset, std::uint8_t* data, std::size_t size,
+                                  std::size_t& got) override;
+    std::error_code try_lock(Handle handle) override;
+    std::error_code close(Handle handle) override;
+    std::error_code make_private_folder(const std::filesystem::path& folder) override;
+    std::error_code open_folder(const std::filesystem::path& path, Folder& folder, FileInfo& info) override;
+    std::error_code list_folder(const Folder& folder, std::vector<std::string>& names) override;
+    std::error_code open_in_folder(const Folder& folder, const std::string& name, Handle& handle,
+                                   FileInfo& info) override;
+    std::error_code create_in_folder(const Folder& folder, const std::string& name, Handle& handle) override;
+    std::error_code rename_in_folder(const Folder& folder, const std::string& from, const std::string& to) override;
+    std::error_code remove_in_folder(const Folder& folder, const std::string& name) override;
+    std::error_code flush_folder(const Folder& folder) override;
+
+private:
+    enum class Kind { file, folder, link };
+    struct Node {
+        Kind kind = Kind::file;
+        ByteString bytes;
+        std::filesystem::path target;  // of a link
+        std::filesystem::path first_path;
+        std::int64_t modified = 0;
+        bool read_only = false;
+        bool foreign = false;
+        bool open_to_others = false;
+    };
+    struct Open {
+        std::uint64_t node = 0;
+        bool writable = false;
+    };
+
+    static std::string key(const std::filesystem::path& path);
+    // The node at `path`, following links in every step but (unless
+    // `follow_last`) the last; 0 when there is none.
+    std::uint64_t find(const std::filesystem::path& path, bool follow_last, std::error_code& ec) const;
+    std::uint64_t add(const std::filesystem::path& path, Node node);
+    void ensure_root();
+    std::error_code open_node(std::uint64_t node, bool writable, Handle& handle, FileInfo& info);
+    FileInfo info_of(std::uint64_t node) const;
+    const Open* open_handle(Handle handle) const;
+
+    std::map<std::uint64_t, Node> nodes_;
+    std::map<std::string, std::uint64_t> names_;  // every path, by key
+    std::map<Handle, Open> handles_;
+    std::map<std::uint64_t, Handle> locks_;  // node, the handle that holds its lock
+    std::uint64_t next_node_ = 1;
+    Handle next_handle_ = 3;
+    std::int64_t clock_ = 1'000'000'000;
+};
+
+}  // namespace tarnwick
