@@ -17,6 +17,7 @@
 
 #include "engine/patch_run.h"
 #include "tests/support/disk_image_builder.h"
+#include "tests/support/faulty_calls.h"
 #include "tests/support/recording_window.h"
 #include "tests/support/test_files.h"
 
@@ -70,6 +71,12 @@ public:
     // fusefat stays in the foreground as our child: its last writes (the
     // clean-unmount mark among them) happen after fusermount returns, so an
     // unmount is over only when the child has exited.
+    // Mounted again at `at`: the same device under another folder.
+    bool mount_at(const std::filesystem::path& at) {
+        std::filesystem::create_directories(at);
+        mount_ = at;
+        return mount();
+    }
     bool mount() {
         const std::string image = image_.string(), mount_point = mount_.string();
         const char* argv[] = {"fusefat", "-f", "-o", "rw+", image.c_str(), mount_point.c_str(), nullptr};
@@ -186,6 +193,126 @@ TEST(FatDevice, AFullPatchRunSavesExactlyAlsoOnAFullDisk) {
         ASSERT_TRUE(device.mount());
         EXPECT_EQ(read_file(voice), patched);
     }
+}
+
+// A voice on the device, loaded, and a save of several options close together
+// (several ranges share each 512-byte cluster).
+struct DeviceVoice {
+    std::filesystem::path path;
+    std::filesystem::path journals;
+    ByteString original = testing::demo_voice(testing::Container::vpm);
+    ByteString patched;
+    VoiceImage image;
+
+    DeviceVoice(std::filesystem::path on_device, std::filesystem::path journal_folder)
+        : path(std::move(on_device)), journals(std::move(journal_folder)) {
+        std::filesystem::remove(path);  // the FAT driver takes no truncation
+        write_file(path, original);
+        patched = original;
+        VoiceImage preview;
+        preview.assign(original);
+        RecordingWindow window;
+        choose(window);
+        std::vector<ChangedRange> ranges;
+        EXPECT_EQ(rehearse_patch(preview, window, ranges), RunOutcome::rehearsed);
+        for (const ChangedRange& r : ranges) std::copy(r.new_bytes.begin(), r.new_bytes.end(), patched.begin() + r.offset);
+    }
+    static void choose(RecordingWindow& window) {
+        window.enable_all();
+        window.tick({1, 3, 8, 15, 20});
+    }
+    RunOutcome save(FileSystemCalls& calls) {
+        EXPECT_TRUE(image.load_image(path, journals).ok());
+        RecordingWindow window;
+        choose(window);
+        return run_patch(image, window, journals, calls);
+    }
+};
+
+TEST(FatDevice, EveryCrashOfASaveLeavesOldOrNewBytesAndACleanFileSystem) {
+    if (const std::string why = why_unavailable(); !why.empty()) GTEST_SKIP() << why;
+    TempDir dir;
+    FatDevice device(dir);
+    ASSERT_TRUE(device.mount());
+    int rolled_back = 0;
+    for (int n = 1;; ++n) {
+        SCOPED_TRACE("crash at call " + std::to_string(n));
+        ASSERT_LT(n, 300) << "the save never completed";
+        DeviceVoice voice(device.root() / "voice.vpm", dir / "journals");
+        testing::FaultyCalls calls;
+        calls.crash_at = n;
+        voice.save(calls);
+        VoiceImage reopened;
+        const LoadResult opened = reopened.load_image(voice.path, voice.journals);
+        ASSERT_TRUE(opened.ok());
+        rolled_back += opened.events.empty() ? 0 : 1;
+        const ByteString now = read_file(voice.path);
+        EXPECT_TRUE(now == voice.original || now == voice.patched);
+        EXPECT_FALSE(std::filesystem::exists(voice.journals) && !std::filesystem::is_empty(voice.journals));
+        device.unmount();
+        long used = 0, total = 0;
+        const Command checked = device.check(used, total);
+        EXPECT_EQ(checked.status, 0) << checked.output;
+        ASSERT_TRUE(device.mount());
+        EXPECT_EQ(read_file(voice.path), now);
+        if (calls.failed.empty()) break;
+    }
+    EXPECT_GT(rolled_back, 5);
+
+    // A write that the device does not keep as written is a failed save, put back.
+    DeviceVoice voice(device.root() / "voice.vpm", dir / "journals");
+    testing::FaultyCalls bending;
+    bending.corrupt_write = 3;  // the journal's write, then the first two ranges
+    RecordingWindow window;
+    DeviceVoice::choose(window);
+    ASSERT_TRUE(voice.image.load_image(voice.path, voice.journals).ok());
+    EXPECT_EQ(run_patch(voice.image, window, voice.journals, bending), RunOutcome::save_failed);
+    EXPECT_EQ(window.messages().back(),
+              "Could not save the file \"" + voice.path.string() +
+                  "\": the device did not hold the bytes written to it when they were read back. The file was left "
+                  "unchanged.");
+    EXPECT_EQ(read_file(voice.path), voice.original);
+}
+
+TEST(FatDevice, ASaveInterruptedUnderOneFolderIsPutBackUnderAnother) {
+    if (const std::string why = why_unavailable(); !why.empty()) GTEST_SKIP() << why;
+    TempDir dir;
+    FatDevice device(dir);
+    ASSERT_TRUE(device.mount());
+    DeviceVoice voice(device.root() / "voice.vpm", dir / "journals");
+    testing::FaultyCalls calls;
+    int range_writes = 0;
+    bool journal_written = false;
+    calls.before_call = [&](const std::string& name) {
+        journal_written = journal_written || name == "rename_in_folder";
+        if (journal_written && name == "write" && ++range_writes == 3) calls.crash_at = static_cast<int>(calls.calls.size()) + 1;
+    };
+    EXPECT_EQ(voice.save(calls), RunOutcome::save_failed);
+    const ByteString half = read_file(voice.path);
+    ASSERT_NE(half, voice.original);
+    ASSERT_NE(half, voice.patched);
+
+    device.unmount();
+    ASSERT_TRUE(device.mount_at(dir / "media" / "GARMIN1"));
+    const auto moved = device.root() / "voice.vpm";
+    VoiceImage there;
+    const LoadResult opened = there.load_image(moved, voice.journals);
+    ASSERT_EQ(opened.events.size(), 1u);
+    // FUSE may give the device its old number again, and the FAT driver
+    // numbers files by where they lie: then the journal knows the file by
+    // its identity; otherwise by its content alone.
+    const std::string said = messages::recovery_text(opened.events[0], moved.string());
+    if (opened.events[0].what == RecoveryEvent::What::rolled_back) {
+        EXPECT_EQ(said, "An earlier save of the file \"" + moved.string() +
+                            "\" was interrupted. The file was put back as it was before that save.");
+    } else {
+        EXPECT_EQ(said, "An earlier save of the file \"" + moved.string() +
+                            "\", found by its contents, was interrupted under another name or folder. The file was "
+                            "put back as it was before that save. That save's journal is kept in \"" +
+                            opened.events[0].journal.string() +
+                            "\" in case another copy of the file needs it; remove it once you no longer need it.");
+    }
+    EXPECT_EQ(read_file(moved), voice.original);
 }
 
 }  // namespace

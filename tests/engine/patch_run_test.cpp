@@ -2,6 +2,7 @@
 
 #include "engine/patch_catalogue.h"
 #include "engine/patch_run.h"
+#include "engine/voice_survey.h"
 #include "tests/support/disk_image_builder.h"
 #include "tests/support/faulty_calls.h"
 #include "tests/support/recording_window.h"
@@ -118,6 +119,24 @@ TEST(RunPatch, TheDemoVoiceTakesEveryOption) {
                 << option.number;
         }
     }
+}
+
+TEST(RunPatch, ASecondRunFindsEveryOptionAlreadyChanged) {
+    // Option 20's Trail run ends with its Track original (" Tr" and four zero
+    // bytes): a second run must not take that for a run still to patch.
+    LoadedVoice r(testing::demo_voice(Container::vpm));
+    r.window.ticked.fill(true);
+    ASSERT_EQ(r.run(), RunOutcome::saved);
+    const ByteString first = r.image_bytes();
+    const VoiceSurvey after = survey_voice(r.image);
+    for (int k = 1; k <= kOptionCount; ++k) EXPECT_EQ(after.state(k), OptionState::already_changed) << k;
+
+    LoadedVoice again(first);
+    again.window.tick({20});
+    EXPECT_EQ(again.run(), RunOutcome::nothing_patched);
+    EXPECT_EQ(again.window.messages(),
+              (std::vector<std::string>{"The Track/Trk abbreviation is already patched.", kNothing}));
+    EXPECT_EQ(read_file(again.path), first);
 }
 
 TEST(RunPatch, NothingPatchedDisablesAndLeavesTheFileAlone) {
