@@ -1,6 +1,7 @@
 #include "engine/multi_search.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -65,10 +66,18 @@ __attribute__((target("avx2"))) std::uint32_t candidates32(const std::uint8_t* a
 #if defined(TARNWICK_HAVE_HYPERSCAN)
 struct MultiSearch::Library {
     hs_database_t* database = nullptr;
+    // Tells libraries apart for the scratch space made for one, even one
+    // made where a freed one stood.
+    std::uint64_t serial = next_serial();
     std::vector<std::uint32_t> members;  // Hyperscan's id i is pattern members[i]
     std::size_t longest = 0;
 
     ~Library() { hs_free_database(database); }
+
+    static std::uint64_t next_serial() {
+        static std::atomic<std::uint64_t> count{0};
+        return ++count;
+    }
 };
 
 namespace {
@@ -113,6 +122,12 @@ const char* MultiSearch::fastest_pass() {
 }
 
 MultiSearch::MultiSearch(std::vector<ByteString> patterns) : patterns_(std::move(patterns)) {
+    for (std::uint32_t k = 0; k < patterns_.size(); ++k) {
+        by_bytes_.push_back(k);
+        longest_ = std::max(longest_, patterns_[k].size());
+    }
+    std::sort(by_bytes_.begin(), by_bytes_.end(),
+              [this](std::uint32_t a, std::uint32_t b) { return patterns_[a] < patterns_[b]; });
     // Patterns that share their first four bytes share a bucket, so that one
     // candidate confirms them together; the groups are dealt out in turn.
     std::map<ByteString, std::vector<std::uint32_t>> groups;
@@ -182,13 +197,22 @@ bool MultiSearch::scan_with_library(ByteView haystack, std::int64_t from, std::i
     // A match must start by last_start and end inside the haystack.
     const std::int64_t end = std::min(length, last_start + static_cast<std::int64_t>(library_->longest));
     if (end > from) {
-        // Scratch space per scan, so that one search may serve several at once.
-        hs_scratch_t* scratch = nullptr;
-        if (hs_alloc_scratch(library_->database, &scratch) != HS_SUCCESS) return false;
+        // Scratch space of this thread's own, kept for its next scan: making
+        // it (Hyperscan checks the whole database then) costs more than
+        // scanning a small voice.
+        struct Scratch {
+            hs_scratch_t* space = nullptr;
+            std::uint64_t made_for = 0;  // the library's serial number
+            ~Scratch() { hs_free_scratch(space); }
+        };
+        thread_local Scratch scratch;
+        if (scratch.made_for != library_->serial) {
+            if (hs_alloc_scratch(library_->database, &scratch.space) != HS_SUCCESS) return false;
+            scratch.made_for = library_->serial;
+        }
         FirstMatches found{library_->members, patterns_, from, last_start, out, library_->members.size()};
         const hs_error_t scanned = hs_scan(library_->database, reinterpret_cast<const char*>(haystack.data() + from),
-                                           static_cast<unsigned>(end - from), 0, scratch, on_match, &found);
-        hs_free_scratch(scratch);
+                                           static_cast<unsigned>(end - from), 0, scratch.space, on_match, &found);
         if (scanned != HS_SUCCESS && scanned != HS_SCAN_TERMINATED) return false;
     }
     search_short(haystack, from, last_start, out);
@@ -269,6 +293,27 @@ void MultiSearch::search_short(ByteView haystack, std::int64_t from, std::int64_
         const auto hit = std::search(begin, end, p.begin(), p.end());
         if (hit != end) out[k] = hit - haystack.begin();
     }
+}
+
+std::size_t MultiSearch::index_of(ByteView bytes) const {
+    const auto less = [this](std::uint32_t k, ByteView wanted) {
+        return std::lexicographical_compare(patterns_[k].begin(), patterns_[k].end(), wanted.begin(), wanted.end());
+    };
+    const auto at = std::lower_bound(by_bytes_.begin(), by_bytes_.end(), bytes, less);
+    if (at == by_bytes_.end() || !std::equal(bytes.begin(), bytes.end(), patterns_[*at].begin(), patterns_[*at].end())) {
+        return patterns_.size();
+    }
+    return *at;
+}
+
+std::uint8_t MultiSearch::buckets_at(ByteView haystack, std::int64_t at) const {
+    if (at < 0 || at + kPrefix > static_cast<std::int64_t>(haystack.size())) return 0;
+    const auto p = static_cast<std::size_t>(at);
+    std::uint8_t buckets = 0xFF;
+    for (std::size_t i = 0; buckets != 0 && i < kFiltered && p + i < haystack.size(); ++i) {
+        buckets &= byte_[i][haystack[p + i]];
+    }
+    return buckets;
 }
 
 void MultiSearch::first_starts(ByteView haystack, std::int64_t from, std::int64_t last_start,

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "engine/byte_string.h"
@@ -30,6 +31,17 @@ public:
 
     std::size_t size() const { return patterns_.size(); }
     const ByteString& pattern(std::size_t k) const { return patterns_[k]; }
+    // The number of the pattern equal to `bytes`, or size() when none is.
+    std::size_t index_of(ByteView bytes) const;
+    std::size_t longest() const { return longest_; }
+
+    // The patterns that may start at `at`, by the candidate filter: a mask of
+    // buckets (see bucket()), plus every pattern of short_patterns(), which
+    // the filter does not cover.
+    std::uint8_t buckets_at(ByteView haystack, std::int64_t at) const;
+    static constexpr int kBucketCount = 8;
+    std::span<const std::uint32_t> bucket(int b) const { return bucket_members_[static_cast<std::size_t>(b)]; }
+    std::span<const std::uint32_t> short_patterns() const { return short_patterns_; }
 
     // For each pattern, the lowest start p with from <= p <= last_start where
     // the whole pattern lies inside `haystack`, or kNone. `out` gets one
@@ -47,7 +59,7 @@ public:
                                std::vector<std::int64_t>& out) const;
 
 private:
-    static constexpr int kBuckets = 8;
+    static constexpr int kBuckets = kBucketCount;
     static constexpr int kPrefix = 4;   // patterns shorter than this are searched one by one
     static constexpr int kFiltered = 8;  // leading bytes the candidate filter looks at
 
@@ -65,6 +77,8 @@ private:
     std::vector<ByteString> patterns_;
     std::array<std::vector<std::uint32_t>, kBuckets> bucket_members_;
     std::vector<std::uint32_t> short_patterns_;
+    std::vector<std::uint32_t> by_bytes_;  // pattern numbers, their patterns in ascending order
+    std::size_t longest_ = 0;
     // Bit b of low_[i][n] is set when a pattern of bucket b has low nibble n
     // in byte i; high_ likewise for the high nibble.
     // A pattern shorter than kFiltered accepts any byte past its end.

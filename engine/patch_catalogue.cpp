@@ -3,6 +3,7 @@
 #include "engine/patch_abbr.h"
 
 #include <algorithm>
+#include <map>
 
 namespace tarnwick {
 namespace {
@@ -116,7 +117,7 @@ struct Holder {
     std::size_t at;  // where the original lies inside it
 };
 
-std::vector<Holder> holders_of(const PatchOption& option, ByteView original) {
+std::vector<Holder> find_holders(const PatchOption& option, ByteView original) {
     std::vector<Holder> holders;
     for (const AbbrPatch* patch : {option.lead, option.follow_ups[0], option.follow_ups[1], option.fallback}) {
         if (patch == nullptr || original.empty()) continue;
@@ -130,14 +131,30 @@ std::vector<Holder> holders_of(const PatchOption& option, ByteView original) {
     return holders;
 }
 
+// Worked out once for the whole catalogue: the table is constant.
+const std::vector<Holder>& holders_of(const PatchOption& option, const AbbrPatch& patch) {
+    static const std::map<std::pair<int, const AbbrPatch*>, std::vector<Holder>> table = [] {
+        std::map<std::pair<int, const AbbrPatch*>, std::vector<Holder>> holders;
+        for (const PatchOption& o : kCatalogue) {
+            for (const AbbrPatch* p : {o.lead, o.follow_ups[0], o.follow_ups[1], o.fallback}) {
+                if (p != nullptr) holders[{o.number, p}] = find_holders(o, hex2str(p->original_hex));
+            }
+        }
+        return holders;
+    }();
+    static const std::vector<Holder> none;
+    const auto found = table.find({option.number, &patch});
+    return found == table.end() ? none : found->second;
+}
+
 // The searches of one patch of an option, where a match of its original that
 // lies inside a replacement the option itself writes is no match: that run
 // was written by the option, so the option is already applied there.
 class OwnWritesSkipped final : public PatchSearch {
 public:
-    OwnWritesSkipped(PatchSearch& inner, const VoiceImage& image, const PatchOption& option, ByteView original)
-        : inner_(inner), image_(image), original_(original.begin(), original.end()),
-          holders_(holders_of(option, original)) {}
+    OwnWritesSkipped(PatchSearch& inner, const VoiceImage& image, const PatchOption& option, const AbbrPatch& patch,
+                     ByteView original)
+        : inner_(inner), image_(image), original_(original), holders_(holders_of(option, patch)) {}
 
     std::int32_t find(ByteView pattern) override { return skip(pattern, inner_.find(pattern)); }
     std::int32_t find_after(ByteView pattern, std::int32_t after) override {
@@ -162,15 +179,15 @@ private:
 
     PatchSearch& inner_;
     const VoiceImage& image_;
-    ByteString original_;
-    std::vector<Holder> holders_;
+    ByteView original_;
+    const std::vector<Holder>& holders_;
 };
 
 bool apply_patch(VoiceImage& image, MessageSink& messages, const PatchOption& option, const AbbrPatch& patch,
                  PatchSearch& search) {
     const ByteString original = hex2str(patch.original_hex);
     const ByteString replacement = hex2str(patch.replacement_hex);
-    OwnWritesSkipped own(search, image, option, original);
+    OwnWritesSkipped own(search, image, option, patch, original);
     return patch_abbr(image, messages, own, original, replacement, patch.name);
 }
 
@@ -212,7 +229,7 @@ OptionOutcome apply_option(VoiceImage& image, MessageSink& messages, const Patch
 std::int32_t find_original(PatchSearch& search, const VoiceImage& image, const PatchOption& option,
                            const AbbrPatch& patch) {
     const ByteString original = hex2str(patch.original_hex);
-    OwnWritesSkipped own(search, image, option, original);
+    OwnWritesSkipped own(search, image, option, patch, original);
     return own.find(original);
 }
 

@@ -42,7 +42,6 @@ std::int32_t IndexedSearch::find_after(ByteView pattern, std::int32_t after) {
 
 IndexedSearch::IndexedSearch(const VoiceImage& image, std::int32_t start, const MultiSearch& search)
     : image_(image), start_(start), search_(search) {
-    for (std::size_t k = 0; k < search_.size(); ++k) index_.emplace(search_.pattern(k), k);
     // One pass for all; each pattern's own limit is applied below.
     search_.first_starts(image_.file_buf(), start_, tested_end(), first_);
     for (std::size_t k = 0; k < search_.size(); ++k) {
@@ -63,9 +62,9 @@ bool IndexedSearch::matches_at(std::int64_t at, const ByteString& pattern) const
 }
 
 std::int32_t IndexedSearch::find(ByteView pattern) {
-    const auto known = index_.find(ByteString(pattern.begin(), pattern.end()));
-    if (known == index_.end()) return PlainSearch(image_, start_).find(pattern);
-    const std::int64_t first = first_[known->second];
+    const std::size_t k = search_.index_of(pattern);
+    if (k == search_.size()) return PlainSearch(image_, start_).find(pattern);
+    const std::int64_t first = first_[k];
     return first == MultiSearch::kNone ? 0 : static_cast<std::int32_t>(first);
 }
 
@@ -73,35 +72,61 @@ void IndexedSearch::wrote(std::int32_t offset, std::size_t length) {
     if (length == 0) return;
     const std::int64_t write_end = std::int64_t{offset} + static_cast<std::int64_t>(length);  // exclusive
     const std::int64_t lowest = std::max<std::int64_t>(start_, 0);
+
+    // Per pattern, the positions whose bytes overlap the write: only there can
+    // its answer change. Below its first match nothing ever matched, so a new
+    // lowest can only lie inside the band; above a kept first match nothing counts.
+    struct Band {
+        std::int64_t begin, end, scan_end;
+        bool first_kept;
+        std::int64_t found;
+    };
+    std::vector<Band> bands(search_.size());
     for (std::size_t k = 0; k < search_.size(); ++k) {
         const ByteString& pattern = search_.pattern(k);
-        const auto size = static_cast<std::int64_t>(pattern.size());
-        const std::int64_t top = last_start(pattern.size());
-        std::int64_t& first = first_[k];
-        // Only positions whose bytes overlap the write can change their answer.
-        const std::int64_t band_begin = std::max(lowest, std::int64_t{offset} - std::max<std::int64_t>(size, 1) + 1);
-        const std::int64_t band_end = std::min(top, write_end - 1);
-        const bool first_touched = first != MultiSearch::kNone && first >= band_begin && first <= band_end;
-        const bool first_kept = first != MultiSearch::kNone && (!first_touched || matches_at(first, pattern));
-        // Positions below the first match never matched, so a new lowest can
-        // only lie inside the band; above a kept first match nothing counts.
-        const std::int64_t scan_end = first_kept ? std::min(band_end, first - 1) : band_end;
-        std::int64_t found = MultiSearch::kNone;
-        for (std::int64_t at = band_begin; at <= scan_end; ++at) {
-            if (matches_at(at, pattern)) {
-                found = at;
-                break;
-            }
+        const std::int64_t first = first_[k];
+        Band& band = bands[k];
+        band.begin = std::max(lowest, std::int64_t{offset} - std::max<std::int64_t>(static_cast<std::int64_t>(pattern.size()), 1) + 1);
+        band.end = std::min(last_start(pattern.size()), write_end - 1);
+        const bool first_touched = first != MultiSearch::kNone && first >= band.begin && first <= band.end;
+        band.first_kept = first != MultiSearch::kNone && (!first_touched || matches_at(first, pattern));
+        band.scan_end = band.first_kept ? std::min(band.end, first - 1) : band.end;
+        band.found = MultiSearch::kNone;
+    }
+    const auto consider = [&](std::uint32_t k, std::int64_t at) {
+        Band& band = bands[k];
+        if (band.found == MultiSearch::kNone && at >= band.begin && at <= band.scan_end &&
+            matches_at(at, search_.pattern(k))) {
+            band.found = at;
         }
-        if (found != MultiSearch::kNone) {
-            first = found;
-        } else if (!first_kept && first != MultiSearch::kNone) {
+    };
+    // One walk over every band, the multi-pattern filter choosing which
+    // patterns to compare at each position.
+    const ByteView bytes = image_.file_buf();
+    const std::int64_t widest = std::max<std::int64_t>(static_cast<std::int64_t>(search_.longest()), 1);
+    for (std::int64_t at = std::max(lowest, std::int64_t{offset} - widest + 1); at < write_end; ++at) {
+        const std::uint8_t buckets = search_.buckets_at(bytes, at);
+        for (int b = 0; buckets != 0 && b < MultiSearch::kBucketCount; ++b) {
+            if ((buckets & (1u << b)) == 0) continue;
+            for (const std::uint32_t k : search_.bucket(b)) consider(k, at);
+        }
+        for (const std::uint32_t k : search_.short_patterns()) consider(k, at);
+    }
+
+    for (std::size_t k = 0; k < search_.size(); ++k) {
+        const Band& band = bands[k];
+        std::int64_t& first = first_[k];
+        if (band.found != MultiSearch::kNone) {
+            first = band.found;
+        } else if (!band.first_kept && first != MultiSearch::kNone) {
             // The first match was overwritten: the next one lies after the band.
-            const std::int64_t resume = std::max(first + 1, band_end + 1);
+            const std::int64_t top = last_start(search_.pattern(k).size());
+            const std::int64_t resume = std::max(first + 1, band.end + 1);
             // find_str tests resume .. top here; resume is never 0, so 0 means none.
             const std::int32_t next = resume > top ? 0
                                                    : image_.find_str(static_cast<std::int32_t>(resume),
-                                                                     static_cast<std::int32_t>(top) - 1, pattern);
+                                                                     static_cast<std::int32_t>(top) - 1,
+                                                                     search_.pattern(k));
             first = next > 0 ? next : MultiSearch::kNone;
         }
     }

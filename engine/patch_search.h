@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <vector>
 
 #include "engine/byte_string.h"
@@ -59,7 +58,6 @@ private:
     std::int32_t start_;
     const MultiSearch& search_;
     std::vector<std::int64_t> first_;  // per pattern, MultiSearch::kNone when absent
-    std::map<ByteString, std::size_t> index_;
 };
 
 // Every run of the catalogue, made ready for one pass once per process.

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "engine/patch_catalogue.h"
-#include "engine/save_journal.h"
+#include "engine/journal_format.h"
 #include "tests/support/disk_image_builder.h"
 #include "tests/support/test_files.h"
 
@@ -17,10 +17,11 @@ using namespace tarnwick;
 using testing::Container;
 using testing::DiskImageBuilder;
 
-// Small voices: 512-byte blocks, data from 8 KiB on.
+// Small voices, so that the fuzzers spend their time on many inputs: 512-byte
+// blocks, data from 4 KiB (just past the directory) on.
 DiskImageBuilder small_voice(Container kind) {
     DiskImageBuilder builder;
-    builder.container(kind).block_exp(0).dllimg_first_block(16).length(8192 + 4096);
+    builder.container(kind).block_exp(0).dllimg_first_block(8).length(4096 + 4096);
     return builder;
 }
 
@@ -68,15 +69,6 @@ int main(int argc, char** argv) {
     write(run, "mark-lower-case", lower_mark);
     write(run, "no-dllimg", small_voice(Container::vpm).without_dllimg().build());
     write(run, "block-too-far", small_voice(Container::vpm).block_exp(7).dllimg_first_block(32768).build());
-    // The sub-file's name at the last position searched, in a voice as long as the fuzzer allows.
-    DiskImageBuilder far_name;
-    far_name.without_dllimg().block_exp(0).dllimg_first_block(130).length(70000);
-    far_name.place(far_name.dllimg_data_start() + 8, hex2str(patch_catalogue()[2].lead->original_hex));
-    ByteString far = far_name.build();
-    std::memcpy(far.data() + 65537, "DLLIMG  BIN", 11);
-    far[65537 + 31] = 130;
-    far[65537 + 32] = 0;
-    write(run, "name-at-65537", far);
     const ByteString whole = with_every_original(Container::vpm).build();
     write(run, "cut-at-98", ByteString(whole.begin(), whole.begin() + 98));
     write(run, "cut-in-directory", ByteString(whole.begin(), whole.begin() + 0x810));
@@ -104,7 +96,7 @@ int main(int argc, char** argv) {
     for (const std::uint8_t start_low : {std::uint8_t{0}, std::uint8_t{16}, std::uint8_t{200}}) {
         ByteString seed{0xFF, 0xFF, 0x3F, start_low, 0};
         const ByteString body = with_every_original(Container::vpm).build();
-        seed.insert(seed.end(), body.begin() + 8192, body.end());
+        seed.insert(seed.end(), body.begin() + 4096, body.end());
         write(one_pass, "every-original-from-" + std::to_string(start_low), seed);
     }
     std::string dictionary;
@@ -119,14 +111,30 @@ int main(int argc, char** argv) {
             dictionary += "\"\n";
         }
     }
+    // The marks the probe looks for, which the engine compares with memcmp.
+    dictionary += "\"DSKIMG\"\n\"DLLIMG  BIN\"\n";
     std::filesystem::create_directories(root);
     for (const char* fuzzer : {"fuzz_one_pass", "fuzz_patch_run"}) {
         testing::write_file(root / (std::string(fuzzer) + ".dict"), ascii_bytes(dictionary));
     }
 
     // A journal's bytes between its magic and its checksum, as the fuzzer takes them.
-    const SaveJournal journal{"/media/GARMIN/Voice/voice.vpm", {1, 2, 3, 4}, {{100, {1, 2}, {3, 4}}, {900, {5}, {6}}}};
+    SaveJournal journal{2, "/media/GARMIN/Voice/voice.vpm", {1, 2, 1000, 4}, {}, {{100, {1, 2}, {3, 4}}, {900, {5}, {6}}}};
+    journal.digest = digest_of(ByteString(1000, 7));
     const ByteString encoded = encode_journal(journal);
-    write(root / "fuzz_journal", "two-ranges", ByteString(encoded.begin() + 8, encoded.end() - 8));
+    const ByteString body(encoded.begin() + 8, encoded.end() - 8);
+    write(root / "fuzz_journal", "two-ranges", body);
+
+    // Recovery: flags, ranges (offset, length, new bytes there or not), then the file.
+    const auto recovery = root / "fuzz_recovery";
+    const ByteString file = small_voice(Container::vpm).build();
+    for (const int flags : {0x01, 0x03, 0x00, 0x02, 0x09}) {
+        ByteString seed{static_cast<std::uint8_t>(flags), 3, 0x00, 0x21, 8, 1, 0x40, 0x21, 16, 0, 0x00, 0x30, 31, 1};
+        seed.insert(seed.end(), file.begin(), file.end());
+        write(recovery, "three-ranges-" + std::to_string(flags), seed);
+    }
+    ByteString raw{0x05, 0};
+    raw.insert(raw.end(), body.begin(), body.end());
+    write(recovery, "raw-journal", raw);
     return 0;
 }
