@@ -41,7 +41,7 @@ std::string reason_text(const Problem& problem) {
         case FileProblem::read_back_mismatch:
             return "the device did not hold the bytes written to it when they were read back";
         case FileProblem::another_run_saving: return "another run of this program is saving it right now";
-        case FileProblem::in_use: return "another program has it open for writing";
+        case FileProblem::in_use: return "another program, or another run of this one, has it open for writing";
         case FileProblem::no_file_open: return "no voice file is open";
         case FileProblem::no_journal_folder:
             return "there is no folder for its save journal (neither XDG_DATA_HOME nor HOME is set)";
