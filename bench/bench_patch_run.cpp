@@ -41,7 +41,7 @@ public:
     void disable_box(int) override {}
     void disable_patch() override {}
     void close_main_window() override {}
-    void show_message(const std::string&) override {}
+    void show_message(const Message&) override {}
 };
 
 

@@ -1,13 +1,14 @@
 // tts-tarnwick-cli: the engine without a window, for scripts and servers.
-//   status FILE...                        what each voice holds
-//   apply (--options LIST | --tab NAME | --all) [--dry-run] FILE...
+//   status FILE...                                   what each voice holds
+//   apply (--options LIST | --tab NAME | --all)... [--dry-run] [--verbose] FILE...
 // Exit status: 0 every file saved (or read), 1 some file had nothing to
-// patch, 2 some file was refused or could not be saved.
+// patch, 2 some file was refused or could not be saved, or the command was
+// wrong.
 #include <algorithm>
-#include <array>
 #include <cctype>
 #include <cstdio>
 #include <iostream>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -19,19 +20,71 @@
 #include <shellapi.h>
 #endif
 
+#include "engine/open_voice.h"
 #include "engine/patch_catalogue.h"
 #include "engine/patch_run.h"
 #include "engine/user_messages.h"
 #include "engine/voice_survey.h"
+#include "tarnwick_version.h"
 
 namespace {
 
 using namespace tarnwick;
 
+constexpr std::string_view kProgram = "tts-tarnwick-cli";
+
 enum ExitStatus { kAllDone = 0, kNothingToPatch = 1, kRefused = 2 };
 
+// A mistake in the command itself: told on standard error, nothing is opened.
+struct UsageError {
+    std::string text;
+};
+
+void usage_error(const std::string& text) { std::cerr << kProgram << ": " << text << '\n'; }
+
+// What is said about one file: on standard output under a line naming it
+// (files apart by a blank line), and on standard error as
+// "tts-tarnwick-cli: FILE: ...", so that either stream alone names its file.
+class FileReport {
+public:
+    explicit FileReport(std::string file) : file_(std::move(file)) {}
+
+    void heading(const std::string& text) {
+        if (!headed_) start(text);
+    }
+    void say(const std::string& line) {
+        heading(file_);
+        std::cout << line << '\n';
+    }
+    void complain(const std::string& line) {
+        std::cout.flush();
+        std::cerr << kProgram << ": " << file_ << ": " << line << '\n';
+    }
+    // Information to standard output, refusals and failures to standard error.
+    void tell(const Message& message) {
+        if (message.kind == MessageKind::information) {
+            say(message.text);
+        } else {
+            complain(message.text);
+        }
+    }
+
+    static bool first_file_done;
+
+private:
+    void start(const std::string& text) {
+        if (first_file_done) std::cout << '\n';
+        first_file_done = true;
+        headed_ = true;
+        std::cout << text << '\n';
+    }
+    std::string file_;
+    bool headed_ = false;
+};
+bool FileReport::first_file_done = false;
+
 // The window a patch run sees here: every box enabled, as after an open, and
-// ticked as chosen. Messages are kept in order for the caller to print.
+// ticked as chosen. Messages are kept in order for the caller to tell.
 class ConsoleWindow final : public WindowOps {
 public:
     explicit ConsoleWindow(const std::set<int>& chosen) : chosen_(chosen) {}
@@ -40,9 +93,9 @@ public:
     void disable_box(int) override {}
     void disable_patch() override {}
     void close_main_window() override {}
-    void show_message(const std::string& text) override { shown.push_back(text); }
+    void show_message(const Message& message) override { shown.push_back(message); }
 
-    std::vector<std::string> shown;
+    std::vector<Message> shown;
 
 private:
     const std::set<int>& chosen_;
@@ -53,11 +106,13 @@ std::string lower(std::string text) {
     return text;
 }
 
+std::string tab_caption(int tab) { return displayed_caption(option_tabs()[static_cast<std::size_t>(tab)].caption); }
+
 // A tab by its caption ("Karen & Lee") or by one name on it ("karen").
-int find_tab(const std::string& wanted) {
+std::optional<int> find_tab(const std::string& wanted) {
     const std::string key = lower(wanted);
     for (int tab = 0; tab < kTabCount; ++tab) {
-        const std::string caption = lower(displayed_caption(option_tabs()[static_cast<std::size_t>(tab)].caption));
+        const std::string caption = lower(tab_caption(tab));
         if (caption == key) return tab;
         std::size_t from = 0;
         for (std::size_t to; from <= caption.size(); from = to + 3) {
@@ -66,106 +121,192 @@ int find_tab(const std::string& wanted) {
             if (caption.substr(from, to - from) == key) return tab;
         }
     }
-    return -1;
+    return std::nullopt;
 }
 
-std::string hex_of(const ByteString& bytes) {
+// Option numbers as people write them: "1,3,19" or "1-3,19"; decimal, 1 to 20.
+std::set<int> option_numbers(const std::string& list) {
+    const auto number = [&](const std::string& piece, const std::string& whole) {
+        const bool digits = !piece.empty() && piece.size() <= 3 && piece[0] != '0' &&
+                            std::all_of(piece.begin(), piece.end(), [](unsigned char c) { return std::isdigit(c); });
+        if (!digits) {
+            throw UsageError{"--options: \"" + whole + "\" is not an option number from 1 to " +
+                             std::to_string(kOptionCount) + " or a range such as 1-3"};
+        }
+        const int value = std::stoi(piece);
+        if (value > kOptionCount) {
+            throw UsageError{"--options: " + piece + " is not an option; options are numbered 1 to " +
+                             std::to_string(kOptionCount)};
+        }
+        return value;
+    };
+    std::set<int> chosen;
+    std::size_t from = 0;
+    while (true) {
+        const std::size_t comma = list.find(',', from);
+        const std::string piece = list.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+        if (piece.empty()) throw UsageError{"--options: an empty item in \"" + list + "\""};
+        const std::size_t dash = piece.find('-');
+        if (dash == std::string::npos) {
+            chosen.insert(number(piece, piece));
+        } else {
+            const int first = number(piece.substr(0, dash), piece);
+            const int last = number(piece.substr(dash + 1), piece);
+            if (last < first) throw UsageError{"--options: the range \"" + piece + "\" runs backwards"};
+            for (int k = first; k <= last; ++k) chosen.insert(k);
+        }
+        if (comma == std::string::npos) break;
+        from = comma + 1;
+    }
+    return chosen;
+}
+
+std::size_t edit_distance(const std::string& a, const std::string& b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// "unknown command "stat"; did you mean "status"?", the suggestion only where one is close.
+std::string unknown(const std::string& what, const std::string& word, const std::vector<std::string>& known) {
+    std::string text = "unknown " + what + " \"" + word + "\"";
+    const std::string* nearest = nullptr;
+    std::size_t best = 0;
+    for (const std::string& candidate : known) {
+        const std::size_t distance = candidate.starts_with(word) ? 1 : edit_distance(word, candidate);
+        if (nearest == nullptr || distance < best) {
+            nearest = &candidate;
+            best = distance;
+        }
+    }
+    if (nearest != nullptr && best <= std::max<std::size_t>(2, nearest->size() / 3)) {
+        return text + "; did you mean \"" + *nearest + "\"?";
+    }
+    return text + " (see " + std::string(kProgram) + " --help)";
+}
+
+std::vector<std::string> option_names(const CLI::App& app) {
+    std::vector<std::string> names;
+    for (const CLI::Option* option : app.get_options()) {
+        for (const std::string& name : option->get_lnames()) names.push_back("--" + name);
+    }
+    return names;
+}
+
+std::string hex_bytes(const ByteString& bytes) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string text;
     for (const std::uint8_t b : bytes) {
+        if (!text.empty()) text += ' ';
         text += kDigits[b >> 4];
         text += kDigits[b & 0xF];
     }
     return text;
 }
 
-// What reading a voice found out about an earlier save of it, told before the
-// file is used. True when a save is pending: a journal that opening the file
-// to patch would put back, which a mere look leaves alone.
-bool tell_recovery(const LoadResult& loaded, const std::string& file) {
-    bool pending = false;
-    for (const RecoveryEvent& event : loaded.events) {
-        const bool trouble = event.what == RecoveryEvent::What::failed ||
-                             event.what == RecoveryEvent::What::folder_untrusted ||
-                             event.what == RecoveryEvent::What::would_roll_back;
-        (trouble ? std::cerr : std::cout) << messages::recovery_text(event, file) << '\n';
-        pending = pending || event.what == RecoveryEvent::What::would_roll_back;
-    }
-    return pending;
+std::string option_line(int number, std::string_view state, std::string_view label) {
+    char prefix[64];
+    std::snprintf(prefix, sizeof prefix, "  %2d  %-17s  ", number, std::string(state).c_str());
+    return prefix + std::string(label);
 }
 
-// Loads a voice as the window's Open does (or, only looking, without putting
-// back an interrupted save). False, with the reason on standard error, when
-// it is refused; `pending` tells of a journal left for a later open.
-bool open_voice(VoiceImage& image, const std::string& file, const std::filesystem::path& journals,
-                RecoveryMode mode, bool& pending) {
-    const LoadResult loaded = image.load_image(std::filesystem::u8path(file), journals, system_file_calls(), mode);
-    pending = tell_recovery(loaded, file);
-    if (!loaded.ok()) {
-        std::cerr << messages::cannot_open(file, messages::reason_text(loaded.problem)) << '\n';
-        return false;
-    }
-    if (detect_container(image) == ContainerKind::none) {
-        std::cerr << messages::kNotVoiceFile << '\n';
-        return false;
-    }
-    return true;
+struct Settings {
+    std::set<int> chosen;
+    bool dry_run = false;
+    bool verbose = false;
+    std::filesystem::path journals;
+};
+
+// Opens a voice as the window's Open does (or, only looking, without putting
+// back an interrupted save) and tells what opening it found.
+OpenedVoice open_and_tell(VoiceImage& image, const std::string& file, const Settings& settings, RecoveryMode mode,
+                          FileReport& report) {
+    const OpenedVoice opened = open_voice(image, std::filesystem::u8path(file), settings.journals,
+                                          system_file_calls(), mode);
+    for (const Message& message : opened.messages) report.tell(message);
+    return opened;
 }
 
-ExitStatus show_status(const std::string& file, const std::filesystem::path& journals) {
+ExitStatus show_status(const std::string& file, const Settings& settings) {
+    FileReport report(file);
     VoiceImage image;
-    std::cout << file << '\n';
-    bool pending = false;
-    if (!open_voice(image, file, journals, RecoveryMode::look_only, pending)) return kRefused;
-    const VoiceSurvey survey = survey_voice(image);
     const std::string name = messages::path_for_people(std::filesystem::u8path(file).filename());
-    std::cout << "  " << survey_summary(name, image.file_len(), survey) << '\n';
-    if (!survey.located()) {
-        std::cerr << messages::kAreaNotLocated << '\n';
+    // The line about the voice heads its report, before what opening it found.
+    const OpenedVoice opened = open_voice(image, std::filesystem::u8path(file), settings.journals, system_file_calls(),
+                                          RecoveryMode::look_only);
+    if (opened.result != OpenedVoice::Result::unreadable) {
+        report.heading(survey_summary(name, image.file_len(), opened.survey));
+    }
+    for (const Message& message : opened.messages) report.tell(message);
+    if (!opened.accepted()) return kRefused;
+    if (!opened.survey.located()) {
+        report.complain(std::string(messages::kAreaNotLocated));
         return kRefused;
     }
-    std::cout << "  data start: " << survey.data_start << '\n';
-    std::printf("  %2s  %-26s %-18s %s\n", "#", "tab", "state", "option");
-    std::fflush(stdout);
+    report.say("  data start: " + messages::grouped_digits(opened.survey.layout.dllimg_start));
+    char header[128];
+    std::snprintf(header, sizeof header, "  %2s  %-26s %-18s %s", "#", "tab", "state", "option");
+    report.say(header);
     for (const PatchOption& option : patch_catalogue()) {
-        const std::string tab = displayed_caption(option_tabs()[static_cast<std::size_t>(tab_of(option.number))].caption);
-        std::printf("  %2d  %-26s %-18s %.*s\n", option.number, tab.c_str(),
-                    std::string(state_text(survey.state(option.number))).c_str(),
-                    static_cast<int>(option.label.size()), option.label.data());
+        char row[96];
+        std::snprintf(row, sizeof row, "  %2d  %-26s %-18s ", option.number, tab_caption(tab_of(option.number)).c_str(),
+                      std::string(state_text(opened.survey.state(option.number))).c_str());
+        report.say(row + std::string(option.label));
     }
-    std::fflush(stdout);
-    return pending ? kRefused : kAllDone;
+    return opened.save_pending ? kRefused : kAllDone;
 }
 
-ExitStatus apply(const std::string& file, const std::set<int>& chosen, bool dry_run, bool named,
-                 const std::filesystem::path& journals) {
-    if (named) std::cout << file << '\n';
+ExitStatus apply_to(const std::string& file, const Settings& settings) {
+    FileReport report(file);
     VoiceImage image;
-    bool pending = false;
-    if (!open_voice(image, file, journals, dry_run ? RecoveryMode::look_only : RecoveryMode::repair, pending)) {
-        return kRefused;
-    }
+    const OpenedVoice opened =
+        open_and_tell(image, file, settings, settings.dry_run ? RecoveryMode::look_only : RecoveryMode::repair, report);
+    if (!opened.accepted()) return kRefused;
     // A dry run over what an interrupted save left would only mislead.
-    if (pending) return kRefused;
-    ConsoleWindow window(chosen);
-    std::vector<ChangedRange> would_write;
-    const RunOutcome outcome = dry_run ? rehearse_patch(image, window, would_write) : run_patch(image, window, journals);
-    const bool failed = outcome == RunOutcome::not_a_voice_file || outcome == RunOutcome::area_not_located ||
-                        outcome == RunOutcome::save_failed;
-    for (std::size_t i = 0; i < window.shown.size(); ++i) {
-        (failed && i + 1 == window.shown.size() ? std::cerr : std::cout) << window.shown[i] << '\n';
+    if (opened.save_pending) return kRefused;
+
+    ConsoleWindow window(settings.chosen);
+    RunDetails details;
+    const RunOutcome outcome = settings.dry_run ? rehearse_patch(image, window, details)
+                                                : run_patch(image, window, settings.journals, system_file_calls(), &details);
+    report.heading(file);
+    int changing = 0;
+    for (const PatchOption& option : patch_catalogue()) {
+        const std::optional<OptionState>& state = details.options[static_cast<std::size_t>(option.number - 1)];
+        if (!state) continue;
+        std::string_view word = state_text(*state);
+        if (*state == OptionState::ready) {
+            ++changing;
+            word = settings.dry_run ? "would change" : outcome == RunOutcome::saved ? "changed" : "not saved";
+        }
+        report.say(option_line(option.number, word, option.label));
     }
+    if (settings.verbose) {
+        for (const ChangedRange& range : details.changes) {
+            report.say("      at " + messages::grouped_digits(range.offset));
+            report.say("        was " + hex_bytes(range.old_bytes));
+            report.say("        now " + hex_bytes(range.new_bytes));
+        }
+    }
+    for (const Message& message : window.shown) report.tell(message);
     switch (outcome) {
         case RunOutcome::saved: return kAllDone;
         case RunOutcome::rehearsed: {
-            std::size_t bytes = 0;
-            for (const ChangedRange& range : would_write) bytes += range.new_bytes.size();
-            std::cout << "Dry run: " << bytes << " bytes in " << would_write.size()
-                      << " places would change; the file was not written.\n";
-            for (const ChangedRange& range : would_write) {
-                std::cout << "  at " << range.offset << ": " << hex_of(range.old_bytes) << " -> "
-                          << hex_of(range.new_bytes) << '\n';
-            }
+            std::int64_t bytes = 0;
+            for (const ChangedRange& range : details.changes) bytes += static_cast<std::int64_t>(range.new_bytes.size());
+            report.say("Dry run: " + std::to_string(changing) + (changing == 1 ? " option" : " options") +
+                       " would change " + messages::grouped_digits(bytes) + " bytes in " +
+                       messages::grouped_digits(static_cast<std::int64_t>(details.changes.size())) +
+                       " places; the file was not written.");
             return kAllDone;
         }
         case RunOutcome::nothing_patched: return kNothingToPatch;
@@ -191,6 +332,104 @@ std::vector<std::string> utf8_arguments() {
 }
 #endif
 
+int run(int argc, char** argv) {
+    CLI::App app{"Changes how a navigation voice reads street abbreviations, from the command line.",
+                 std::string(kProgram)};
+    app.set_version_flag("--version", std::string(kProgram) + " " + std::string(kVersion));
+    app.allow_extras();
+
+    std::vector<std::string> files;
+    CLI::App* status = app.add_subcommand("status", "Show each voice's kind, data start and the state of every option");
+    status->allow_extras();
+    status->add_option("FILE", files, "Voice files (.vpm or .rgn)");
+
+    CLI::App* apply_command =
+        app.add_subcommand("apply", "Patch and save each voice, as the window's \"Patch & Save\" does");
+    apply_command->allow_extras();
+    std::vector<std::string> lists;
+    std::vector<std::string> tabs;
+    bool all = false;
+    Settings settings;
+    // One value each, so that the files after them are not taken for options or tabs.
+    apply_command->add_option("--options", lists, "Option numbers and ranges, such as 1-3,19")
+        ->type_name("LIST")
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    apply_command->add_option("--tab", tabs, "Every option on a tab, by its caption or a name on it (English, Karen, ...)")
+        ->type_name("NAME")
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    apply_command->add_flag("--all", all, "Every option on every tab");
+    apply_command->add_flag("--dry-run", settings.dry_run, "Tell what would change and write nothing");
+    apply_command->add_flag("--verbose", settings.verbose, "Also show the offsets and bytes that change");
+    apply_command->add_option("FILE", files, "Voice files (.vpm or .rgn)");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) return app.exit(e);  // --help and --version
+        usage_error(e.what());
+        return kRefused;
+    }
+
+    CLI::App* chosen_command = status->parsed() ? status : apply_command->parsed() ? apply_command : nullptr;
+    if (chosen_command == nullptr) {
+        const std::vector<std::string> extra = app.remaining();
+        if (extra.empty()) {
+            usage_error("no command given; use \"status\" or \"apply\" (see " + std::string(kProgram) + " --help)");
+        } else if (extra[0].starts_with("-")) {
+            usage_error(unknown("option", extra[0], option_names(app)));
+        } else {
+            usage_error(unknown("command", extra[0], {"status", "apply"}));
+        }
+        return kRefused;
+    }
+    for (const std::string& extra : chosen_command->remaining()) {
+        if (extra.starts_with("-")) {
+            usage_error(unknown("option", extra, option_names(*chosen_command)));
+            return kRefused;
+        }
+    }
+    if (files.empty()) {
+        usage_error(chosen_command->get_name() + ": name at least one voice file");
+        return kRefused;
+    }
+
+    settings.journals = default_journal_folder();
+    int worst = kAllDone;
+    if (status->parsed()) {
+        for (const std::string& file : files) worst = std::max<int>(worst, show_status(file, settings));
+        return worst;
+    }
+
+    try {
+        for (const std::string& list : lists) settings.chosen.merge(option_numbers(list));
+        for (const std::string& name : tabs) {
+            const std::optional<int> tab = find_tab(name);
+            if (!tab) {
+                std::string known;
+                for (int t = 0; t < kTabCount; ++t) known += std::string(t > 0 ? ", " : "") + "\"" + tab_caption(t) + "\"";
+                throw UsageError{"there is no tab \"" + name + "\"; the tabs are " + known};
+            }
+            for (const int k : option_tabs()[static_cast<std::size_t>(*tab)].options) settings.chosen.insert(k);
+        }
+    } catch (const UsageError& error) {
+        usage_error(error.text);
+        return kRefused;
+    }
+    if (all) {
+        for (int k = 1; k <= kOptionCount; ++k) settings.chosen.insert(k);
+    }
+    if (settings.chosen.empty()) {
+        usage_error("choose what to apply with --options, --tab or --all");
+        return kRefused;
+    }
+    for (const std::string& file : files) worst = std::max<int>(worst, apply_to(file, settings));
+    return worst;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -204,69 +443,5 @@ int main(int argc, char** argv) {
         argv = pointers.data();
     }
 #endif
-    CLI::App app{"Changes how a navigation voice reads street abbreviations, from the command line.",
-                 "tts-tarnwick-cli"};
-    app.set_version_flag("--version", "tts-tarnwick-cli " TARNWICK_VERSION);
-    app.require_subcommand(1);
-
-    std::vector<std::string> files;
-    CLI::App* status = app.add_subcommand("status", "Show each voice's kind, data start and the state of every option");
-    status->add_option("FILE", files, "Voice files (.vpm or .rgn)")->required();
-
-    CLI::App* apply_command = app.add_subcommand("apply", "Patch and save each voice, as the window's \"Patch & Save\" does");
-    std::vector<int> numbers;
-    std::vector<std::string> tabs;
-    bool all = false;
-    bool dry_run = false;
-    apply_command->add_option("--options", numbers, "Option numbers, such as 1,3,19")
-        ->delimiter(',')
-        ->expected(1)
-        ->allow_extra_args(false)
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
-        ->check(CLI::Range(1, kOptionCount));
-    // One value each, so that the files after them are not taken for tabs.
-    apply_command->add_option("--tab", tabs, "Every option on a tab, by its caption or a name on it (English, Karen, ...)")
-        ->expected(1)
-        ->allow_extra_args(false)
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    apply_command->add_flag("--all", all, "Every option on every tab");
-    apply_command->add_flag("--dry-run", dry_run, "Report what would change and write nothing");
-    apply_command->add_option("FILE", files, "Voice files (.vpm or .rgn)")->required();
-
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        const int code = app.exit(e);
-        return code == 0 ? 0 : kRefused;
-    }
-
-    const std::filesystem::path journals = default_journal_folder();
-    int worst = kAllDone;
-    if (status->parsed()) {
-        for (const std::string& file : files) worst = std::max<int>(worst, show_status(file, journals));
-        return worst;
-    }
-
-    std::set<int> chosen(numbers.begin(), numbers.end());
-    for (const std::string& name : tabs) {
-        const int tab = find_tab(name);
-        if (tab < 0) {
-            std::cerr << "There is no tab \"" << name << "\". The tabs are:";
-            for (const OptionTab& t : option_tabs()) std::cerr << " \"" << displayed_caption(t.caption) << "\"";
-            std::cerr << ".\n";
-            return kRefused;
-        }
-        for (const int k : option_tabs()[static_cast<std::size_t>(tab)].options) chosen.insert(k);
-    }
-    if (all) {
-        for (int k = 1; k <= kOptionCount; ++k) chosen.insert(k);
-    }
-    if (chosen.empty()) {
-        std::cerr << "Choose what to apply with --options, --tab or --all.\n";
-        return kRefused;
-    }
-    for (const std::string& file : files) {
-        worst = std::max<int>(worst, apply(file, chosen, dry_run, files.size() > 1, journals));
-    }
-    return worst;
+    return run(argc, argv);
 }

@@ -35,23 +35,22 @@ std::int64_t data_start(std::uint16_t first_block, std::uint8_t block_exp) {
     return start <= kLimit ? start : -1;
 }
 
-ProbeResult probe_layout(VoiceImage& image, ContainerKind kind) {
+Layout probe_layout(const VoiceImage& image, ContainerKind kind) {
     const std::int32_t exponent_at = kind == ContainerKind::rgn ? kRgnExponentOffset : kVpmExponentOffset;
-    if (exponent_at >= image.file_len()) return ProbeResult::outside_image;
+    if (exponent_at >= image.file_len()) return {ProbeResult::outside_image, 0, 0};
     const std::uint8_t block_exp = image.file_buf()[static_cast<std::size_t>(exponent_at)];
 
     const std::int32_t name_at = image.find_str(kNameSearchFirst, kNameSearchBound, kSubFileName);
-    if (name_at <= 0) return ProbeResult::name_not_found;
+    if (name_at <= 0) return {ProbeResult::name_not_found, block_exp, 0};
     const std::int64_t low_at = std::int64_t{name_at} + kFirstBlockAfterName;
-    if (low_at + 1 >= image.file_len()) return ProbeResult::outside_image;
+    if (low_at + 1 >= image.file_len()) return {ProbeResult::outside_image, block_exp, 0};
     const auto bytes = image.file_buf();
     const auto first_block = static_cast<std::uint16_t>(
         bytes[static_cast<std::size_t>(low_at)] | bytes[static_cast<std::size_t>(low_at + 1)] << 8);
 
     const std::int64_t start = data_start(first_block, block_exp);
-    if (start < 0) return ProbeResult::start_out_of_range;
-    image.set_layout(block_exp, static_cast<std::int32_t>(start));
-    return ProbeResult::located;
+    if (start < 0) return {ProbeResult::start_out_of_range, block_exp, 0};
+    return {ProbeResult::located, block_exp, static_cast<std::int32_t>(start)};
 }
 
 }  // namespace tarnwick

@@ -19,9 +19,19 @@ enum class ProbeResult {
     start_out_of_range,  // the data start would exceed 2,147,483,647
 };
 
-// Reads the block-size exponent and the first block of "DLLIMG  BIN" and sets
-// block_exp and dllimg_start. Unless the result is `located`, neither changes.
-ProbeResult probe_layout(VoiceImage& image, ContainerKind kind);
+// What the probe found in one image: block_exp and dllimg_start mean
+// something only when the result is `located`.
+struct Layout {
+    ProbeResult result = ProbeResult::name_not_found;
+    std::uint8_t block_exp = 0;
+    std::int32_t dllimg_start = 0;  // first block * 512 * 2^block_exp: where every search starts
+
+    bool located() const { return result == ProbeResult::located; }
+};
+
+// Reads the block-size exponent and the first block of "DLLIMG  BIN" and
+// computes the data start.
+Layout probe_layout(const VoiceImage& image, ContainerKind kind);
 
 // first_block * 512 * 2^block_exp, or -1 when it exceeds 2,147,483,647.
 std::int64_t data_start(std::uint16_t first_block, std::uint8_t block_exp);

@@ -17,9 +17,9 @@ bool patch_abbr(VoiceImage& image, MessageSink& messages, PatchSearch& search, B
         return true;
     }
     if (search.find(replacement) > 0) {
-        messages.show_message(messages::already_patched(name));
+        messages.show_message({MessageKind::information, messages::already_patched(name)});
     } else {
-        messages.show_message(messages::not_found(name));
+        messages.show_message({MessageKind::information, messages::not_found(name)});
     }
     return false;
 }

@@ -1,9 +1,6 @@
 #include "engine/patch_catalogue.h"
 
-#include "engine/patch_abbr.h"
-
-#include <algorithm>
-#include <map>
+#include "engine/voice_image.h"
 
 namespace tarnwick {
 namespace {
@@ -109,88 +106,6 @@ constexpr std::array<OptionTab, kTabCount> kTabs{{
     {"Daniel && Emily && Serena", kDanielEmilySerena},
 }};
 
-// Where an option's own replacement holds the original of one of its
-// patches: 20b writes " Trail" and then " Tr" with four zero bytes, which is
-// 20a's original.
-struct Holder {
-    ByteString replacement;
-    std::size_t at;  // where the original lies inside it
-};
-
-std::vector<Holder> find_holders(const PatchOption& option, ByteView original) {
-    std::vector<Holder> holders;
-    for (const AbbrPatch* patch : {option.lead, option.follow_ups[0], option.follow_ups[1], option.fallback}) {
-        if (patch == nullptr || original.empty()) continue;
-        const ByteString replacement = hex2str(patch->replacement_hex);
-        for (std::size_t at = 0; at + original.size() <= replacement.size(); ++at) {
-            if (std::equal(original.begin(), original.end(), replacement.begin() + static_cast<std::ptrdiff_t>(at))) {
-                holders.push_back({replacement, at});
-            }
-        }
-    }
-    return holders;
-}
-
-// Worked out once for the whole catalogue: the table is constant.
-const std::vector<Holder>& holders_of(const PatchOption& option, const AbbrPatch& patch) {
-    static const std::map<std::pair<int, const AbbrPatch*>, std::vector<Holder>> table = [] {
-        std::map<std::pair<int, const AbbrPatch*>, std::vector<Holder>> holders;
-        for (const PatchOption& o : kCatalogue) {
-            for (const AbbrPatch* p : {o.lead, o.follow_ups[0], o.follow_ups[1], o.fallback}) {
-                if (p != nullptr) holders[{o.number, p}] = find_holders(o, hex2str(p->original_hex));
-            }
-        }
-        return holders;
-    }();
-    static const std::vector<Holder> none;
-    const auto found = table.find({option.number, &patch});
-    return found == table.end() ? none : found->second;
-}
-
-// The searches of one patch of an option, where a match of its original that
-// lies inside a replacement the option itself writes is no match: that run
-// was written by the option, so the option is already applied there.
-class OwnWritesSkipped final : public PatchSearch {
-public:
-    OwnWritesSkipped(PatchSearch& inner, const VoiceImage& image, const PatchOption& option, const AbbrPatch& patch,
-                     ByteView original)
-        : inner_(inner), image_(image), original_(original), holders_(holders_of(option, patch)) {}
-
-    std::int32_t find(ByteView pattern) override { return skip(pattern, inner_.find(pattern)); }
-    std::int32_t find_after(ByteView pattern, std::int32_t after) override {
-        return skip(pattern, inner_.find_after(pattern, after));
-    }
-    void wrote(std::int32_t offset, std::size_t length) override { inner_.wrote(offset, length); }
-
-private:
-    std::int32_t skip(ByteView pattern, std::int32_t found) {
-        if (holders_.empty() || !std::equal(pattern.begin(), pattern.end(), original_.begin(), original_.end())) {
-            return found;
-        }
-        while (found > 0 && inside_own_write(found)) found = inner_.find_after(pattern, found);
-        return found;
-    }
-    bool inside_own_write(std::int32_t found) const {
-        return std::any_of(holders_.begin(), holders_.end(), [&](const Holder& holder) {
-            const std::int64_t begin = std::int64_t{found} - static_cast<std::int64_t>(holder.at);
-            return begin >= 0 && begin <= INT32_MAX && image_.match_at(static_cast<std::int32_t>(begin), holder.replacement);
-        });
-    }
-
-    PatchSearch& inner_;
-    const VoiceImage& image_;
-    ByteView original_;
-    const std::vector<Holder>& holders_;
-};
-
-bool apply_patch(VoiceImage& image, MessageSink& messages, const PatchOption& option, const AbbrPatch& patch,
-                 PatchSearch& search) {
-    const ByteString original = hex2str(patch.original_hex);
-    const ByteString replacement = hex2str(patch.replacement_hex);
-    OwnWritesSkipped own(search, image, option, patch, original);
-    return patch_abbr(image, messages, own, original, replacement, patch.name);
-}
-
 }  // namespace
 
 std::span<const PatchOption, kOptionCount> patch_catalogue() { return kCatalogue; }
@@ -206,36 +121,13 @@ int tab_of(int option) {
     return -1;
 }
 
-OptionOutcome apply_option(VoiceImage& image, MessageSink& messages, const PatchOption& option,
-                           std::int32_t start) {
-    PlainSearch search(image, start);
-    return apply_option(image, messages, option, search);
-}
-
-OptionOutcome apply_option(VoiceImage& image, MessageSink& messages, const PatchOption& option,
-                           PatchSearch& search) {
-    if (apply_patch(image, messages, option, *option.lead, search)) {
-        for (const AbbrPatch* follow_up : option.follow_ups) {
-            if (follow_up != nullptr) apply_patch(image, messages, option, *follow_up, search);
-        }
-        return {.patched = true, .lead_failed = false};
-    }
-    if (option.fallback != nullptr) {
-        return {.patched = apply_patch(image, messages, option, *option.fallback, search), .lead_failed = true};
-    }
-    return {.patched = false, .lead_failed = true};
-}
-
-std::int32_t find_original(PatchSearch& search, const VoiceImage& image, const PatchOption& option,
-                           const AbbrPatch& patch) {
-    const ByteString original = hex2str(patch.original_hex);
-    OwnWritesSkipped own(search, image, option, patch, original);
-    return own.find(original);
+std::array<const AbbrPatch*, 4> patches_of(const PatchOption& option) {
+    return {option.lead, option.follow_ups[0], option.follow_ups[1], option.fallback};
 }
 
 std::vector<ByteString> patterns_of(const PatchOption& option) {
     std::vector<ByteString> patterns;
-    for (const AbbrPatch* patch : {option.lead, option.follow_ups[0], option.follow_ups[1], option.fallback}) {
+    for (const AbbrPatch* patch : patches_of(option)) {
         if (patch == nullptr) continue;
         patterns.push_back(hex2str(patch->original_hex));
         patterns.push_back(hex2str(patch->replacement_hex));

@@ -6,10 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/patch_search.h"
-
-#include "engine/user_messages.h"
-#include "engine/voice_image.h"
+#include "engine/byte_string.h"
 
 namespace tarnwick {
 
@@ -49,22 +46,8 @@ std::span<const OptionTab, kTabCount> option_tabs();
 // The index (0-based) of the tab that holds option k.
 int tab_of(int option);
 
-struct OptionOutcome {
-    bool patched = false;
-    bool lead_failed = false;
-};
-
-OptionOutcome apply_option(VoiceImage& image, MessageSink& messages, const PatchOption& option,
-                           std::int32_t start);
-
-// The same, with the searches answered by `search` (made for the same image and start).
-OptionOutcome apply_option(VoiceImage& image, MessageSink& messages, const PatchOption& option,
-                           PatchSearch& search);
-
-// Where `patch` (one of `option`'s) finds its original, as apply_option
-// finds it: a match inside a run the option itself writes does not count.
-std::int32_t find_original(PatchSearch& search, const VoiceImage& image, const PatchOption& option,
-                           const AbbrPatch& patch);
+// Every patch of an option: lead, follow-ups, fallback; unused ones are null.
+std::array<const AbbrPatch*, 4> patches_of(const PatchOption& option);
 
 // Every byte run an option may search for: its patches' originals and replacements.
 std::vector<ByteString> patterns_of(const PatchOption& option);

@@ -1,8 +1,12 @@
 #pragma once
 
+#include <array>
+#include <optional>
 #include <vector>
 
+#include "engine/apply_option.h"
 #include "engine/file_calls.h"
+#include "engine/patch_catalogue.h"
 #include "engine/user_messages.h"
 #include "engine/voice_image.h"
 
@@ -28,16 +32,25 @@ enum class RunOutcome {
     rehearsed,  // a rehearsal that would have written the file
 };
 
+// What a run did, for a front end that lists it.
+struct RunDetails {
+    // For each option the run applied (options[k - 1] for option k), how it
+    // stood when its turn came: ready ones were patched.
+    std::array<std::optional<OptionState>, kOptionCount> options{};
+    // The bytes the save wrote, or would have written.
+    std::vector<ChangedRange> changes;
+};
+
 // The "Patch && Save" command: validates the image, locates the abbreviation
 // area, applies every enabled and ticked option in catalogue order and, when
 // anything was patched, writes the changed bytes back once (journaled in
 // `journal_folder`) and closes the window.
 RunOutcome run_patch(VoiceImage& image, WindowOps& window, const std::filesystem::path& journal_folder,
-                     FileSystemCalls& calls = system_file_calls());
+                     FileSystemCalls& calls = system_file_calls(), RunDetails* details = nullptr);
 
 // The same run without its write-back: the same checks, messages and window
-// changes up to the save, then the image is put back as it was. `would_write`
-// gets the ranges the save would have written.
-RunOutcome rehearse_patch(VoiceImage& image, WindowOps& window, std::vector<ChangedRange>& would_write);
+// changes up to the save, then the image is put back as it was. `details`
+// gets the options and the ranges the save would have written.
+RunOutcome rehearse_patch(VoiceImage& image, WindowOps& window, RunDetails& details);
 
 }  // namespace tarnwick

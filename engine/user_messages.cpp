@@ -64,6 +64,15 @@ std::string reason_text(const Problem& problem) {
     return {};
 }
 
+std::string grouped_digits(std::int64_t count) {
+    std::string digits = std::to_string(count);
+    const std::ptrdiff_t first = digits.starts_with('-') ? 1 : 0;
+    for (auto at = static_cast<std::ptrdiff_t>(digits.size()) - 3; at > first; at -= 3) {
+        digits.insert(static_cast<std::size_t>(at), ",");
+    }
+    return digits;
+}
+
 std::string path_for_people(const std::filesystem::path& path) {
     const std::u8string text = path.u8string();
     return std::string(text.begin(), text.end());
@@ -113,6 +122,14 @@ std::string recovery_left_alone(std::string_view path, const std::filesystem::pa
 std::string recovery_failed(std::string_view path, std::string_view reason) {
     return join({"An earlier save of the file \"", path, "\" was interrupted, and the file could not be put back as "
                  "it was: ", reason, ". It will be tried again the next time the file is opened."});
+}
+
+Message recovery_message(const RecoveryEvent& event, std::string_view path) {
+    using What = RecoveryEvent::What;
+    MessageKind kind = MessageKind::information;
+    if (event.what == What::would_roll_back) kind = MessageKind::refusal;
+    if (event.what == What::failed || event.what == What::folder_untrusted) kind = MessageKind::failure;
+    return {kind, recovery_text(event, path)};
 }
 
 std::string recovery_text(const RecoveryEvent& event, std::string_view path) {

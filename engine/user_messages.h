@@ -10,16 +10,31 @@
 
 namespace tarnwick {
 
+// How much a message weighs: told for information, a refusal (nothing was
+// done, and why), or a failure (something went wrong while doing it). The
+// window shows them alike; the command line sends refusals and failures to
+// its standard error.
+enum class MessageKind { information, refusal, failure };
+
+struct Message {
+    MessageKind kind = MessageKind::information;
+    std::string text;
+
+    bool operator==(const Message&) const = default;
+};
+
 // How the engine reaches the person at the screen: a modal box with the text,
 // the single button OK, no icon and the caption kApplicationTitle. The call
 // returns once the box has been dismissed.
 class MessageSink {
 public:
     virtual ~MessageSink() = default;
-    virtual void show_message(const std::string& text) = 0;
+    virtual void show_message(const Message& message) = 0;
 };
 
-// Every text the program shows a person, in one place.
+// Every message the engine and the windows show a person, and the words for
+// what the engine reports as values, in one place. (The survey's words for a
+// voice are in voice_survey, the command line's own in cli/.)
 namespace messages {
 
 inline constexpr std::string_view kApplicationTitle = "TTS_Tarnwick";
@@ -34,6 +49,9 @@ inline constexpr std::string_view kAreaNotLocated =
 // "Could not open the file "...": " and "Could not save the file "...": ".
 std::string reason_text(const Problem& problem);
 
+// A count with its thousands set apart: "35,584".
+std::string grouped_digits(std::int64_t count);
+
 // A path as UTF-8 text, whatever the system's own encoding of it.
 std::string path_for_people(const std::filesystem::path& path);
 
@@ -44,6 +62,7 @@ std::string cannot_save(std::string_view path, std::string_view reason);
 std::string cannot_save_recovery_pending(std::string_view path, std::string_view reason);
 
 // Told once, when a voice file is opened, about an earlier save of it.
+Message recovery_message(const RecoveryEvent& event, std::string_view path);
 std::string recovery_text(const RecoveryEvent& event, std::string_view path);
 std::string recovered_interrupted_save(std::string_view path);
 std::string recovery_left_alone(std::string_view path, const std::filesystem::path& journal);

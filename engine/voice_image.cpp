@@ -94,11 +94,6 @@ bool VoiceImage::put_str(std::int32_t offset, ByteView bytes) {
     return true;
 }
 
-void VoiceImage::set_layout(std::uint8_t block_exp, std::int32_t dllimg_start) {
-    block_exp_ = block_exp;
-    dllimg_start_ = dllimg_start;
-}
-
 EditLog::EditLog(VoiceImage& image) : image_(image) { image_.edits_ = this; }
 
 EditLog::~EditLog() {

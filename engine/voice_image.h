@@ -41,8 +41,7 @@ public:
     // as `mode` says (see read_voice_file), then reads the whole file and
     // keeps its identity. Refuses anything that is not a regular file, a file
     // longer than kMaxImageLength or larger than memory, and a short read; on
-    // refusal the image, file_path, block_exp and dllimg_start all stay
-    // exactly as they were.
+    // refusal the image and file_path stay exactly as they were.
     LoadResult load_image(const std::filesystem::path& path, const std::filesystem::path& journal_folder,
                           FileSystemCalls& calls = system_file_calls(), RecoveryMode mode = RecoveryMode::repair);
 
@@ -70,11 +69,6 @@ public:
     ByteView file_buf() const { return file_buf_; }
     const std::filesystem::path& file_path() const { return file_path_; }
 
-    // Set by the layout probe; meaningful only right after a successful probe.
-    std::uint8_t block_exp() const { return block_exp_; }
-    std::int32_t dllimg_start() const { return dllimg_start_; }
-    void set_layout(std::uint8_t block_exp, std::int32_t dllimg_start);
-
     // Replaces the image with `bytes` under `path` without touching the disk.
     // Used by tests, tools and fuzzers that build images in memory.
     void assign(ByteString bytes, std::filesystem::path path = {});
@@ -86,8 +80,6 @@ private:
 
     ByteString file_buf_;
     std::filesystem::path file_path_;
-    std::uint8_t block_exp_ = 0;
-    std::int32_t dllimg_start_ = 0;
     std::optional<FileIdentity> identity_;  // of the file as loaded; none for an image built in memory
     EditLog* edits_ = nullptr;
 };

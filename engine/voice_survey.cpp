@@ -1,35 +1,8 @@
 #include "engine/voice_survey.h"
 
+#include "engine/user_messages.h"
+
 namespace tarnwick {
-namespace {
-
-// The two searches of an abbreviation patch, as patch_abbr makes them.
-struct Presence {
-    bool original = false;
-    bool replacement = false;
-};
-
-Presence presence_of(PatchSearch& search, const VoiceImage& image, const PatchOption& option,
-                     const AbbrPatch& patch) {
-    Presence found;
-    found.original = find_original(search, image, option, patch) > 0;
-    if (!found.original) found.replacement = search.find(hex2str(patch.replacement_hex)) > 0;
-    return found;
-}
-
-OptionState state_of(PatchSearch& search, const VoiceImage& image, const PatchOption& option) {
-    const Presence lead = presence_of(search, image, option, *option.lead);
-    if (lead.original) return OptionState::ready;
-    bool replaced = lead.replacement;
-    if (option.fallback != nullptr) {
-        const Presence fallback = presence_of(search, image, option, *option.fallback);
-        if (fallback.original) return OptionState::ready;
-        replaced = replaced || fallback.replacement;
-    }
-    return replaced ? OptionState::already_changed : OptionState::not_in_this_voice;
-}
-
-}  // namespace
 
 std::string_view state_text(OptionState state) {
     switch (state) {
@@ -73,11 +46,8 @@ std::vector<int> tabs_with_ready_options(const VoiceSurvey& survey) {
 }
 
 std::string voice_description(std::string_view file_name, std::int64_t size, const VoiceSurvey& survey) {
-    std::string digits = std::to_string(size);
-    for (auto at = static_cast<std::ptrdiff_t>(digits.size()) - 3; at > 0; at -= 3) {
-        digits.insert(static_cast<std::size_t>(at), ",");
-    }
-    return std::string(file_name) + ": " + std::string(kind_text(survey.kind)) + ", " + digits + " bytes";
+    return std::string(file_name) + ": " + std::string(kind_text(survey.kind)) + ", " + messages::grouped_digits(size) +
+           " bytes";
 }
 
 std::string readiness_text(const VoiceSurvey& survey) {
@@ -99,16 +69,15 @@ std::string survey_summary(std::string_view file_name, std::int64_t size, const 
     return readiness.empty() ? description : description + "; " + readiness;
 }
 
-VoiceSurvey survey_voice(VoiceImage& image) {
+VoiceSurvey survey_voice(const VoiceImage& image) {
     VoiceSurvey survey;
     survey.kind = detect_container(image);
     if (survey.kind == ContainerKind::none) return survey;
     survey.layout = probe_layout(image, survey.kind);
-    if (survey.layout != ProbeResult::located) return survey;
-    survey.data_start = image.dllimg_start();
-    IndexedSearch search(image, survey.data_start, catalogue_search());
+    if (!survey.layout.located()) return survey;
+    IndexedSearch search(image, survey.layout.dllimg_start, catalogue_search());
     for (const PatchOption& option : patch_catalogue()) {
-        survey.states[static_cast<std::size_t>(option.number - 1)] = state_of(search, image, option);
+        survey.states[static_cast<std::size_t>(option.number - 1)] = option_state(search, image, option);
     }
     return survey;
 }

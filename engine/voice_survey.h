@@ -6,30 +6,23 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/apply_option.h"
 #include "engine/layout_probe.h"
 #include "engine/patch_catalogue.h"
 #include "engine/voice_image.h"
 
 namespace tarnwick {
 
-// What a patch run would find for one option, decided as the run decides its
-// lead (and, for option 15, its fallback).
-enum class OptionState {
-    ready,              // the run would patch it
-    already_changed,    // only the replacement is there
-    not_in_this_voice,  // neither
-};
-
 // "ready", "already changed", "not in this voice".
 std::string_view state_text(OptionState state);
 
+// What a patch run would find in a voice, for each option as the run decides it.
 struct VoiceSurvey {
     ContainerKind kind = ContainerKind::none;
-    ProbeResult layout = ProbeResult::name_not_found;  // when kind is not `none`
-    std::int32_t data_start = 0;                        // when located
-    std::array<OptionState, kOptionCount> states{};     // states[k - 1] is option k's, when located
+    Layout layout;                                   // when kind is not `none`
+    std::array<OptionState, kOptionCount> states{};  // states[k - 1] is option k's, when located
 
-    bool located() const { return kind != ContainerKind::none && layout == ProbeResult::located; }
+    bool located() const { return kind != ContainerKind::none && layout.located(); }
     OptionState state(int option) const { return states[static_cast<std::size_t>(option - 1)]; }
 };
 
@@ -52,8 +45,7 @@ std::string readiness_text(const VoiceSurvey& survey);
 // Both in one line, joined by "; ".
 std::string survey_summary(std::string_view file_name, std::int64_t size, const VoiceSurvey& survey);
 
-// The kind, the layout and every option's state, without writing a byte of
-// the image (the probe sets block_exp and dllimg_start, as the run would).
-VoiceSurvey survey_voice(VoiceImage& image);
+// The kind, the layout and every option's state, without writing a byte.
+VoiceSurvey survey_voice(const VoiceImage& image);
 
 }  // namespace tarnwick

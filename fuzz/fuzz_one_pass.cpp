@@ -17,7 +17,7 @@ using namespace tarnwick;
 
 class Transcript final : public MessageSink {
 public:
-    void show_message(const std::string& text) override { said += text + '\n'; }
+    void show_message(const Message& message) override { said += message.text + '\n'; }
     std::string said;
 };
 

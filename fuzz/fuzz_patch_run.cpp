@@ -27,7 +27,8 @@ public:
     void disable_box(int box) override { enabled_[static_cast<std::size_t>(box)] = false; }
     void disable_patch() override {}
     void close_main_window() override {}
-    void show_message(const std::string& text) override {
+    void show_message(const Message& message) override {
+        const std::string& text = message.text;
         already_patched = already_patched || text.ends_with("abbreviation is already patched.");
     }
 
@@ -119,8 +120,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (int k = 1; survey.located() && k <= kOptionCount; ++k) {
             // A rehearsal puts the image back as it was, so one serves all.
             TickedWindow only(k);
-            std::vector<ChangedRange> would_write;
-            const bool would_patch = rehearse_patch(surveyed, only, would_write) == RunOutcome::rehearsed;
+            RunDetails details;
+            const bool would_patch = rehearse_patch(surveyed, only, details) == RunOutcome::rehearsed;
             check(std::equal(input.begin(), input.end(), surveyed.file_buf().begin()), "a rehearsal writes no byte");
             const OptionState expected = would_patch              ? OptionState::ready
                                          : only.already_patched ? OptionState::already_changed

@@ -44,7 +44,7 @@ About_Form::About_Form(PlatformServices services)
     // A tool window would not keep the program alive; this one must, once the
     // main window has closed.
     setAttribute(Qt::WA_QuitOnClose, true);
-    QLabel* name = add_label(this, QStringLiteral("Label1"), QStringLiteral("Garmin TTS Tarnwick v0.49"),
+    QLabel* name = add_label(this, QStringLiteral("Label1"), QStringLiteral("Garmin TTS Tarnwick v") + version_text(),
                              Qt::AlignHCenter);
     QFont name_font(QStringLiteral("MS Sans Serif"));
     name_font.setPointSizeF(9.75);

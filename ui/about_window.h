@@ -3,12 +3,16 @@
 #include <QLabel>
 #include <QWidget>
 
+#include "tarnwick_version.h"
 #include "ui/platform_services.h"
 #include "ui/twips.h"
 
 class QPushButton;
 
 namespace tarnwick::ui {
+
+// The program's version, as both windows show it.
+inline QString version_text() { return QString::fromUtf8(kVersion.data(), static_cast<qsizetype>(kVersion.size())); }
 
 // The maker's web page: shown on the link label and opened by it.
 inline const QString kMakerAddress = QStringLiteral("https://example.com/tarnwick");

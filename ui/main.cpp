@@ -10,7 +10,7 @@
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("TTS_Tarnwick"));
-    QApplication::setApplicationVersion(QStringLiteral(TARNWICK_VERSION));
+    QApplication::setApplicationVersion(tarnwick::ui::version_text());
     QApplication::setDesktopFileName(QStringLiteral("tts-tarnwick"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/tts-tarnwick.png")));
 

@@ -14,6 +14,7 @@
 #include <QTabWidget>
 
 #include "engine/layout_probe.h"
+#include "engine/open_voice.h"
 #include "engine/patch_catalogue.h"
 #include "engine/user_messages.h"
 #include "engine/voice_survey.h"
@@ -21,7 +22,7 @@
 namespace tarnwick::ui {
 namespace {
 
-const QString kTitle = QStringLiteral("TTS_Tarnwick v0.49");
+const QString kTitle = QStringLiteral("TTS_Tarnwick v") + version_text();
 const QString kOpenCaption = QStringLiteral("Open TTS Voice File");
 const QString kPatchCaption = QStringLiteral("Patch && Save");
 const QString kOpenDialogTitle = QStringLiteral("Open Garmin TTS Voice File...");
@@ -172,7 +173,7 @@ TwipsLayout Tarnwick::fitting_layout() const {
     // The summary's second line at its longest: every tab named.
     VoiceSurvey every_tab_ready;
     every_tab_ready.kind = ContainerKind::vpm;
-    every_tab_ready.layout = ProbeResult::located;
+    every_tab_ready.layout.result = ProbeResult::located;
     every_tab_ready.states.fill(OptionState::ready);
     probe.setText(readiness_line(every_tab_ready));
     const QSize one_line = label_text_size(&probe);
@@ -216,24 +217,16 @@ void Tarnwick::open_voice_file() {
 }
 
 void Tarnwick::open_file(const QString& chosen) {
-    const LoadResult loaded = image_.load_image(to_path(chosen), journal_folder_);
-    for (const RecoveryEvent& event : loaded.events) show_message(messages::recovery_text(event, chosen.toStdString()));
-    if (!loaded.ok()) {
-        show_message(messages::cannot_open(chosen.toStdString(), messages::reason_text(loaded.problem)));
-        return;
-    }
-    show_survey();
-    if (detect_container(image_) == ContainerKind::none) {
-        show_message(std::string(messages::kNotVoiceFile));
-        return;
-    }
+    const OpenedVoice opened = open_voice(image_, to_path(chosen), journal_folder_);
+    if (opened.result != OpenedVoice::Result::unreadable) show_survey(opened.survey);
+    for (const Message& message : opened.messages) show_message(message);
+    if (!opened.accepted()) return;
     patch_->setEnabled(true);
     for (int k = 1; k <= kOptionCount; ++k) check_box(k)->setEnabled(true);
 }
 
 // What each option would do to the image as it is now, and which voice that is.
-void Tarnwick::show_survey() {
-    const VoiceSurvey survey = survey_voice(image_);
+void Tarnwick::show_survey(const VoiceSurvey& survey) {
     for (int k = 1; k <= kOptionCount; ++k) {
         const QString text = survey.located() ? from_view(state_text(survey.state(k))) : QString();
         state_label(k)->setText(text);
@@ -251,7 +244,7 @@ void Tarnwick::show_survey() {
 
 void Tarnwick::patch_and_save() {
     // A failed save leaves the image as the file is; show what it now holds.
-    if (run_patch(image_, *this, journal_folder_) == RunOutcome::save_failed) show_survey();
+    if (run_patch(image_, *this, journal_folder_) == RunOutcome::save_failed) show_survey(survey_voice(image_));
 }
 
 void Tarnwick::dragEnterEvent(QDragEnterEvent* event) {
@@ -278,8 +271,8 @@ void Tarnwick::disable_box(int box) { check_box(box)->setEnabled(false); }
 void Tarnwick::disable_patch() { patch_->setEnabled(false); }
 void Tarnwick::close_main_window() { close(); }
 
-void Tarnwick::show_message(const std::string& text) {
-    services_.messages.show_message(this, QString::fromStdString(text));
+void Tarnwick::show_message(const Message& message) {
+    services_.messages.show_message(this, QString::fromStdString(message.text));
 }
 
 }  // namespace tarnwick::ui

@@ -6,6 +6,7 @@
 #include <QPointer>
 
 #include "engine/patch_run.h"
+#include "engine/voice_survey.h"
 #include "engine/voice_image.h"
 #include "ui/about_window.h"
 #include "ui/platform_services.h"
@@ -62,10 +63,10 @@ private:
     void disable_box(int box) override;
     void disable_patch() override;
     void close_main_window() override;
-    void show_message(const std::string& text) override;
+    void show_message(const Message& message) override;
 
     void build_tabs();
-    void show_survey();
+    void show_survey(const VoiceSurvey& survey);
     TwipsLayout fitting_layout() const;
     void apply_layout();
 

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # tts-tarnwick-cli end to end: what it prints, its exit status, and the bytes
 # of the files it touches or must not touch.
-# Usage: cli_test.sh CLI MAKE_DEMO_VOICE
+# Usage: cli_test.sh CLI MAKE_DEMO_VOICE VERSION
 set -u
 cli=$1
 make_demo=$2
+version=$3
 work=$(mktemp -d)
 trap 'chmod -R u+w "$work"; rm -rf "$work"' EXIT
 export XDG_DATA_HOME=$work/data
@@ -49,15 +50,24 @@ cp text.vpm text-original.vpm
 
 expect "status" 0 "$cli" status demo.vpm demo.rgn
 count "status: every option ready in both" 40 '^ +[0-9]+  .* ready +Change' out
-has "status: summary" out "  demo.vpm: disk image (.vpm), 35,584 bytes; ready options on English, Jack & Jill & Samantha, Karen & Lee, Julie & Felix, Daniel & Emily & Serena"
+has "status: summary" out "demo.vpm: disk image (.vpm), 35,584 bytes; ready options on English, Jack & Jill & Samantha, Karen & Lee, Julie & Felix, Daniel & Emily & Serena"
+has "status: data start" out "  data start: 24,576"
+count "status: each file named once" 1 '^demo\.vpm' out
+has "status: files apart" out ""
 has "status: one row" out '   1  English                    ready              Change "St" to "Street" instead of "Saint"'
 
 expect "dry run" 0 "$cli" apply --options 1,3,19 --dry-run demo.vpm
-has "dry run: report" out "Dry run: 51 bytes in 3 places would change; the file was not written."
+has "dry run: an option" out '  19  would change       Change "Expwy" to "Expressway" instead of "Expwy"'
+has "dry run: report" out "Dry run: 3 options would change 51 bytes in 3 places; the file was not written."
+expect "dry run, verbose" 0 "$cli" apply --options 1 --dry-run --verbose demo.vpm
+has "verbose: where" out "      at 25,088"
+has "verbose: was" out "        was 20 53 74 2E 20 00 00 00 20 53 74 20 00 00"
+has "verbose: now" out "        now 20 53 74 72 20 00 00 20 53 74 20 00 00 00"
 same "dry run leaves the bytes" demo.vpm original.vpm
 
 expect "apply" 0 "$cli" apply --options 1,3,19 demo.vpm
 has "apply: the window's words" out "File patched successfully! Copy the VPM voice file back to your GSP."
+has "apply: what changed" out '   1  changed            Change "St" to "Street" instead of "Saint"'
 differ "apply changes the file" demo.vpm original.vpm
 cp demo.vpm after-apply.vpm
 
@@ -66,33 +76,65 @@ count "status again: three changed" 3 'already changed +Change' out
 has "status again: Street" out '   1  English                    already changed    Change "St" to "Street" instead of "Saint"'
 
 expect "nothing left to patch" 1 "$cli" apply --options 1,3 demo.vpm
+has "nothing: in words" out '   3  already changed    Change "Dr" to "Drive" instead of "Doctor"'
 has "nothing: first message" out "The Street/Saint abbreviation is already patched."
 has "nothing: last message" out "Could not find any abbreviation to patch."
 same "nothing patched leaves the bytes" demo.vpm after-apply.vpm
 
 expect "not a voice file" 2 "$cli" apply --all text.vpm
-has "not a voice: reason" err "The specified file is not a valid TTS voice file."
+has "not a voice: reason" err "tts-tarnwick-cli: text.vpm: The specified file is not a valid TTS voice file."
+count "not a voice: nothing on standard output" 0 '.' out
 same "not a voice: untouched" text.vpm text-original.vpm
 
 chmod 0444 demo.vpm
 expect "read-only file" 2 "$cli" apply --tab "Karen & Lee" demo.vpm
-has "read-only: reason" err "Could not save the file \"demo.vpm\": you may not write to it (it is read-only, or it belongs to someone else). The file was left unchanged."
+has "read-only: reason" err "tts-tarnwick-cli: demo.vpm: Could not save the file \"demo.vpm\": you may not write to it (it is read-only, or it belongs to someone else). The file was left unchanged."
 same "read-only: untouched" demo.vpm after-apply.vpm
 chmod 0644 demo.vpm
 
 expect "the worst file decides" 2 "$cli" apply --tab karen demo.rgn missing.vpm
 has "worst: the good file saved" out "File patched successfully! Copy the VPM voice file back to your GSP."
-has "worst: the missing file" err "Could not open the file \"missing.vpm\": No such file or directory."
+has "worst: the missing file" err "tts-tarnwick-cli: missing.vpm: Could not open the file \"missing.vpm\": No such file or directory."
+cp after-apply.vpm demo.vpm
 
-expect "unknown tab" 2 "$cli" apply --tab Klingon demo.vpm
-expect "nothing chosen" 2 "$cli" apply demo.vpm
-expect "no command" 2 "$cli"
-expect "option out of range" 2 "$cli" apply --options 21 demo.vpm
-same "refusals before the run touch nothing" demo.vpm after-apply.vpm
+# Mistakes in the command: the first line of standard error, exactly, and status 2.
+while IFS='|' read -r arguments first_line; do
+  # shellcheck disable=SC2086 # the arguments are split on purpose
+  eval "set -- $arguments"
+  expect "mistake: $arguments" 2 "$cli" "$@"
+  if [ "$(head -n 1 err)" != "$first_line" ]; then
+    echo "FAIL mistake: $arguments: standard error began"; sed 's/^/  /' err; echo "  instead of"; echo "  $first_line"
+    failures=$((failures + 1))
+  fi
+done <<'TABLE'
+|tts-tarnwick-cli: no command given; use "status" or "apply" (see tts-tarnwick-cli --help)
+stat demo.vpm|tts-tarnwick-cli: unknown command "stat"; did you mean "status"?
+--frobnicate|tts-tarnwick-cli: unknown option "--frobnicate" (see tts-tarnwick-cli --help)
+apply --dryrun --all demo.vpm|tts-tarnwick-cli: unknown option "--dryrun"; did you mean "--dry-run"?
+apply --all|tts-tarnwick-cli: apply: name at least one voice file
+apply demo.vpm|tts-tarnwick-cli: choose what to apply with --options, --tab or --all
+apply --tab Klingon demo.vpm|tts-tarnwick-cli: there is no tab "Klingon"; the tabs are "English", "Jack & Jill & Samantha", "Karen & Lee", "Julie & Felix", "Daniel & Emily & Serena"
+apply --options 21 demo.vpm|tts-tarnwick-cli: --options: 21 is not an option; options are numbered 1 to 20
+apply --options abc demo.vpm|tts-tarnwick-cli: --options: "abc" is not an option number from 1 to 20 or a range such as 1-3
+apply --options 0x1 demo.vpm|tts-tarnwick-cli: --options: "0x1" is not an option number from 1 to 20 or a range such as 1-3
+apply --options 01 demo.vpm|tts-tarnwick-cli: --options: "01" is not an option number from 1 to 20 or a range such as 1-3
+apply --options ' 1' demo.vpm|tts-tarnwick-cli: --options: " 1" is not an option number from 1 to 20 or a range such as 1-3
+apply --options 1,,3 demo.vpm|tts-tarnwick-cli: --options: an empty item in "1,,3"
+apply --options 3-1 demo.vpm|tts-tarnwick-cli: --options: the range "3-1" runs backwards
+apply --options 1-x demo.vpm|tts-tarnwick-cli: --options: "1-x" is not an option number from 1 to 20 or a range such as 1-3
+TABLE
+same "mistakes touch nothing" demo.vpm after-apply.vpm
+
+expect "a range" 0 "$cli" apply --options 1-3 --dry-run demo.vpm original.vpm
+has "a range: each file headed" out "original.vpm"
+has "a range: files apart" out ""
+count "a range: three options in each file" 6 'would change' out
 expect "help" 0 "$cli" --help
-has "help: usage" out "Usage: tts-tarnwick-cli [OPTIONS] SUBCOMMAND"
+has "help: usage" out "Usage: tts-tarnwick-cli [OPTIONS] [SUBCOMMAND]"
+expect "apply's help" 0 "$cli" apply --help
+count "apply's help: a list" 1 '^  --options LIST' out
 expect "version" 0 "$cli" --version
-has "version" out "tts-tarnwick-cli 0.49"
+has "version" out "tts-tarnwick-cli $version"
 
 if [ -d "$XDG_DATA_HOME/tts-tarnwick/journals" ] && [ -n "$(ls -A "$XDG_DATA_HOME/tts-tarnwick/journals")" ]; then
   echo "FAIL a journal was left behind"; failures=$((failures + 1))

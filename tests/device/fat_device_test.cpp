@@ -213,9 +213,9 @@ struct DeviceVoice {
         preview.assign(original);
         RecordingWindow window;
         choose(window);
-        std::vector<ChangedRange> ranges;
-        EXPECT_EQ(rehearse_patch(preview, window, ranges), RunOutcome::rehearsed);
-        for (const ChangedRange& r : ranges) std::copy(r.new_bytes.begin(), r.new_bytes.end(), patched.begin() + r.offset);
+        RunDetails details;
+        EXPECT_EQ(rehearse_patch(preview, window, details), RunOutcome::rehearsed);
+        for (const ChangedRange& r : details.changes) std::copy(r.new_bytes.begin(), r.new_bytes.end(), patched.begin() + r.offset);
     }
     static void choose(RecordingWindow& window) {
         window.enable_all();

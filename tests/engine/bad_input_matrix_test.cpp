@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/layout_probe.h"
+#include "engine/open_voice.h"
 #include "engine/patch_catalogue.h"
 #include "engine/patch_run.h"
 #include "tests/support/disk_image_builder.h"
@@ -33,20 +34,14 @@ struct Session {
     VoiceImage image;
     RecordingWindow window;
 
-    enum class Opened { refused, not_voice, accepted };
+    using Opened = OpenedVoice::Result;
 
+    // The program's own open, with its messages shown as the window shows them.
     Opened open(const std::filesystem::path& path) {
-        const LoadResult loaded = image.load_image(path, journals.path());
-        if (!loaded.ok()) {
-            window.show_message(messages::cannot_open(path.string(), messages::reason_text(loaded.problem)));
-            return Opened::refused;
-        }
-        if (detect_container(image) == ContainerKind::none) {
-            window.show_message(std::string(messages::kNotVoiceFile));
-            return Opened::not_voice;
-        }
-        window.enable_all();
-        return Opened::accepted;
+        const OpenedVoice opened = open_voice(image, path, journals.path());
+        for (const Message& message : opened.messages) window.show_message(message);
+        if (opened.accepted()) window.enable_all();
+        return opened.result;
     }
 
     RunOutcome patch() {
@@ -198,24 +193,24 @@ TEST(BadInputMatrix, EachRowIsHandledAndTheNextOpenWorks) {
         const Session::Opened opened = session.open(path);
         switch (row.expect) {
             case Expect::refused:
-                EXPECT_EQ(opened, Session::Opened::refused);
+                EXPECT_EQ(opened, Session::Opened::unreadable);
                 EXPECT_EQ(session.window.messages(),
                           std::vector<std::string>{messages::cannot_open(path.string(), row.refusal_reason)});
                 EXPECT_EQ(session.image.file_len(), 0);
                 break;
             case Expect::not_voice:
-                EXPECT_EQ(opened, Session::Opened::not_voice);
+                EXPECT_EQ(opened, Session::Opened::not_a_voice);
                 EXPECT_EQ(session.patch(), RunOutcome::not_a_voice_file);
                 EXPECT_EQ(session.window.messages(),
                           std::vector<std::string>(2, std::string(messages::kNotVoiceFile)));
                 break;
             case Expect::area_not_located:
-                EXPECT_EQ(opened, Session::Opened::accepted);
+                EXPECT_EQ(opened, Session::Opened::voice);
                 EXPECT_EQ(session.patch(), RunOutcome::area_not_located);
                 EXPECT_EQ(session.window.messages(), std::vector<std::string>{std::string(messages::kAreaNotLocated)});
                 break;
             case Expect::nothing_patched: {
-                EXPECT_EQ(opened, Session::Opened::accepted);
+                EXPECT_EQ(opened, Session::Opened::voice);
                 EXPECT_EQ(session.patch(), RunOutcome::nothing_patched);
                 const auto shown = session.window.messages();
                 EXPECT_EQ(shown.size(), 22u);  // twenty leads, 15's fallback, the summary
@@ -223,7 +218,7 @@ TEST(BadInputMatrix, EachRowIsHandledAndTheNextOpenWorks) {
                 break;
             }
             case Expect::saved:
-                EXPECT_EQ(opened, Session::Opened::accepted);
+                EXPECT_EQ(opened, Session::Opened::voice);
                 EXPECT_EQ(session.patch(), RunOutcome::saved);
                 EXPECT_EQ(session.window.messages().back(), messages::kPatchedSuccessfully);
                 break;
@@ -245,7 +240,7 @@ TEST(BadInputMatrix, EachRowIsHandledAndTheNextOpenWorks) {
         good.place(good.dllimg_data_start() + 40, kStreet);
         const auto next = file_of(dir, "next.vpm", good.build());
         session.window = RecordingWindow();
-        EXPECT_EQ(session.open(next), Session::Opened::accepted);
+        EXPECT_EQ(session.open(next), Session::Opened::voice);
         EXPECT_EQ(session.patch(), RunOutcome::saved);
     }
 }

@@ -53,19 +53,20 @@ TEST(ProbeLayout, ReadsTheExponentAtTheContainersOffsetAndDoesNotShiftTheStart) 
     for (const Container kind : {Container::vpm, Container::rgn}) {
         const DiskImageBuilder builder = DiskImageBuilder().container(kind).block_exp(2).dllimg_first_block(3);
         VoiceImage image = image_of(builder);
-        const ContainerKind detected = detect_container(image);
-        ASSERT_EQ(probe_layout(image, detected), ProbeResult::located);
-        EXPECT_EQ(image.block_exp(), 2);
-        EXPECT_EQ(image.dllimg_start(), 6144);
-        EXPECT_EQ(image.dllimg_start(), builder.dllimg_data_start());
+        const Layout layout = probe_layout(image, detect_container(image));
+        ASSERT_EQ(layout.result, ProbeResult::located);
+        EXPECT_EQ(layout.block_exp, 2);
+        EXPECT_EQ(layout.dllimg_start, 6144);
+        EXPECT_EQ(layout.dllimg_start, builder.dllimg_data_start());
     }
     // Both marks: the exponent comes from 98, not 158.
     DiskImageBuilder both = DiskImageBuilder().container(Container::rgn).block_exp(1).dllimg_first_block(4);
     both.place(16, "DSKIMG").place(98, ByteString{0});
     VoiceImage image = image_of(both);
-    ASSERT_EQ(probe_layout(image, detect_container(image)), ProbeResult::located);
-    EXPECT_EQ(image.block_exp(), 0);
-    EXPECT_EQ(image.dllimg_start(), 2048);
+    const Layout layout = probe_layout(image, detect_container(image));
+    ASSERT_EQ(layout.result, ProbeResult::located);
+    EXPECT_EQ(layout.block_exp, 0);
+    EXPECT_EQ(layout.dllimg_start, 2048);
 }
 
 // The first block number as a little-endian pair, planted after a name at `n`.
@@ -100,16 +101,14 @@ TEST(ProbeLayout, ComputesTheDataStartExactlyAtTheExponentLimits) {
         EXPECT_EQ(data_start(c.block, c.exponent), c.expected);
         VoiceImage image = image_with_name_at(600, c.exponent, static_cast<std::uint8_t>(c.block & 0xFF),
                                               static_cast<std::uint8_t>(c.block >> 8));
-        image.set_layout(77, 512);
-        const ProbeResult result = probe_layout(image, ContainerKind::vpm);
+        const Layout layout = probe_layout(image, ContainerKind::vpm);
         if (c.expected < 0) {
-            EXPECT_EQ(result, ProbeResult::start_out_of_range);
-            EXPECT_EQ(image.block_exp(), 77);
-            EXPECT_EQ(image.dllimg_start(), 512);
+            EXPECT_EQ(layout.result, ProbeResult::start_out_of_range);
+            EXPECT_FALSE(layout.located());
         } else {
-            EXPECT_EQ(result, ProbeResult::located);
-            EXPECT_EQ(image.block_exp(), c.exponent);
-            EXPECT_EQ(image.dllimg_start(), c.expected);
+            EXPECT_EQ(layout.result, ProbeResult::located);
+            EXPECT_EQ(layout.block_exp, c.exponent);
+            EXPECT_EQ(layout.dllimg_start, c.expected);
         }
     }
 }
@@ -127,24 +126,24 @@ TEST(ProbeLayout, EveryExponentGivesTheExactProduct) {
 
 TEST(ProbeLayout, FindsTheNameFromOffsetOneTo65537) {
     VoiceImage at_one = image_with_name_at(1, 0, 0x00, 0x01);
-    ASSERT_EQ(probe_layout(at_one, ContainerKind::vpm), ProbeResult::located);
-    EXPECT_EQ(at_one.dllimg_start(), 131072);  // block bytes read from 32 and 33
+    ASSERT_EQ(probe_layout(at_one, ContainerKind::vpm).result, ProbeResult::located);
+    EXPECT_EQ(probe_layout(at_one, ContainerKind::vpm).dllimg_start, 131072);  // block bytes read from 32 and 33
 
     VoiceImage last = image_with_name_at(65537, 0, 2, 0);
-    ASSERT_EQ(probe_layout(last, ContainerKind::vpm), ProbeResult::located);
-    EXPECT_EQ(last.dllimg_start(), 1024);
+    ASSERT_EQ(probe_layout(last, ContainerKind::vpm).result, ProbeResult::located);
+    EXPECT_EQ(probe_layout(last, ContainerKind::vpm).dllimg_start, 1024);
 
     VoiceImage too_far = image_with_name_at(65538, 0, 2, 0);
-    EXPECT_EQ(probe_layout(too_far, ContainerKind::vpm), ProbeResult::name_not_found);
+    EXPECT_EQ(probe_layout(too_far, ContainerKind::vpm).result, ProbeResult::name_not_found);
 
     ByteString at_zero = DiskImageBuilder().without_dllimg().build();
     std::copy_n("DLLIMG  BIN", 11, at_zero.begin());
     VoiceImage zero = image_of(at_zero);
-    EXPECT_EQ(probe_layout(zero, ContainerKind::vpm), ProbeResult::name_not_found);
+    EXPECT_EQ(probe_layout(zero, ContainerKind::vpm).result, ProbeResult::name_not_found);
 
     VoiceImage high_byte = image_with_name_at(600, 0, 0x00, 0x80);
-    ASSERT_EQ(probe_layout(high_byte, ContainerKind::vpm), ProbeResult::located);
-    EXPECT_EQ(high_byte.dllimg_start(), 32768 * 512);
+    ASSERT_EQ(probe_layout(high_byte, ContainerKind::vpm).result, ProbeResult::located);
+    EXPECT_EQ(probe_layout(high_byte, ContainerKind::vpm).dllimg_start, 32768 * 512);
 }
 
 TEST(ProbeLayout, UsesTheFirstEntryWhenTheNameIsTwiceThere) {
@@ -156,36 +155,30 @@ TEST(ProbeLayout, UsesTheFirstEntryWhenTheNameIsTwiceThere) {
     }
     bytes[98] = 0;
     VoiceImage image = image_of(bytes);
-    ASSERT_EQ(probe_layout(image, ContainerKind::vpm), ProbeResult::located);
-    EXPECT_EQ(image.dllimg_start(), 5 * 512);
+    ASSERT_EQ(probe_layout(image, ContainerKind::vpm).result, ProbeResult::located);
+    EXPECT_EQ(probe_layout(image, ContainerKind::vpm).dllimg_start, 5 * 512);
 }
 
 TEST(ProbeLayout, NeverReadsOutsideTheImage) {
     const ByteString vpm = DiskImageBuilder().build();
     VoiceImage short_vpm = image_of(ByteString(vpm.begin(), vpm.begin() + 98));
-    short_vpm.set_layout(1, 1024);
-    EXPECT_EQ(probe_layout(short_vpm, ContainerKind::vpm), ProbeResult::outside_image);
-    EXPECT_EQ(short_vpm.block_exp(), 1);
-    EXPECT_EQ(short_vpm.dllimg_start(), 1024);
+    EXPECT_EQ(probe_layout(short_vpm, ContainerKind::vpm).result, ProbeResult::outside_image);
 
     const ByteString rgn = DiskImageBuilder().container(Container::rgn).build();
     VoiceImage short_rgn = image_of(ByteString(rgn.begin(), rgn.begin() + 158));
-    EXPECT_EQ(probe_layout(short_rgn, ContainerKind::rgn), ProbeResult::outside_image);
+    EXPECT_EQ(probe_layout(short_rgn, ContainerKind::rgn).result, ProbeResult::outside_image);
 
     // The name ends the file: its block bytes would lie past the end.
     for (const std::int64_t tail : {0, 20, 21}) {
         SCOPED_TRACE(tail);
         VoiceImage near_end = image_with_name_at(1000, 0, 1, 0, 1000 + 11 + tail);
-        EXPECT_EQ(probe_layout(near_end, ContainerKind::vpm), ProbeResult::outside_image);
+        EXPECT_EQ(probe_layout(near_end, ContainerKind::vpm).result, ProbeResult::outside_image);
     }
     VoiceImage just_fits = image_with_name_at(1000, 0, 1, 0, 1033);
-    EXPECT_EQ(probe_layout(just_fits, ContainerKind::vpm), ProbeResult::located);
+    EXPECT_EQ(probe_layout(just_fits, ContainerKind::vpm).result, ProbeResult::located);
 
     VoiceImage missing = image_of(DiskImageBuilder().without_dllimg());
-    missing.set_layout(4, 8192);
-    EXPECT_EQ(probe_layout(missing, ContainerKind::vpm), ProbeResult::name_not_found);
-    EXPECT_EQ(missing.block_exp(), 4);
-    EXPECT_EQ(missing.dllimg_start(), 8192);
+    EXPECT_EQ(probe_layout(missing, ContainerKind::vpm).result, ProbeResult::name_not_found);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/layout_probe.h"
+#include "engine/apply_option.h"
 #include "engine/patch_catalogue.h"
 #include "tests/support/disk_image_builder.h"
 #include "tests/support/recording_window.h"
@@ -17,7 +18,7 @@ const PatchOption& option(int number) { return patch_catalogue()[static_cast<std
 ByteString original(const AbbrPatch& patch) { return hex2str(patch.original_hex); }
 ByteString replacement(const AbbrPatch& patch) { return hex2str(patch.replacement_hex); }
 
-std::vector<const AbbrPatch*> patches_of(const PatchOption& o) {
+std::vector<const AbbrPatch*> used_patches(const PatchOption& o) {
     std::vector<const AbbrPatch*> all{o.lead};
     for (const AbbrPatch* p : o.follow_ups) {
         if (p != nullptr) all.push_back(p);
@@ -85,7 +86,7 @@ TEST(PatchCatalogue, StreetPatchIsComposedOfItsTextPieces) {
 TEST(PatchCatalogue, EveryStringKeepsTheTablesInvariants) {
     const std::string printable = " .-<'";
     for (const PatchOption& o : patch_catalogue()) {
-        for (const AbbrPatch* patch : patches_of(o)) {
+        for (const AbbrPatch* patch : used_patches(o)) {
             SCOPED_TRACE(patch->name);
             for (std::string_view hex : {patch->original_hex, patch->replacement_hex}) {
                 ASSERT_EQ(hex.size() % 2, 0u);
@@ -112,7 +113,7 @@ TEST(PatchCatalogue, OnlyTheTwoKnownOverlapsExist) {
     std::vector<Named> strings;
     std::set<ByteString> seen;
     for (const PatchOption& o : patch_catalogue()) {
-        for (const AbbrPatch* patch : patches_of(o)) {
+        for (const AbbrPatch* patch : used_patches(o)) {
             for (const auto& [kind, bytes] : {std::pair{"original", original(*patch)},
                                               std::pair{"replacement", replacement(*patch)}}) {
                 if (seen.insert(bytes).second) {

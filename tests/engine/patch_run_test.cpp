@@ -82,9 +82,9 @@ TEST(RunPatch, FailuresBeforeASuccessAreReportedThenTheFileIsWrittenOnce) {
     struct Spy : RecordingWindow {
         std::filesystem::path path;
         ByteString* seen = nullptr;
-        void show_message(const std::string& text) override {
-            if (text == kSuccess) *seen = read_file(path);
-            RecordingWindow::show_message(text);
+        void show_message(const Message& message) override {
+            if (message.text == kSuccess) *seen = read_file(path);
+            RecordingWindow::show_message(message);
         }
     } spy;
     spy.enable_all();

@@ -183,8 +183,8 @@ OptionState run_decides(const ByteString& voice, int k) {
     RecordingWindow window;
     window.enable_all();
     window.tick({k});
-    std::vector<ChangedRange> would_write;
-    if (rehearse_patch(image, window, would_write) == RunOutcome::rehearsed) return OptionState::ready;
+    RunDetails details;
+    if (rehearse_patch(image, window, details) == RunOutcome::rehearsed) return OptionState::ready;
     for (const std::string& shown : window.messages()) {
         if (shown.ends_with("abbreviation is already patched.")) return OptionState::already_changed;
     }

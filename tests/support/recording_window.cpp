@@ -32,8 +32,9 @@ void RecordingWindow::close_main_window() {
     events.push_back("close");
 }
 
-void RecordingWindow::show_message(const std::string& text) {
-    events.push_back(std::string(kMessagePrefix) + text);
+void RecordingWindow::show_message(const Message& message) {
+    events.push_back(std::string(kMessagePrefix) + message.text);
+    kinds.push_back(message.kind);
 }
 
 std::vector<std::string> RecordingWindow::messages() const {

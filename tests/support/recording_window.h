@@ -22,7 +22,7 @@ public:
     void disable_box(int box) override;
     void disable_patch() override;
     void close_main_window() override;
-    void show_message(const std::string& text) override;
+    void show_message(const Message& message) override;
 
     std::vector<std::string> messages() const;
 
@@ -31,6 +31,7 @@ public:
     bool patch_enabled = true;
     bool closed = false;
     std::vector<std::string> events;
+    std::vector<MessageKind> kinds;  // of each message, in order
 };
 
 }  // namespace tarnwick::testing

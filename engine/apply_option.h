@@ -1,0 +1,45 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "engine/patch_catalogue.h"
+#include "engine/patch_search.h"
+#include "engine/user_messages.h"
+#include "engine/voice_image.h"
+
+namespace tarnwick {
+
+// Applying one option of the catalogue to a voice image.
+
+struct OptionOutcome {
+    bool patched = false;
+    bool lead_failed = false;
+};
+
+// The patches that decide an option, in the order they are tried: the lead,
+// then the fallback where there is one (option 15 alone); the second slot is
+// null otherwise. Follow-ups run only after the lead succeeded and decide
+// nothing. Applying an option and surveying it both go by this order.
+std::array<const AbbrPatch*, 2> deciding_patches(const PatchOption& option);
+
+// Applies the option's patches from `start`, each found and written by
+// patch_abbr, which tells the person of every patch that fails.
+OptionOutcome apply_option(VoiceImage& image, MessageSink& messages, const PatchOption& option,
+                           std::int32_t start);
+
+// The same, with the searches answered by `search` (made for the same image and start).
+OptionOutcome apply_option(VoiceImage& image, MessageSink& messages, const PatchOption& option,
+                           PatchSearch& search);
+
+// What applying an option would do to the image as it is now.
+enum class OptionState {
+    ready,              // it would patch
+    already_changed,    // only a replacement of a deciding patch is there
+    not_in_this_voice,  // neither
+};
+
+// Decided as apply_option decides, without writing a byte or telling anyone.
+OptionState option_state(PatchSearch& search, const VoiceImage& image, const PatchOption& option);
+
+}  // namespace tarnwick

@@ -1,0 +1,28 @@
+#include "engine/open_voice.h"
+
+namespace tarnwick {
+
+OpenedVoice open_voice(VoiceImage& image, const std::filesystem::path& path,
+                       const std::filesystem::path& journal_folder, FileSystemCalls& calls, RecoveryMode mode) {
+    OpenedVoice opened;
+    const std::string shown = messages::path_for_people(path);
+    const LoadResult loaded = image.load_image(path, journal_folder, calls, mode);
+    for (const RecoveryEvent& event : loaded.events) {
+        opened.messages.push_back(messages::recovery_message(event, shown));
+        opened.save_pending = opened.save_pending || event.what == RecoveryEvent::What::would_roll_back;
+    }
+    if (!loaded.ok()) {
+        opened.messages.push_back({MessageKind::refusal, messages::cannot_open(shown, messages::reason_text(loaded.problem))});
+        return opened;
+    }
+    opened.survey = survey_voice(image);
+    if (opened.survey.kind == ContainerKind::none) {
+        opened.result = OpenedVoice::Result::not_a_voice;
+        opened.messages.push_back({MessageKind::refusal, std::string(messages::kNotVoiceFile)});
+        return opened;
+    }
+    opened.result = OpenedVoice::Result::voice;
+    return opened;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <filesystem>
+#include <vector>
+
+#include "engine/file_calls.h"
+#include "engine/in_place_save.h"
+#include "engine/user_messages.h"
+#include "engine/voice_image.h"
+#include "engine/voice_survey.h"
+
+namespace tarnwick {
+
+// Everything a front end shows after opening a voice file.
+struct OpenedVoice {
+    enum class Result {
+        voice,        // a voice: the options can be ticked and patched
+        not_a_voice,  // read, but without the disk-image mark
+        unreadable,   // not read; the image holds what it held before
+    };
+    Result result = Result::unreadable;
+    // In the order they are shown: what became of earlier saves of the file,
+    // then why it was refused, if it was.
+    std::vector<Message> messages;
+    VoiceSurvey survey;  // of the file read, unless it was unreadable
+    // Only looking: an interrupted save of it waits for a real open.
+    bool save_pending = false;
+
+    bool accepted() const { return result == Result::voice; }
+};
+
+// Reads the voice file at `path` into `image`, dealing with journals of its
+// interrupted saves in `journal_folder` as `mode` says, and surveys it.
+OpenedVoice open_voice(VoiceImage& image, const std::filesystem::path& path,
+                       const std::filesystem::path& journal_folder, FileSystemCalls& calls = system_file_calls(),
+                       RecoveryMode mode = RecoveryMode::repair);
+
+}  // namespace tarnwick
