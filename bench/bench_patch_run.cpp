@@ -26,7 +26,7 @@
 #include "engine/patch_run.h"
 #include "engine/patch_search.h"
 #include "engine/voice_survey.h"
-#include "tests/support/disk_image_builder.h"
+#include "tools/voice_builder/disk_image_builder.h"
 #include "tests/support/test_files.h"
 
 namespace tarnwick {
@@ -65,13 +65,13 @@ double floor_pass(const Voice& v) {
     return seconds_since(began);
 }
 
-Voice& voice(std::int64_t size, testing::Filler filler) {
-    static std::map<std::pair<std::int64_t, testing::Filler>, std::unique_ptr<Voice>> cache;
+Voice& voice(std::int64_t size, voices::Filler filler) {
+    static std::map<std::pair<std::int64_t, voices::Filler>, std::unique_ptr<Voice>> cache;
     auto& slot = cache[{size, filler}];
     if (!slot) {
         cache.clear();  // keep one large image in memory at a time
         auto made = std::make_unique<Voice>();
-        testing::DiskImageBuilder builder;
+        voices::DiskImageBuilder builder;
         builder.block_exp(4).dllimg_first_block(64).length(size).filler(filler);
         made->start = static_cast<std::int32_t>(builder.dllimg_data_start());
         made->image.assign(builder.build(), "/nonexistent/benchmark.vpm");
@@ -86,7 +86,7 @@ Voice& voice(std::int64_t size, testing::Filler filler) {
 }
 
 Voice& voice_of(const benchmark::State& state) {
-    return voice(state.range(0) * kMiB, state.range(1) != 0 ? testing::Filler::table_like : testing::Filler::text_like);
+    return voice(state.range(0) * kMiB, state.range(1) != 0 ? voices::Filler::table_like : voices::Filler::text_like);
 }
 
 // Times the body per iteration and reports it against the floor.
@@ -220,7 +220,7 @@ void BM_PeakMemoryLoadRunSave(benchmark::State& state) {
     testing::TempDir dir;
     const auto path = dir / "voice.vpm";
     {
-        testing::DiskImageBuilder builder;
+        voices::DiskImageBuilder builder;
         builder.block_exp(4).dllimg_first_block(64).length(size);
         // Every lead's original near the end, so that the run saves.
         std::int64_t at = size - 64 * 1024;

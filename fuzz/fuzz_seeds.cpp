@@ -8,14 +8,14 @@
 
 #include "engine/patch_catalogue.h"
 #include "engine/journal_format.h"
-#include "tests/support/disk_image_builder.h"
+#include "tools/voice_builder/disk_image_builder.h"
 #include "tests/support/test_files.h"
 
 namespace {
 
 using namespace tarnwick;
-using testing::Container;
-using testing::DiskImageBuilder;
+using voices::Container;
+using voices::DiskImageBuilder;
 
 // Small voices, so that the fuzzers spend their time on many inputs: 512-byte
 // blocks, data from 4 KiB (just past the directory) on.

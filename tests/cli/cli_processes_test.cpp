@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/patch_run.h"
-#include "tests/support/disk_image_builder.h"
+#include "tools/voice_builder/disk_image_builder.h"
 #include "tests/support/faulty_calls.h"
 #include "tests/support/recording_window.h"
 #include "tests/support/test_files.h"
@@ -86,7 +86,7 @@ ByteString patched_with_every_option(const ByteString& voice) {
 const std::string kSaved = "File patched successfully! Copy the VPM voice file back to your GSP.\n";
 
 TEST(CommandLineProcesses, TwoSavesOfOneFileAtOnceEndInTheCleanResultAndOneSuccess) {
-    const ByteString voice = testing::demo_voice(testing::Container::vpm);
+    const ByteString voice = voices::demo_voice(voices::Container::vpm);
     const ByteString clean = patched_with_every_option(voice);
     int second_nothing = 0, second_refused = 0;
     for (int round = 0; round < 50; ++round) {
@@ -120,7 +120,7 @@ TEST(CommandLineProcesses, LookingAtAnInterruptedSaveWritesNothing) {
     TempDir dir;
     const auto file = dir / "voice.vpm";
     const auto journals = dir / "data" / "tts-tarnwick" / "journals";
-    const ByteString voice = testing::demo_voice(testing::Container::vpm);
+    const ByteString voice = voices::demo_voice(voices::Container::vpm);
     write_file(file, voice);
     {
         // A save that dies after its journal and its first write.

@@ -136,6 +136,12 @@ count "apply's help: a list" 1 '^  --options LIST' out
 expect "version" 0 "$cli" --version
 has "version" out "tts-tarnwick-cli $version"
 
+expect "demo tool: help" 0 "$make_demo" --help
+has "demo tool: help" out "Usage: make-demo-voice [--rgn] [--size MIB] [--table-like] FILE"
+expect "demo tool: a name like an option" 2 "$make_demo" -rgn
+has "demo tool: refused" err 'make-demo-voice: unknown option "-rgn"'
+if [ -e ./--help ] || [ -e ./-rgn ]; then echo "FAIL the demo tool wrote a file named like an option"; failures=$((failures + 1)); fi
+
 if [ -d "$XDG_DATA_HOME/tts-tarnwick/journals" ] && [ -n "$(ls -A "$XDG_DATA_HOME/tts-tarnwick/journals")" ]; then
   echo "FAIL a journal was left behind"; failures=$((failures + 1))
 fi

@@ -16,7 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/patch_run.h"
-#include "tests/support/disk_image_builder.h"
+#include "tools/voice_builder/disk_image_builder.h"
 #include "tests/support/faulty_calls.h"
 #include "tests/support/recording_window.h"
 #include "tests/support/test_files.h"
@@ -161,7 +161,7 @@ TEST(FatDevice, AFullPatchRunSavesExactlyAlsoOnAFullDisk) {
         ASSERT_TRUE(device.mount());
         std::filesystem::create_directory(device.root() / "Voice");
         const auto voice = device.root() / "Voice" / "English voice (demo).vpm";
-        const ByteString original = testing::demo_voice(testing::Container::vpm);
+        const ByteString original = voices::demo_voice(voices::Container::vpm);
         write_file(voice, original);
         if (full) fill_up(device.root() / "filler.bin");
         device.unmount();
@@ -200,7 +200,7 @@ TEST(FatDevice, AFullPatchRunSavesExactlyAlsoOnAFullDisk) {
 struct DeviceVoice {
     std::filesystem::path path;
     std::filesystem::path journals;
-    ByteString original = testing::demo_voice(testing::Container::vpm);
+    ByteString original = voices::demo_voice(voices::Container::vpm);
     ByteString patched;
     VoiceImage image;
 

@@ -13,15 +13,15 @@
 #include "engine/open_voice.h"
 #include "engine/patch_catalogue.h"
 #include "engine/patch_run.h"
-#include "tests/support/disk_image_builder.h"
+#include "tools/voice_builder/disk_image_builder.h"
 #include "tests/support/recording_window.h"
 #include "tests/support/test_files.h"
 
 namespace tarnwick {
 namespace {
 
-using testing::Container;
-using testing::DiskImageBuilder;
+using voices::Container;
+using voices::DiskImageBuilder;
 using testing::read_file;
 using testing::RecordingWindow;
 using testing::TempDir;

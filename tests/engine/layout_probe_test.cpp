@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "engine/layout_probe.h"
-#include "tests/support/disk_image_builder.h"
+#include "tools/voice_builder/disk_image_builder.h"
 
 namespace tarnwick {
 namespace {
 
-using testing::Container;
-using testing::DiskImageBuilder;
+using voices::Container;
+using voices::DiskImageBuilder;
 
 VoiceImage image_of(const DiskImageBuilder& builder) {
     VoiceImage image;

@@ -5,13 +5,13 @@
 #include "engine/layout_probe.h"
 #include "engine/apply_option.h"
 #include "engine/patch_catalogue.h"
-#include "tests/support/disk_image_builder.h"
+#include "tools/voice_builder/disk_image_builder.h"
 #include "tests/support/recording_window.h"
 
 namespace tarnwick {
 namespace {
 
-using testing::DiskImageBuilder;
+using voices::DiskImageBuilder;
 using testing::RecordingWindow;
 
 const PatchOption& option(int number) { return patch_catalogue()[static_cast<std::size_t>(number - 1)]; }

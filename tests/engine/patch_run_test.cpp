@@ -3,7 +3,7 @@
 #include "engine/patch_catalogue.h"
 #include "engine/patch_run.h"
 #include "engine/voice_survey.h"
-#include "tests/support/disk_image_builder.h"
+#include "tools/voice_builder/disk_image_builder.h"
 #include "tests/support/faulty_calls.h"
 #include "tests/support/recording_window.h"
 #include "tests/support/test_files.h"
@@ -11,8 +11,8 @@
 namespace tarnwick {
 namespace {
 
-using testing::Container;
-using testing::DiskImageBuilder;
+using voices::Container;
+using voices::DiskImageBuilder;
 using testing::FaultyCalls;
 using testing::read_file;
 using testing::RecordingWindow;
@@ -107,7 +107,7 @@ TEST(RunPatch, FailuresBeforeASuccessAreReportedThenTheFileIsWrittenOnce) {
 
 TEST(RunPatch, TheDemoVoiceTakesEveryOption) {
     for (const Container kind : {Container::vpm, Container::rgn}) {
-        LoadedVoice r(testing::demo_voice(kind));
+        LoadedVoice r(voices::demo_voice(kind));
         r.window.ticked.fill(true);
         EXPECT_EQ(r.run(), RunOutcome::saved);
         EXPECT_EQ(r.window.events, (std::vector<std::string>{"message: " + kSuccess, "close"}));
@@ -124,7 +124,7 @@ TEST(RunPatch, TheDemoVoiceTakesEveryOption) {
 TEST(RunPatch, ASecondRunFindsEveryOptionAlreadyChanged) {
     // Option 20's Trail run ends with its Track original (" Tr" and four zero
     // bytes): a second run must not take that for a run still to patch.
-    LoadedVoice r(testing::demo_voice(Container::vpm));
+    LoadedVoice r(voices::demo_voice(Container::vpm));
     r.window.ticked.fill(true);
     ASSERT_EQ(r.run(), RunOutcome::saved);
     const ByteString first = r.image_bytes();

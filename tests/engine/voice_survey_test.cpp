@@ -5,14 +5,14 @@
 #include "engine/patch_catalogue.h"
 #include "engine/patch_run.h"
 #include "engine/voice_survey.h"
-#include "tests/support/disk_image_builder.h"
+#include "tools/voice_builder/disk_image_builder.h"
 #include "tests/support/recording_window.h"
 
 namespace tarnwick {
 namespace {
 
-using testing::Container;
-using testing::DiskImageBuilder;
+using voices::Container;
+using voices::DiskImageBuilder;
 using testing::RecordingWindow;
 
 struct Label {
@@ -208,8 +208,8 @@ TEST(VoiceSurvey, EveryStateIsWhatARunWithOnlyThatOptionDoes) {
         return builder.build();
     };
     const std::vector<std::pair<std::string, ByteString>> voices = {
-        {"demo voice", testing::demo_voice(Container::vpm)},
-        {"demo container", testing::demo_voice(Container::rgn)},
+        {"demo voice", voices::demo_voice(Container::vpm)},
+        {"demo container", voices::demo_voice(Container::rgn)},
         {"mixed", mixed(0)},
         {"mixed, 15 changed by its fallback", mixed(1)},
         {"mixed, 15 ready by its fallback", mixed(2)},
@@ -240,7 +240,7 @@ TEST(VoiceSurvey, EveryStateIsWhatARunWithOnlyThatOptionDoes) {
 
 TEST(VoiceSurvey, SummaryNamesKindSizeAndTheTabsWithReadyOptions) {
     VoiceImage image;
-    image.assign(testing::demo_voice(Container::rgn));
+    image.assign(voices::demo_voice(Container::rgn));
     EXPECT_EQ(survey_summary("demo.rgn", 1234567, survey_voice(image)),
               "demo.rgn: container (.rgn), 1,234,567 bytes; ready options on English, Jack & Jill & Samantha, "
               "Karen & Lee, Julie & Felix, Daniel & Emily & Serena");

@@ -12,15 +12,15 @@
 #include "engine/patch_catalogue.h"
 #include "engine/journal_format.h"
 #include "engine/user_messages.h"
-#include "tests/support/disk_image_builder.h"
+#include "tools/voice_builder/disk_image_builder.h"
 #include "tests/support/test_files.h"
 #include "tests/ui/fakes.h"
 #include "ui/about_window.h"
 #include "ui/main_window.h"
 
 using namespace tarnwick;
-using tarnwick::testing::Container;
-using tarnwick::testing::DiskImageBuilder;
+using tarnwick::voices::Container;
+using tarnwick::voices::DiskImageBuilder;
 using tarnwick::testing::FakeServices;
 using tarnwick::testing::read_file;
 using tarnwick::testing::TempDir;

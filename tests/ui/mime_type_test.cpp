@@ -4,7 +4,7 @@
 #include <QProcess>
 #include <QtTest>
 
-#include "tests/support/disk_image_builder.h"
+#include "tools/voice_builder/disk_image_builder.h"
 #include "tests/support/test_files.h"
 
 using namespace tarnwick;
@@ -26,9 +26,9 @@ private slots:
         };
         const ByteString text(200, 'x');
         const std::vector<Case> cases = {
-            {"demo.vpm", testing::demo_voice(testing::Container::vpm), true},
-            {"demo.rgn", testing::demo_voice(testing::Container::rgn), true},
-            {"renamed.bin", testing::demo_voice(testing::Container::vpm), true},
+            {"demo.vpm", voices::demo_voice(voices::Container::vpm), true},
+            {"demo.rgn", voices::demo_voice(voices::Container::rgn), true},
+            {"renamed.bin", voices::demo_voice(voices::Container::vpm), true},
             {"unmarked.vpm", text, true},
             {"other-map.rgn", text, false},
         };

@@ -1,4 +1,4 @@
-#include "tests/support/disk_image_builder.h"
+#include "tools/voice_builder/disk_image_builder.h"
 
 #include <array>
 #include <string_view>
@@ -9,7 +9,7 @@
 
 #include "engine/patch_catalogue.h"
 
-namespace tarnwick::testing {
+namespace tarnwick::voices {
 namespace {
 
 constexpr std::int64_t kContainerPrefix = 60;
@@ -252,4 +252,4 @@ ByteString demo_voice(Container kind, std::int64_t length, Filler filler) {
     return builder.length(std::max(at + 4096, length)).build();
 }
 
-}  // namespace tarnwick::testing
+}  // namespace tarnwick::voices

@@ -7,7 +7,7 @@
 
 #include "engine/voice_image.h"
 
-namespace tarnwick::testing {
+namespace tarnwick::voices {
 
 enum class Container { vpm, rgn };
 
@@ -67,4 +67,4 @@ void fill_text_like(std::uint8_t* data, std::size_t size, std::uint32_t seed = 1
 // never a blank after a word, so no catalogue run appears by chance.
 void fill_table_like(std::uint8_t* data, std::size_t size, std::uint32_t seed = 1);
 
-}  // namespace tarnwick::testing
+}  // namespace tarnwick::voices
