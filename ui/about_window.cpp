@@ -4,10 +4,13 @@
 #include <vector>
 
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScreen>
 #include <QStyle>
+#include <QStyleOptionFocusRect>
+#include <QStylePainter>
 
 #include "engine/user_messages.h"
 #include "ui/twips.h"
@@ -35,6 +38,25 @@ void LinkLabel::mouseReleaseEvent(QMouseEvent* event) {
     if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) emit clicked();
 }
 
+void LinkLabel::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter || event->key() == Qt::Key_Space) {
+        emit clicked();
+        return;
+    }
+    QLabel::keyPressEvent(event);
+}
+
+void LinkLabel::paintEvent(QPaintEvent* event) {
+    QLabel::paintEvent(event);
+    if (!hasFocus()) return;
+    QStylePainter painter(this);
+    QStyleOptionFocusRect focus;
+    focus.initFrom(this);
+    focus.rect = contentsRect().intersected(QRect(QPoint(0, 0), QSize(fontMetrics().horizontalAdvance(text()) + kLabelMarginPx,
+                                                                        fontMetrics().height())));
+    painter.drawPrimitive(QStyle::PE_FrameFocusRect, focus);
+}
+
 About_Form::About_Form(PlatformServices services)
     : QWidget(nullptr, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
       services_(services) {
@@ -60,7 +82,8 @@ About_Form::About_Form(PlatformServices services)
     QPalette blue = link_->palette();
     blue.setColor(QPalette::WindowText, QColor(0, 0, 255));
     link_->setPalette(blue);
-    link_->setCursor(Qt::ArrowCursor);
+    link_->setCursor(Qt::PointingHandCursor);
+    link_->setFocusPolicy(Qt::StrongFocus);
     connect(link_, &LinkLabel::clicked, this, &About_Form::open_link);
 
     close_ = new QPushButton(QStringLiteral("Close"), this);
@@ -95,6 +118,14 @@ void About_Form::open_link() {
     if (!services_.browser.open_url(QUrl(address))) {
         services_.messages.show_message(this, QString::fromStdString(messages::browser_unavailable(address.toStdString())));
     }
+}
+
+void About_Form::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape) {
+        close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void About_Form::showEvent(QShowEvent* event) {

@@ -17,7 +17,8 @@ inline QString version_text() { return QString::fromUtf8(kVersion.data(), static
 // The maker's web page: shown on the link label and opened by it.
 inline const QString kMakerAddress = QStringLiteral("https://example.com/tarnwick");
 
-// A label that reports a click: the About window's link.
+// A label that reports a click, or Enter or Space while it has the keyboard
+// focus (which it shows): the About window's link.
 class LinkLabel final : public QLabel {
     Q_OBJECT
 
@@ -29,6 +30,8 @@ signals:
 
 protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 };
 
 // Names the program and its maker and links to the maker's page. Modeless,
@@ -46,6 +49,7 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     PlatformServices services_;

@@ -3,24 +3,49 @@
 #include <QIcon>
 #include <QTimer>
 
+#include <cstring>
+
 #include "engine/voice_image.h"
 #include "ui/main_window.h"
 #include "ui/platform_services.h"
 
-int main(int argc, char* argv[]) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("TTS_Tarnwick"));
-    QApplication::setApplicationVersion(tarnwick::ui::version_text());
-    QApplication::setDesktopFileName(QStringLiteral("tts-tarnwick"));
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/tts-tarnwick.png")));
+namespace {
 
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Changes how a navigation voice reads street abbreviations."));
+void describe(QCommandLineParser& parser) {
+    parser.setApplicationDescription(QStringLiteral("Changes how a navigation voice reads street abbreviations."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("A voice file (.vpm or .rgn) to open."),
                                  QStringLiteral("[file]"));
+}
+
+bool asks_only_for_words(int argc, char* argv[]) {
+    for (int i = 1; i < argc; ++i) {
+        for (const char* word : {"-h", "-?", "--help", "--help-all", "-v", "--version"}) {
+            if (std::strcmp(argv[i], word) == 0) return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication::setApplicationName(QStringLiteral("TTS_Tarnwick"));
+    QCoreApplication::setApplicationVersion(tarnwick::ui::version_text());
+    if (asks_only_for_words(argc, argv)) {
+        // Help and version are printed without opening a display.
+        QCoreApplication words(argc, argv);
+        QCommandLineParser parser;
+        describe(parser);
+        parser.process(words);  // prints, then ends the program
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setDesktopFileName(QStringLiteral("tts-tarnwick"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/tts-tarnwick.png")));
+    QCommandLineParser parser;
+    describe(parser);
     parser.process(app);
 
     tarnwick::VoiceImage image;  // the program's one voice image

@@ -12,6 +12,13 @@
 #include <QPushButton>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QScrollArea>
+#include <QShortcut>
+#include <QStyle>
+
+#include <algorithm>
 
 #include "engine/layout_probe.h"
 #include "engine/open_voice.h"
@@ -87,8 +94,17 @@ Tarnwick::Tarnwick(VoiceImage& image, PlatformServices services, std::filesystem
     about_action_->setObjectName(QStringLiteral("About"));
     connect(about_action_, &QAction::triggered, this, &Tarnwick::show_about);
 
-    auto* client = new QWidget(this);
-    setCentralWidget(client);
+    // The controls keep their places in a client area of the layout's size;
+    // where the screen is smaller, that area scrolls so that each stays in reach.
+    scroller_ = new QScrollArea(this);
+    scroller_->setObjectName(QStringLiteral("ClientScroller"));
+    scroller_->setFrameShape(QFrame::NoFrame);
+    scroller_->setWidgetResizable(false);
+    scroller_->setFocusPolicy(Qt::NoFocus);  // no stop of its own when tabbing through the controls
+    auto* client = new QWidget;
+    client->setObjectName(QStringLiteral("Client"));
+    scroller_->setWidget(client);
+    setCentralWidget(scroller_);
 
     open_ = new QPushButton(kOpenCaption, client);
     open_->setObjectName(QStringLiteral("Open1"));
@@ -114,6 +130,10 @@ Tarnwick::Tarnwick(VoiceImage& image, PlatformServices services, std::filesystem
     patch_->setObjectName(QStringLiteral("Patch"));
     patch_->setEnabled(false);
     connect(patch_, &QPushButton::clicked, this, &Tarnwick::patch_and_save);
+
+    // The Open command by keyboard; no caption changes for it.
+    auto* open_shortcut = new QShortcut(QKeySequence::Open, this);
+    connect(open_shortcut, &QShortcut::activated, this, &Tarnwick::open_voice_file);
 
     setAcceptDrops(true);
     layout_ = fitting_layout();
@@ -203,7 +223,40 @@ void Tarnwick::apply_layout() {
         row.label->setGeometry(at.rect(480, 240, 5775, 255));
         row.state->setGeometry(at.rect(kStateTwips.x(), kStateTwips.y(), kStateTwips.width(), kStateTwips.height()));
     }
-    resize(at.px(8580), at.px(7815 + kSummaryShift) + menuBar()->sizeHint().height());
+    scroller_->widget()->setFixedSize(at.px(8580), at.px(7815 + kSummaryShift));
+    fit_to_screen();
+}
+
+QSize Tarnwick::full_size() const {
+    const QSize client = scroller_->widget()->size();
+    return {client.width(), client.height() + menuBar()->sizeHint().height()};
+}
+
+void Tarnwick::fit_to_screen() {
+    const QScreen* shown_on = screen() != nullptr ? screen() : QGuiApplication::primaryScreen();
+    QSize size = full_size();
+    if (shown_on != nullptr) {
+        // The frame's own size is known once the window is shown; until then
+        // allow for a title bar and borders of the usual size.
+        const QSize frame = isVisible() ? frameGeometry().size() - geometry().size() : kFrameAllowance;
+        const QSize room = shown_on->availableGeometry().size() - frame;
+        if (size.width() > room.width() || size.height() > room.height()) {
+            // Scroll bars take room of their own once they are needed.
+            const int bar = style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+            size = QSize(std::min(size.width() + bar, room.width()), std::min(size.height() + bar, room.height()));
+        }
+    }
+    resize(size);
+    if (isVisible() && shown_on != nullptr && !shown_on->availableGeometry().contains(frameGeometry())) {
+        const QRect room = shown_on->availableGeometry();
+        move(std::clamp(frameGeometry().x(), room.left(), std::max(room.left(), room.right() - frameGeometry().width())),
+             std::clamp(frameGeometry().y(), room.top(), std::max(room.top(), room.bottom() - frameGeometry().height())));
+    }
+}
+
+void Tarnwick::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    fit_to_screen();
 }
 
 QCheckBox* Tarnwick::check_box(int option) const { return rows_.at(static_cast<std::size_t>(option)).box; }

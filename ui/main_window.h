@@ -16,9 +16,13 @@ class QCheckBox;
 class QGroupBox;
 class QLabel;
 class QPushButton;
+class QScrollArea;
 class QTabWidget;
 
 namespace tarnwick::ui {
+
+// What a window frame usually adds to a window: a title bar and borders.
+inline constexpr QSize kFrameAllowance{16, 40};
 
 // A stored caption as it reads on screen: a doubled ampersand shows as one.
 QString displayed_caption(const QString& stored);
@@ -45,6 +49,10 @@ public:
     QAction* about_action() const { return about_action_; }
     About_Form* about_window() const { return about_; }
     const TwipsLayout& layout() const { return layout_; }
+    // The area the controls lie in, scrolled where the screen is too small.
+    QScrollArea* scroller() const { return scroller_; }
+    // The window's size when the screen has room for all of it.
+    QSize full_size() const;
 
     // The Open button: the file dialog, then open_file with the chosen path.
     void open_voice_file();
@@ -54,6 +62,7 @@ public:
     void show_about();
 
 protected:
+    void showEvent(QShowEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
@@ -69,6 +78,8 @@ private:
     void show_survey(const VoiceSurvey& survey);
     TwipsLayout fitting_layout() const;
     void apply_layout();
+    // Takes the full size where the screen's free area allows, or the most it does.
+    void fit_to_screen();
 
     struct OptionRow {
         QGroupBox* frame = nullptr;
@@ -81,6 +92,7 @@ private:
     VoiceImage& image_;
     PlatformServices services_;
     std::filesystem::path journal_folder_;
+    QScrollArea* scroller_ = nullptr;
     QPushButton* open_ = nullptr;
     QPushButton* patch_ = nullptr;
     QLabel* instructions_ = nullptr;

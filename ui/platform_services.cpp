@@ -1,6 +1,7 @@
 #include "ui/platform_services.h"
 
 #include <QDesktopServices>
+#include <QEvent>
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QHeaderView>
@@ -19,15 +20,12 @@ QStringList filter_patterns(const QString& filter) {
     return list.split(QRegularExpression(QStringLiteral("[; ]")), Qt::SkipEmptyParts);
 }
 
-void prepare_open_dialog(QFileDialog& dialog, const QString& filter) {
-    // Qt's own dialog on every desktop: the filter fix-up below needs its model.
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setFileMode(QFileDialog::AnyFile);  // a typed name is taken whatever its extension
-    dialog.setViewMode(QFileDialog::Detail);
-    dialog.setWindowModality(Qt::WindowModal);
-    dialog.setNameFilter(filter);
-    // Qt reads "*.vpm;*.rgn" as one pattern; the entry must list both kinds,
+namespace {
+
+// Mends Qt's own dialog once it has its widgets: Qt reads "*.vpm;*.rgn" as one
+// pattern, and its detail columns are too narrow to read.
+void mend_qt_dialog(QFileDialog& dialog, const QString& filter) {
+    // The entry must list both kinds,
     // also after the person chooses it again, when Qt applies its own reading.
     if (auto* model = dialog.findChild<QFileSystemModel*>()) {
         const QStringList patterns = filter_patterns(filter);
@@ -44,13 +42,50 @@ void prepare_open_dialog(QFileDialog& dialog, const QString& filter) {
             header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
         }
     }
+}
+
+// Mends Qt's own dialog when it is the one shown: a system's dialog never
+// shows the QFileDialog widget itself.
+class MendWhenShown final : public QObject {
+public:
+    MendWhenShown(QFileDialog& dialog, QString filter) : QObject(&dialog), dialog_(dialog), filter_(std::move(filter)) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == &dialog_ && event->type() == QEvent::Show && !mended_) {
+            mended_ = true;
+            mend_qt_dialog(dialog_, filter_);
+        }
+        return false;
+    }
+
+private:
+    QFileDialog& dialog_;
+    QString filter_;
+    bool mended_ = false;
+};
+
+}  // namespace
+
+void prepare_open_dialog(QFileDialog& dialog, const QString& filter, DialogChoice choice) {
+    if (choice == DialogChoice::qt_own) dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::AnyFile);  // a typed name is taken whatever its extension
+    dialog.setViewMode(QFileDialog::Detail);
+    dialog.setWindowModality(Qt::WindowModal);
+    dialog.setNameFilter(filter);
+    if (choice == DialogChoice::qt_own) {
+        mend_qt_dialog(dialog, filter);
+    } else {
+        dialog.installEventFilter(new MendWhenShown(dialog, filter));
+    }
     dialog.resize(kOpenDialogSize);
 }
 
 QString QtOpenDialog::show_open_dialog(QWidget* owner, const QString& title, const QString& filter,
                                        const QString& initial_folder) {
     QFileDialog dialog(owner, title, initial_folder);
-    prepare_open_dialog(dialog, filter);
+    prepare_open_dialog(dialog, filter, choice_);
     if (dialog.exec() != QDialog::Accepted) return {};
     const QStringList chosen = dialog.selectedFiles();
     return chosen.isEmpty() ? QString() : chosen.first();

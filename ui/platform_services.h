@@ -39,11 +39,20 @@ struct PlatformServices {
     Browser& browser;
 };
 
+// Which open dialog to show: the system's own where the platform offers one
+// (Windows; a desktop whose Qt platform theme or portal has one), else Qt's;
+// or Qt's own always.
+enum class DialogChoice { system_where_there_is_one, qt_own };
+
 // The real thing, built on Qt's file dialog, QMessageBox and QDesktopServices.
 class QtOpenDialog final : public OpenDialog {
 public:
+    explicit QtOpenDialog(DialogChoice choice = DialogChoice::system_where_there_is_one) : choice_(choice) {}
     QString show_open_dialog(QWidget* owner, const QString& title, const QString& filter,
                              const QString& initial_folder) override;
+
+private:
+    DialogChoice choice_;
 };
 
 class QtMessageBoxes final : public MessageBoxes {
@@ -56,10 +65,12 @@ public:
     bool open_url(const QUrl& address) override;
 };
 
-// The open dialog's setup: Qt's own dialog, both patterns of the filter in
-// force whichever way the filter is chosen, and columns wide enough to read.
+// The open dialog's setup: the title, filter, folder and modality asked for;
+// where Qt's own dialog shows, both patterns of the filter in force whichever
+// way the filter is chosen, and columns wide enough to read.
 inline constexpr QSize kOpenDialogSize{860, 520};
-void prepare_open_dialog(QFileDialog& dialog, const QString& filter);
+void prepare_open_dialog(QFileDialog& dialog, const QString& filter,
+                         DialogChoice choice = DialogChoice::system_where_there_is_one);
 
 // The wildcard patterns of a filter such as "Name (*.a;*.b)": {"*.a", "*.b"}.
 QStringList filter_patterns(const QString& filter);

@@ -31,7 +31,7 @@ private slots:
         QVERIFY(about.windowFlags().testFlag(Qt::WindowCloseButtonHint));
 
         const auto label = [&](const char* name) { return about.findChild<QLabel*>(QString::fromLatin1(name)); };
-        QCOMPARE(label("Label1")->text(), QStringLiteral("Garmin TTS Tarnwick v0.49"));
+        QCOMPARE(label("Label1")->text(), QStringLiteral("Garmin TTS Tarnwick v") + ui::version_text());
         QCOMPARE(label("Label1")->font().pointSizeF(), 9.75);
         QVERIFY(label("Label1")->alignment().testFlag(Qt::AlignHCenter));
         QCOMPARE(label("Label2")->text(), QStringLiteral("Created by Pellbrook"));
@@ -41,11 +41,11 @@ private slots:
         QVERIFY(QUrl(about.link()->text()).host().endsWith(QStringLiteral("example.com")));
         QCOMPARE(about.link()->palette().color(QPalette::WindowText), QColor(0, 0, 255));
         QVERIFY(!about.link()->font().underline());
-        QCOMPARE(about.link()->cursor().shape(), Qt::ArrowCursor);
+        QCOMPARE(about.link()->cursor().shape(), Qt::PointingHandCursor);
         QCOMPARE(about.close_button()->text(), QStringLiteral("Close"));
         QCOMPARE(about.close_button()->objectName(), QStringLiteral("Command1"));
         for (QLabel* l : about.findChildren<QLabel*>()) {
-            QCOMPARE(l->focusPolicy(), Qt::NoFocus);
+            QCOMPARE(l->focusPolicy(), l == about.link() ? Qt::StrongFocus : Qt::NoFocus);
             QVERIFY2(l->fontMetrics().horizontalAdvance(l->text()) <= l->width(), qPrintable(l->text()));
         }
     }
@@ -65,6 +65,23 @@ private slots:
             QTest::mouseClick(about.findChild<QLabel*>(QString::fromLatin1(other)), Qt::LeftButton);
         }
         QCOMPARE(fakes.browser.opened.size(), 2);
+    }
+
+    void theKeyboardAloneReachesTheLinkAndClosesTheWindow() {
+        FakeServices fakes;
+        About_Form about(fakes.services());
+        about.setAttribute(Qt::WA_DeleteOnClose, false);
+        about.show();
+        about.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&about));
+        QCOMPARE(QApplication::focusWidget(), about.close_button());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), about.link());
+        QTest::keyClick(about.link(), Qt::Key_Return);
+        QTest::keyClick(about.link(), Qt::Key_Space);
+        QCOMPARE(fakes.browser.opened, (QList<QUrl>{QUrl(ui::kMakerAddress), QUrl(ui::kMakerAddress)}));
+        QTest::keyClick(about.link(), Qt::Key_Escape);
+        QVERIFY(!about.isVisible());
     }
 
     void aBrowserThatWillNotStartIsReported() {

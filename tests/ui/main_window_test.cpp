@@ -107,7 +107,7 @@ class MainWindowTest : public QObject {
 private slots:
     void startsWithNothingEnabledOnTheSecondTab() {
         Harness h;
-        QCOMPARE(h.window.windowTitle(), QStringLiteral("TTS_Tarnwick v0.49"));
+        QCOMPARE(h.window.windowTitle(), QStringLiteral("TTS_Tarnwick v") + ui::version_text());
         QCOMPARE(h.window.objectName(), QStringLiteral("Tarnwick"));
         QVERIFY(h.window.open_button()->isEnabled());
         QVERIFY(!h.window.patch_button()->isEnabled());
@@ -525,6 +525,17 @@ private slots:
         QVERIFY(h.window.patch_button()->isEnabled());
         h.open(path);
         QCOMPARE(h.fakes.messages.texts.size(), 1);
+    }
+
+    void controlOOpensTheDialogAsTheButtonDoes() {
+        Harness h;
+        h.window.show();
+        h.window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&h.window));
+        QTest::keyClick(&h.window, Qt::Key_O, Qt::ControlModifier);
+        QCOMPARE(h.fakes.dialog.shown, 1);
+        QCOMPARE(h.fakes.dialog.title, QStringLiteral("Open Garmin TTS Voice File..."));
+        QCOMPARE(h.window.open_button()->text(), QStringLiteral("Open TTS Voice File"));
     }
 
     void aboutOpensOneWindowAndKeepsTheProgramAlive() {
