@@ -12,11 +12,12 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: make-demo-voice [--rgn] [--size MIB] [--table-like] FILE\n"
+    "Usage: make-demo-voice [--rgn] [--size MIB] [--table-like | --phrase-like] FILE\n"
     "Writes FILE, a demo voice holding every abbreviation run the options look for.\n"
     "  --rgn          the container kind (.rgn) instead of a disk image (.vpm)\n"
     "  --size MIB     a voice of at least MIB mebibytes, the runs near its end\n"
     "  --table-like   filled with an abbreviation table's look instead of lower-case words\n"
+    "  --phrase-like  filled with the table's own phrases, close to every run the options look for\n"
     "  --help         show this and write nothing\n";
 
 int refuse(const std::string& why) {
@@ -42,6 +43,8 @@ int main(int argc, char** argv) {
             rgn = true;
         } else if (argument == "--table-like") {
             filler = voices::Filler::table_like;
+        } else if (argument == "--phrase-like") {
+            filler = voices::Filler::phrase_like;
         } else if (argument == "--size" && i + 1 < argc) {
             char* end = nullptr;
             mib = std::strtoll(argv[++i], &end, 10);

@@ -137,7 +137,7 @@ expect "version" 0 "$cli" --version
 has "version" out "tts-tarnwick-cli $version"
 
 expect "demo tool: help" 0 "$make_demo" --help
-has "demo tool: help" out "Usage: make-demo-voice [--rgn] [--size MIB] [--table-like] FILE"
+has "demo tool: help" out "Usage: make-demo-voice [--rgn] [--size MIB] [--table-like | --phrase-like] FILE"
 expect "demo tool: a name like an option" 2 "$make_demo" -rgn
 has "demo tool: refused" err 'make-demo-voice: unknown option "-rgn"'
 if [ -e ./--help ] || [ -e ./-rgn ]; then echo "FAIL the demo tool wrote a file named like an option"; failures=$((failures + 1)); fi

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <set>
+#include <vector>
 
 #include "engine/patch_catalogue.h"
 
@@ -111,6 +112,68 @@ void fill_table_like(std::uint8_t* data, std::size_t size, std::uint32_t seed) {
     }
 }
 
+void fill_phrase_like(std::uint8_t* data, std::size_t size, std::uint32_t seed) {
+    // The phrases: each run of the catalogue cut at every space that follows
+    // a zero byte, without their zero bytes.
+    std::vector<ByteString> phrases;
+    std::vector<ByteString> runs;
+    for (const PatchOption& option : patch_catalogue()) {
+        for (ByteString& run : patterns_of(option)) {
+            for (std::size_t from = 0; from < run.size();) {
+                std::size_t to = from + 1;
+                while (to < run.size() && !(run[to] == ' ' && run[to - 1] == 0)) ++to;
+                ByteString phrase(run.begin() + static_cast<std::ptrdiff_t>(from), run.begin() + static_cast<std::ptrdiff_t>(to));
+                while (!phrase.empty() && phrase.back() == 0) phrase.pop_back();
+                phrases.push_back(std::move(phrase));
+                from = to;
+            }
+            runs.push_back(std::move(run));
+        }
+    }
+    std::sort(phrases.begin(), phrases.end());
+    phrases.erase(std::unique(phrases.begin(), phrases.end()), phrases.end());
+    std::size_t longest = 0;
+    for (const ByteString& run : runs) longest = std::max(longest, run.size());
+
+    constexpr std::size_t kPattern = 64 * 1024;
+    ByteString pattern;
+    pattern.reserve(kPattern + 64);
+    std::uint32_t state = seed * 2654435761u + 11;
+    const auto next = [&state] {
+        state = state * 1664525u + 1013904223u;
+        return state >> 8;
+    };
+    // Whether a catalogue run now ends in the last `fresh` bytes.
+    const auto holds_a_run = [&](std::size_t fresh) {
+        const std::size_t from = pattern.size() > fresh + longest ? pattern.size() - fresh - longest : 0;
+        for (const ByteString& run : runs) {
+            const auto hit = std::search(pattern.begin() + static_cast<std::ptrdiff_t>(from), pattern.end(), run.begin(), run.end());
+            if (hit != pattern.end()) return true;
+        }
+        return false;
+    };
+    while (pattern.size() < kPattern - 1) {
+        for (int attempt = 0;; ++attempt) {
+            const ByteString& phrase = phrases[next() % phrases.size()];
+            const std::size_t zeros = 1 + next() % 6;
+            pattern.insert(pattern.end(), phrase.begin(), phrase.end());
+            pattern.insert(pattern.end(), zeros, std::uint8_t{0});
+            if (!holds_a_run(phrase.size() + zeros)) break;
+            pattern.resize(pattern.size() - phrase.size() - zeros);
+            if (attempt > 1000) {  // every phrase would complete a run here: start afresh
+                pattern.push_back(0xFF);
+                break;
+            }
+        }
+    }
+    pattern.resize(kPattern - 1);
+    // No run holds this byte, so none spans the seam where the pattern repeats.
+    pattern.push_back(0xFF);
+    for (std::size_t at = 0; at < size; at += kPattern) {
+        std::memcpy(data + at, pattern.data(), std::min(kPattern, size - at));
+    }
+}
+
 DiskImageBuilder& DiskImageBuilder::filler(Filler kind) {
     filler_ = kind;
     return *this;
@@ -174,10 +237,10 @@ ByteString DiskImageBuilder::build() const {
         }
     }
     ByteString out(static_cast<std::size_t>(size));
-    if (filler_ == Filler::table_like) {
-        fill_table_like(out.data(), out.size());
-    } else {
-        fill_text_like(out.data(), out.size());
+    switch (filler_) {
+        case Filler::table_like: fill_table_like(out.data(), out.size()); break;
+        case Filler::phrase_like: fill_phrase_like(out.data(), out.size()); break;
+        case Filler::text_like: fill_text_like(out.data(), out.size()); break;
     }
 
     // The image is laid out in a scratch header region first, then cut to size,

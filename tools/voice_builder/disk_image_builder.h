@@ -15,7 +15,11 @@ enum class Container { vpm, rgn };
 // abbreviation table's look, capitalised words and their short forms, many
 // beginning as the catalogue's runs begin, so that a search meets near misses
 // at every word.
-enum class Filler { text_like, table_like };
+// begin as the catalogue's runs begin, so that a search meets near misses
+// at every word; or the table's own phrases (" Ct", " Court", " Tr" and the
+// catalogue's other words, each between a space and zero bytes), as close to
+// every run as can be without holding one.
+enum class Filler { text_like, table_like, phrase_like };
 
 // Builds voice files in memory the way real ones are laid out: a disk-image
 // header ("DSKIMG", block-size exponents 9 and E2 at 0x61 and 0x62), a
@@ -66,5 +70,9 @@ void fill_text_like(std::uint8_t* data, std::size_t size, std::uint32_t seed = 1
 // Table-like filler: " Boulder", zero bytes, " Bldr", zero bytes, and so on;
 // never a blank after a word, so no catalogue run appears by chance.
 void fill_table_like(std::uint8_t* data, std::size_t size, std::uint32_t seed = 1);
+
+// Phrase-like filler: the catalogue's own phrases in random order and
+// padding, checked as they are laid so that no catalogue run appears whole.
+void fill_phrase_like(std::uint8_t* data, std::size_t size, std::uint32_t seed = 1);
 
 }  // namespace tarnwick::voices
