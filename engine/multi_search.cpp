@@ -109,7 +109,7 @@ int on_match(unsigned id, unsigned long long, unsigned long long to, unsigned, v
 struct MultiSearch::Library {};
 #endif
 
-MultiSearch::~MultiSearch() { delete library_; }
+MultiSearch::~MultiSearch() = default;
 
 const char* MultiSearch::fastest_pass() {
 #if defined(TARNWICK_HAVE_HYPERSCAN)
@@ -183,7 +183,7 @@ MultiSearch::MultiSearch(std::vector<ByteString> patterns) : patterns_(std::move
         hs_free_compile_error(error);  // the engine's own pass does the work instead
         return;
     }
-    library_ = library.release();
+    library_ = std::move(library);
 #endif
 }
 

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -86,7 +87,7 @@ private:
     alignas(32) std::array<std::array<std::uint8_t, 16>, kFiltered> high_{};
     // The same per whole byte, for the byte-by-byte pass.
     std::array<std::array<std::uint8_t, 256>, kFiltered> byte_{};
-    Library* library_ = nullptr;
+    std::unique_ptr<Library> library_;
 };
 
 }  // namespace tarnwick

@@ -9,8 +9,8 @@
 
 namespace tarnwick {
 
-// Overwrites the first occurrence of `original` found from `start` up to
-// file_len - 9 with `replacement` and returns true. Otherwise writes nothing,
+// Overwrites the first occurrence of `original` in the patch window from
+// `start` (see PatchSearch) with `replacement` and returns true. Otherwise writes nothing,
 // tells the person whether the replacement is already there or neither run
 // is, and returns false.
 bool patch_abbr(VoiceImage& image, MessageSink& messages, std::int32_t start, ByteView original,

@@ -29,6 +29,8 @@ struct PatchOption {
 };
 
 inline constexpr int kOptionCount = 20;
+// Arrays indexed by an option's (or its box's) number, 1 to 20, leave slot 0 unused.
+inline constexpr std::size_t kByOptionNumber = kOptionCount + 1;
 
 // The twenty options in run order; patch_catalogue()[k - 1] is option k.
 std::span<const PatchOption, kOptionCount> patch_catalogue();

@@ -9,8 +9,7 @@
 namespace tarnwick {
 namespace {
 
-// find_str tests up to bound + 1; the patch operation's bound is file_len - 10.
-std::int32_t patch_bound(const VoiceImage& image) { return image.file_len() - 10; }
+std::int32_t patch_bound(const VoiceImage& image) { return image.file_len() - kPatchBoundBelowLength; }
 
 std::vector<ByteString> distinct(std::vector<ByteString> patterns) {
     std::sort(patterns.begin(), patterns.end());

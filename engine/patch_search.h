@@ -10,9 +10,12 @@ namespace tarnwick {
 
 class VoiceImage;
 
-// The searches of the abbreviation patch operation: the lowest position from
-// the start up to file_len - 9 where a pattern lies wholly in the image, as
-// find_str reports it (0 when there is none, and for a match at offset 0).
+// The searches of the abbreviation patch operation: find_str from the start
+// with the bound file_len - 10, so that the last start tested is file_len - 9
+// (the "patch window"). Each reports the lowest start where a pattern lies
+// wholly in the image, or 0 when there is none (and for a match at offset 0).
+inline constexpr std::int32_t kPatchBoundBelowLength = 10;
+
 class PatchSearch {
 public:
     virtual ~PatchSearch() = default;

@@ -44,7 +44,11 @@ std::string reason_text(const Problem& problem) {
         case FileProblem::in_use: return "another program, or another run of this one, has it open for writing";
         case FileProblem::no_file_open: return "no voice file is open";
         case FileProblem::no_journal_folder:
+#ifdef _WIN32
+            return "there is no folder for its save journal (LOCALAPPDATA is not set)";
+#else
             return "there is no folder for its save journal (neither XDG_DATA_HOME nor HOME is set)";
+#endif
         case FileProblem::journal_failed:
             return join({"its save journal could not be written in the folder ", quoted(problem.where), ": ",
                          problem.system_words});

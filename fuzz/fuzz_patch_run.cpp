@@ -36,8 +36,8 @@ public:
 
 private:
     int only_ = 0;
-    std::array<bool, 21> enabled_ = [] {
-        std::array<bool, 21> all{};
+    std::array<bool, kByOptionNumber> enabled_ = [] {
+        std::array<bool, kByOptionNumber> all{};
         all.fill(true);
         return all;
     }();

@@ -41,7 +41,7 @@ const QString kInstructions = QStringLiteral(
     "backup of the original TTS file.");
 
 // The frame that holds each option's box and label: Frame<kFrameOf[k]> holds Check<k>.
-constexpr std::array<int, kOptionCount + 1> kFrameOf{0, 3, 2, 4, 5, 6, 7, 8, 9, 10, 1,
+constexpr std::array<int, kByOptionNumber> kFrameOf{0, 3, 2, 4, 5, 6, 7, 8, 9, 10, 1,
                                                      11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
 
 constexpr int kTabStripTwips = 500;

@@ -5,6 +5,7 @@
 #include <QMainWindow>
 #include <QPointer>
 
+#include "engine/patch_catalogue.h"
 #include "engine/patch_run.h"
 #include "engine/voice_survey.h"
 #include "engine/voice_image.h"
@@ -99,7 +100,7 @@ private:
     QLabel* summary_ = nullptr;
     QTabWidget* tabs_ = nullptr;
     QAction* about_action_ = nullptr;
-    std::array<OptionRow, 21> rows_{};  // rows_[k] holds Check<k>
+    std::array<OptionRow, kByOptionNumber> rows_{};  // rows_[k] holds Check<k>
     TwipsLayout layout_;
     QPointer<About_Form> about_;
 };

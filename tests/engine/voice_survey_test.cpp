@@ -4,9 +4,11 @@
 
 #include "engine/patch_catalogue.h"
 #include "engine/patch_run.h"
+#include "engine/open_voice.h"
 #include "engine/voice_survey.h"
 #include "tools/voice_builder/disk_image_builder.h"
 #include "tests/support/recording_window.h"
+#include "tests/support/test_files.h"
 
 namespace tarnwick {
 namespace {
@@ -252,6 +254,44 @@ TEST(VoiceSurvey, SummaryNamesKindSizeAndTheTabsWithReadyOptions) {
     image.assign(DiskImageBuilder().build());
     EXPECT_EQ(survey_summary("v.vpm", 1000, survey_voice(image)),
               "v.vpm: disk image (.vpm), 1,000 bytes; no option is ready to apply");
+}
+
+}  // namespace
+}  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+TEST(OpenVoice, EachFileOpenedInTurnIsSurveyedOnItsOwnLayout) {
+    testing::TempDir dir;
+    VoiceImage image;  // one image, as the program has
+    struct Made {
+        std::uint8_t exponent;
+        std::uint16_t block;
+        bool named;
+        std::int32_t start;  // expected; -1: not located
+    };
+    const std::vector<Made> files = {{1, 40, true, 40 * 1024}, {3, 12, true, 12 * 4096}, {1, 40, false, -1},
+                                     {0, 9, true, 9 * 512}};
+    int n = 0;
+    for (const Made& made : files) {
+        SCOPED_TRACE("file " + std::to_string(n));
+        voices::DiskImageBuilder builder;
+        builder.block_exp(made.exponent).dllimg_first_block(made.block).length(70000);
+        if (!made.named) builder.without_dllimg();
+        builder.place(std::max<std::int64_t>(builder.dllimg_data_start(), 4096) + 64,
+                      hex2str(patch_catalogue()[0].lead->original_hex));
+        const auto path = dir / ("voice" + std::to_string(n++) + ".vpm");
+        testing::write_file(path, builder.build());
+        const OpenedVoice opened = open_voice(image, path, dir / "journals");
+        ASSERT_TRUE(opened.accepted());
+        EXPECT_EQ(opened.survey.located(), made.start >= 0);
+        if (made.start >= 0) {
+            EXPECT_EQ(opened.survey.layout.dllimg_start, made.start);
+            EXPECT_EQ(opened.survey.layout.block_exp, made.exponent);
+            EXPECT_EQ(opened.survey.state(1), OptionState::ready);
+        }
+    }
 }
 
 }  // namespace

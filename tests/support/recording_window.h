@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/patch_catalogue.h"
 #include "engine/patch_run.h"
 
 namespace tarnwick::testing {
@@ -26,8 +27,8 @@ public:
 
     std::vector<std::string> messages() const;
 
-    std::array<bool, 21> enabled{};
-    std::array<bool, 21> ticked{};
+    std::array<bool, kByOptionNumber> enabled{};
+    std::array<bool, kByOptionNumber> ticked{};
     bool patch_enabled = true;
     bool closed = false;
     std::vector<std::string> events;
