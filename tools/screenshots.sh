@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs the real program under Xvfb and saves PNG screenshots: the main window
 # at start, each of the five tabs after opening a demo voice, the open dialog
-# and the About window. Usage: tools/screenshots.sh [OUTPUT_FOLDER]
+# and the About window; then the window with a voice open on a laptop's free
+# area (1280x680) and on a 1400x1000 screen at 150 %, scrolled to its end.
+# Usage: tools/screenshots.sh [OUTPUT_FOLDER]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=$(realpath -m "${1:-screenshots}")
@@ -28,7 +30,9 @@ build-release/tools/make-demo-voice "$work/demo.vpm" >/dev/null
 (cd "$work" && exec "$OLDPWD/build-release/ui/tts-tarnwick") &
 app=$!
 
-main=$(xdotool search --sync --name '^TTS_Tarnwick v0\.49$' | head -n 1)
+version=$(sed -n 's/^#define TARNWICK_VERSION_TEXT "\(.*\)"$/\1/p' build-release/generated/tarnwick_version.h)
+title="^TTS_Tarnwick v${version//./\\.}\$"
+main=$(xdotool search --sync --name "$title" | head -n 1)
 xdotool windowfocus --sync "$main"
 sleep 0.5
 import -window "$main" "$out/main-at-start.png"
@@ -56,5 +60,32 @@ xdotool mousemove $((X + 20)) $((Y + 10)) click 1
 about=$(xdotool search --sync --name '^About TTSTarnwick$' | head -n 1)
 sleep 0.5
 import -window "$about" "$out/about.png"
+kill "$app" 2>/dev/null || true
+wait "$app" 2>/dev/null || true
+kill "$xvfb" 2>/dev/null || true
+
+# The window on screens smaller than its layout, the voice given as on a double click.
+small_screen() {  # NAME SIZE SCALE
+  local display=":$((200 + RANDOM % 50))"
+  Xvfb "$display" -screen 0 "$2x24" -nolisten tcp >/dev/null 2>&1 &
+  xvfb=$!
+  export DISPLAY=$display
+  for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+  (cd "$work" && QT_SCALE_FACTOR=$3 exec "$OLDPWD/build-release/ui/tts-tarnwick" demo.vpm) &
+  app=$!
+  main=$(xdotool search --sync --name "$title" | head -n 1)
+  sleep 1
+  import -window root "$out/$1.png"
+  # Tab to "Patch & Save": the area scrolls it into view.
+  xdotool windowfocus --sync "$main"
+  xdotool key Tab Tab Tab Tab Tab Tab
+  sleep 0.5
+  import -window root "$out/$1-scrolled.png"
+  kill "$app" 2>/dev/null || true
+  wait "$app" 2>/dev/null || true
+  kill "$xvfb" 2>/dev/null || true
+}
+small_screen laptop-1280x680 1280x680 1
+small_screen screen-1400x1000-at-150 1400x1000 1.5
 echo "Screenshots in $out:"
 ls "$out"
