@@ -38,6 +38,29 @@ public:
 namespace messages {
 
 inline constexpr std::string_view kApplicationTitle = "TTS_Tarnwick";
+
+// The windows' captions and texts as stored (a doubled ampersand shows as
+// one), for every front end that shows them.
+namespace captions {
+inline constexpr std::string_view kTitle = "TTS_Tarnwick v";  // then the version
+inline constexpr std::string_view kAboutMenu = "About";
+inline constexpr std::string_view kOpen = "Open TTS Voice File";
+inline constexpr std::string_view kPatch = "Patch && Save";
+inline constexpr std::string_view kOpenDialogTitle = "Open Garmin TTS Voice File...";
+inline constexpr std::string_view kOpenDialogFilter = "Garmin TTS (*.vpm;*.rgn)";
+inline constexpr std::string_view kInstructions =
+    "Select changes you want to apply to your voice file. The 'English' tab can be used for all English "
+    "voices. You can check items in multiple tabs. Click the \"Patch && Save\" button to scan the TTS file "
+    "and apply the selected changes. The modified file will be automatically saved. Make sure to keep a "
+    "backup of the original TTS file.";
+inline constexpr std::string_view kAboutTitle = "About TTSTarnwick";
+inline constexpr std::string_view kAboutName = "Garmin TTS Tarnwick v";  // then the version
+inline constexpr std::string_view kAboutMaker = "Created by Pellbrook";
+inline constexpr std::string_view kAboutFind = "Find latest version here:";
+inline constexpr std::string_view kMakerAddress = "https://example.com/tarnwick";
+inline constexpr std::string_view kAboutClose = "Close";
+}  // namespace captions
+
 inline constexpr std::string_view kNotVoiceFile = "The specified file is not a valid TTS voice file.";
 inline constexpr std::string_view kPatchedSuccessfully =
     "File patched successfully! Copy the VPM voice file back to your GSP.";

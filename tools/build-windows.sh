@@ -13,7 +13,6 @@ cache=${TARNWICK_CACHE:-$HOME/.cache/tts-tarnwick}
 qt=$(tools/build-windows-qt.sh | tail -n 1)
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 build=build-windows
-version=$(sed -n 's/^project(TTS_Tarnwick VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
 # CLI11 and xxHash are header-only: copies of their headers, away from the
 # host's others.
@@ -32,6 +31,8 @@ cmake -S . -B "$build" -G Ninja \
   -DTARNWICK_XXHASH_INCLUDE_DIR="$project/$build/xxhash/include" \
   -DTARNWICK_WERROR=ON >/dev/null
 cmake --build "$build" -j "$(nproc)"
+# The version as the build wrote it into its header, for the zip's name.
+version=$(sed -n 's/^#define TARNWICK_VERSION_TEXT "\(.*\)"$/\1/p' "$build/generated/tarnwick_version.h")
 
 # The mingw runtime the executables and Qt need, found where Debian puts it.
 runtime=()
@@ -114,5 +115,5 @@ if [ ! -f "$host/CMakeCache.txt" ]; then
   cmake -S . -B "$host" -G Ninja -DTARNWICK_BUILD_UI=OFF -DTARNWICK_BUILD_TESTS=OFF >/dev/null
 fi
 cmake --build "$host" --target tts-tarnwick-cli make-demo-voice >/dev/null
-tools/windows/smoke-test.sh "$build/$name.zip" "$name" "$host"
+tools/windows/smoke-test.sh "$build/$name.zip" "$name" "$host" "$version"
 echo "Windows: $(wc -l <"$results") suites passed, the zip built and smoke-tested"

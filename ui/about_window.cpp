@@ -61,19 +61,19 @@ About_Form::About_Form(PlatformServices services)
     : QWidget(nullptr, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
       services_(services) {
     setObjectName(QStringLiteral("About_Form"));
-    setWindowTitle(QStringLiteral("About TTSTarnwick"));
+    setWindowTitle(text_of(messages::captions::kAboutTitle));
     setAttribute(Qt::WA_DeleteOnClose);
     // A tool window would not keep the program alive; this one must, once the
     // main window has closed.
     setAttribute(Qt::WA_QuitOnClose, true);
-    QLabel* name = add_label(this, QStringLiteral("Label1"), QStringLiteral("Garmin TTS Tarnwick v") + version_text(),
+    QLabel* name = add_label(this, QStringLiteral("Label1"), text_of(messages::captions::kAboutName) + version_text(),
                              Qt::AlignHCenter);
     QFont name_font(QStringLiteral("MS Sans Serif"));
     name_font.setPointSizeF(9.75);
     name_font.setWeight(QFont::Normal);
     name->setFont(name_font);
-    QLabel* maker = add_label(this, QStringLiteral("Label2"), QStringLiteral("Created by Pellbrook"), Qt::AlignHCenter);
-    QLabel* find = add_label(this, QStringLiteral("Label3"), QStringLiteral("Find latest version here:"), Qt::AlignLeft);
+    QLabel* maker = add_label(this, QStringLiteral("Label2"), text_of(messages::captions::kAboutMaker), Qt::AlignHCenter);
+    QLabel* find = add_label(this, QStringLiteral("Label3"), text_of(messages::captions::kAboutFind), Qt::AlignLeft);
 
     link_ = new LinkLabel(kMakerAddress, this);
     link_->setObjectName(QStringLiteral("Label4"));
@@ -86,7 +86,7 @@ About_Form::About_Form(PlatformServices services)
     link_->setFocusPolicy(Qt::StrongFocus);
     connect(link_, &LinkLabel::clicked, this, &About_Form::open_link);
 
-    close_ = new QPushButton(QStringLiteral("Close"), this);
+    close_ = new QPushButton(text_of(messages::captions::kAboutClose), this);
     close_->setObjectName(QStringLiteral("Command1"));
     close_->setDefault(true);
     close_->setFocus();

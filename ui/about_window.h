@@ -3,6 +3,9 @@
 #include <QLabel>
 #include <QWidget>
 
+#include <string_view>
+
+#include "engine/user_messages.h"
 #include "tarnwick_version.h"
 #include "ui/platform_services.h"
 #include "ui/twips.h"
@@ -11,11 +14,16 @@ class QPushButton;
 
 namespace tarnwick::ui {
 
+// Text of the engine's, for Qt.
+inline QString text_of(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
 // The program's version, as both windows show it.
-inline QString version_text() { return QString::fromUtf8(kVersion.data(), static_cast<qsizetype>(kVersion.size())); }
+inline QString version_text() { return text_of(kVersion); }
 
 // The maker's web page: shown on the link label and opened by it.
-inline const QString kMakerAddress = QStringLiteral("https://example.com/tarnwick");
+inline const QString kMakerAddress = text_of(messages::captions::kMakerAddress);
 
 // A label that reports a click, or Enter or Space while it has the keyboard
 // focus (which it shows): the About window's link.

@@ -29,16 +29,12 @@
 namespace tarnwick::ui {
 namespace {
 
-const QString kTitle = QStringLiteral("TTS_Tarnwick v") + version_text();
-const QString kOpenCaption = QStringLiteral("Open TTS Voice File");
-const QString kPatchCaption = QStringLiteral("Patch && Save");
-const QString kOpenDialogTitle = QStringLiteral("Open Garmin TTS Voice File...");
-const QString kOpenDialogFilter = QStringLiteral("Garmin TTS (*.vpm;*.rgn)");
-const QString kInstructions = QStringLiteral(
-    "Select changes you want to apply to your voice file. The 'English' tab can be used for all English "
-    "voices. You can check items in multiple tabs. Click the \"Patch && Save\" button to scan the TTS file "
-    "and apply the selected changes. The modified file will be automatically saved. Make sure to keep a "
-    "backup of the original TTS file.");
+const QString kTitle = text_of(messages::captions::kTitle) + version_text();
+const QString kOpenCaption = text_of(messages::captions::kOpen);
+const QString kPatchCaption = text_of(messages::captions::kPatch);
+const QString kOpenDialogTitle = text_of(messages::captions::kOpenDialogTitle);
+const QString kOpenDialogFilter = text_of(messages::captions::kOpenDialogFilter);
+const QString kInstructions = text_of(messages::captions::kInstructions);
 
 // The frame that holds each option's box and label: Frame<kFrameOf[k]> holds Check<k>.
 constexpr std::array<int, kByOptionNumber> kFrameOf{0, 3, 2, 4, 5, 6, 7, 8, 9, 10, 1,
@@ -52,9 +48,6 @@ constexpr int kSummaryShift = 540;
 // The state text of a row, right of its label.
 constexpr QRect kStateTwips{6300, 240, 1155, 255};
 
-QString from_view(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 std::filesystem::path to_path(const QString& chosen) {
 #ifdef _WIN32
@@ -90,7 +83,7 @@ Tarnwick::Tarnwick(VoiceImage& image, PlatformServices services, std::filesystem
     setObjectName(QStringLiteral("Tarnwick"));
     setWindowTitle(kTitle);
 
-    about_action_ = menuBar()->addAction(QStringLiteral("About"));
+    about_action_ = menuBar()->addAction(text_of(messages::captions::kAboutMenu));
     about_action_->setObjectName(QStringLiteral("About"));
     connect(about_action_, &QAction::triggered, this, &Tarnwick::show_about);
 
@@ -148,7 +141,7 @@ void Tarnwick::build_tabs() {
         int row_index = 0;
         for (const int k : tab.options) {
             const PatchOption& option = patch_catalogue()[static_cast<std::size_t>(k - 1)];
-            const QString label_text = from_view(option.label);
+            const QString label_text = text_of(option.label);
 
             auto* frame = new QGroupBox(page);
             frame->setObjectName(QStringLiteral("Frame%1").arg(kFrameOf[static_cast<std::size_t>(k)]));
@@ -170,7 +163,7 @@ void Tarnwick::build_tabs() {
             rows_[static_cast<std::size_t>(k)] = {frame, box, label, state, row_index};
             ++row_index;
         }
-        tabs_->addTab(page, from_view(tab.caption));
+        tabs_->addTab(page, text_of(tab.caption));
     }
 }
 
@@ -184,7 +177,7 @@ TwipsLayout Tarnwick::fitting_layout() const {
     // The longest state text, whatever state each option is in now.
     QLabel probe;
     for (const OptionState state : {OptionState::ready, OptionState::already_changed, OptionState::not_in_this_voice}) {
-        probe.setText(from_view(state_text(state)));
+        probe.setText(text_of(state_text(state)));
         boxes.push_back({label_text_size(&probe), kStateTwips.size()});
     }
     for (int k = 1; k <= kOptionCount; ++k) {
@@ -281,7 +274,7 @@ void Tarnwick::open_file(const QString& chosen) {
 // What each option would do to the image as it is now, and which voice that is.
 void Tarnwick::show_survey(const VoiceSurvey& survey) {
     for (int k = 1; k <= kOptionCount; ++k) {
-        const QString text = survey.located() ? from_view(state_text(survey.state(k))) : QString();
+        const QString text = survey.located() ? text_of(state_text(survey.state(k))) : QString();
         state_label(k)->setText(text);
         check_box(k)->setAccessibleDescription(text);
     }

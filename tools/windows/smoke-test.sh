@@ -2,12 +2,13 @@
 # Smoke test of the portable zip under Wine: unpacked into an empty folder,
 # the command line reports and patches a demo voice exactly as the Linux
 # build does, and the program starts with the voice open; a screenshot of its
-# window is kept. Usage: smoke-test.sh ZIP FOLDER_IN_ZIP LINUX_BUILD_FOLDER
+# window is kept. Usage: smoke-test.sh ZIP FOLDER_IN_ZIP LINUX_BUILD_FOLDER VERSION
 # (the Linux build makes the demo voice and the reference result)
 set -euo pipefail
 zip=$(realpath "$1")
 name=$2
 host=$(realpath "$3")
+version=$4
 cd "$(dirname "$0")/../.."
 project=$PWD
 out=$project/build-windows/smoke
@@ -47,7 +48,7 @@ trap 'kill "$xvfb" 2>/dev/null || true; wineserver -k 2>/dev/null || true' EXIT
 export DISPLAY=$display
 for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
 wine "$app/tts-tarnwick.exe" window.vpm >program.log 2>&1 &
-window=$(timeout 120 xdotool search --sync --name '^TTS_Tarnwick v0\.49$' | head -n 1 || true)
+window=$(timeout 120 xdotool search --sync --name "^TTS_Tarnwick v${version//./\\.}\$" | head -n 1 || true)
 [ -n "$window" ] || { echo "the program's window did not appear"; cat program.log; exit 1; }
 sleep 2
 import -window root "$out/windows-main-window.png"
