@@ -230,7 +230,7 @@ struct Settings {
 // back an interrupted save) and tells what opening it found.
 OpenedVoice open_and_tell(VoiceImage& image, const std::string& file, const Settings& settings, RecoveryMode mode,
                           FileReport& report) {
-    const OpenedVoice opened = open_voice(image, std::filesystem::u8path(file), settings.journals,
+    const OpenedVoice opened = open_voice(image, utf8_path(file), settings.journals,
                                           system_file_calls(), mode);
     for (const Message& message : opened.messages) report.tell(message);
     return opened;
@@ -239,9 +239,9 @@ OpenedVoice open_and_tell(VoiceImage& image, const std::string& file, const Sett
 ExitStatus show_status(const std::string& file, const Settings& settings) {
     FileReport report(file);
     VoiceImage image;
-    const std::string name = messages::path_for_people(std::filesystem::u8path(file).filename());
+    const std::string name = messages::path_for_people(utf8_path(file).filename());
     // The line about the voice heads its report, before what opening it found.
-    const OpenedVoice opened = open_voice(image, std::filesystem::u8path(file), settings.journals, system_file_calls(),
+    const OpenedVoice opened = open_voice(image, utf8_path(file), settings.journals, system_file_calls(),
                                           RecoveryMode::look_only);
     if (opened.result != OpenedVoice::Result::unreadable) {
         report.heading(survey_summary(name, image.file_len(), opened.survey));

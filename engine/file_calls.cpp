@@ -49,6 +49,10 @@ Problem Problem::opening_to_write(std::error_code ec) {
     return from_system(ec);
 }
 
+std::filesystem::path utf8_path(std::string_view text) {
+    return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
 std::filesystem::path resolved_on_disk(const std::filesystem::path& path) {
     std::error_code ec;
     std::filesystem::path key = std::filesystem::weakly_canonical(path, ec);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -109,6 +110,9 @@ FileSystemCalls& system_file_calls();
 // ~/.local/share) on Linux, under %LOCALAPPDATA% on Windows. Empty when the
 // environment names no such place.
 std::filesystem::path default_journal_folder();
+
+// A path from UTF-8 text, whatever the system's own encoding of paths.
+std::filesystem::path utf8_path(std::string_view text);
 
 // FileSystemCalls::resolved for the system's own file systems.
 std::filesystem::path resolved_on_disk(const std::filesystem::path& path);

@@ -69,7 +69,7 @@ std::wstring native_path(const std::filesystem::path& path) {
 }
 
 std::wstring entry_path(const FileSystemCalls::Folder& folder, const std::string& name) {
-    return native_path(folder.path / std::filesystem::u8path(name));
+    return native_path(folder.path / utf8_path(name));
 }
 
 OVERLAPPED at_offset(std::int64_t offset) {

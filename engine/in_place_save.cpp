@@ -80,7 +80,7 @@ public:
     }
     bool is_open() const { return folder_.handle != -1; }
     const Folder& folder() const { return folder_; }
-    std::filesystem::path path_of(const std::string& name) const { return folder_.path / std::filesystem::u8path(name); }
+    std::filesystem::path path_of(const std::string& name) const { return folder_.path / utf8_path(name); }
 
     // Lists the folder and reads every journal in it; what is not a journal
     // of ours goes to `strangers`, left where it is.
@@ -458,7 +458,8 @@ VoiceFileRead read_voice_file(const std::filesystem::path& path, const std::file
                     continue;
                 }
                 for (const ChangedRange& range : entry.journal.ranges) {
-                    std::copy(range.old_bytes.begin(), range.old_bytes.end(), out.bytes.begin() + range.offset);
+                    std::copy(range.old_bytes.begin(), range.old_bytes.end(),
+                              out.bytes.begin() + static_cast<std::ptrdiff_t>(range.offset));
                 }
             }
             if (own) journals.remove_journal(entry.name);

@@ -212,7 +212,7 @@ std::error_code MemoryFiles::read_at(Handle handle, std::int64_t offset, std::ui
     got = 0;
     if (static_cast<std::uint64_t>(offset) >= node.bytes.size()) return {};
     got = std::min(size, node.bytes.size() - static_cast<std::size_t>(offset));
-    std::copy_n(node.bytes.begin() + offset, got, data);
+    std::copy_n(node.bytes.begin() + static_cast<std::ptrdiff_t>(offset), got, data);
     return {};
 }
 
@@ -224,7 +224,7 @@ std::error_code MemoryFiles::write_at(Handle handle, std::int64_t offset, const 
     Node& node = nodes_.at(open->node);
     const auto end = static_cast<std::size_t>(offset) + size;
     if (end > node.bytes.size()) node.bytes.resize(end);
-    std::copy_n(data, size, node.bytes.begin() + offset);
+    std::copy_n(data, size, node.bytes.begin() + static_cast<std::ptrdiff_t>(offset));
     node.modified = ++clock_;
     writes.push_back({node.first_path, offset, ByteString(data, data + size)});
     written = size;

@@ -112,6 +112,17 @@ std::string cannot_save_recovery_pending(std::string_view path, std::string_view
                  "with this program."});
 }
 
+std::string cannot_save_in_browser(std::string_view path, std::string_view reason) {
+    return join({"Could not save the file \"", path, "\": ", reason,
+                 ". It could not be put back as it was either; open it again to see what it holds, and keep your copy "
+                 "of the original at hand."});
+}
+
+std::string downloaded_instead(std::string_view name) {
+    return join({"This browser cannot write into the file you opened, so the patched voice was saved as a download "
+                 "named \"", name, "\". Copy that file over the original on your device to use it."});
+}
+
 std::string recovered_interrupted_save(std::string_view path) {
     return join({"An earlier save of the file \"", path,
                  "\" was interrupted. The file was put back as it was before that save."});

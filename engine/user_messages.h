@@ -83,6 +83,10 @@ std::string not_found(std::string_view patch_name);
 std::string cannot_open(std::string_view path, std::string_view reason);
 std::string cannot_save(std::string_view path, std::string_view reason);
 std::string cannot_save_recovery_pending(std::string_view path, std::string_view reason);
+// The browser page's own: a file it could not write, nor put back as it was;
+// and a patched voice offered as a download instead.
+std::string cannot_save_in_browser(std::string_view path, std::string_view reason);
+std::string downloaded_instead(std::string_view name);
 
 // Told once, when a voice file is opened, about an earlier save of it.
 Message recovery_message(const RecoveryEvent& event, std::string_view path);

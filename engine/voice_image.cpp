@@ -8,14 +8,14 @@
 namespace tarnwick {
 namespace {
 
-// Lowest position of `needle` in `haystack`, or npos. glibc's memmem is a
-// two-way search that runs at memory speed; elsewhere the standard searcher
-// keeps the same result.
+// Lowest position of `needle` in `haystack`, or npos. The C library's memmem
+// (glibc's, and the browser build's musl) is a two-way search that runs at
+// memory speed; elsewhere the standard searcher keeps the same result.
 std::size_t search(ByteView haystack, ByteView needle) {
     constexpr std::size_t npos = static_cast<std::size_t>(-1);
     if (needle.size() > haystack.size()) return npos;
     if (needle.empty()) return 0;  // and memmem must not see a null needle
-#if defined(__GLIBC__)
+#if defined(__GLIBC__) || defined(__EMSCRIPTEN__)
     const void* hit = ::memmem(haystack.data(), haystack.size(), needle.data(), needle.size());
     if (hit == nullptr) return npos;
     return static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - haystack.data());
@@ -126,7 +126,7 @@ std::vector<ChangedRange> EditLog::changed_ranges() const {
         range.old_bytes = range.new_bytes;
         for (auto w = writes_.rbegin(); w != writes_.rend(); ++w) {
             if (w->offset < begin || w->offset >= end) continue;
-            std::copy(w->previous.begin(), w->previous.end(), range.old_bytes.begin() + (w->offset - begin));
+            std::copy(w->previous.begin(), w->previous.end(), range.old_bytes.begin() + static_cast<std::ptrdiff_t>(w->offset - begin));
         }
         if (range.old_bytes != range.new_bytes) ranges.push_back(std::move(range));
     }

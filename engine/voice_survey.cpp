@@ -63,6 +63,12 @@ std::string readiness_text(const VoiceSurvey& survey) {
     return text;
 }
 
+std::string readiness_sentence(const VoiceSurvey& survey) {
+    std::string line = readiness_text(survey);
+    if (!line.empty() && line[0] >= 'a' && line[0] <= 'z') line[0] = static_cast<char>(line[0] - 'a' + 'A');
+    return line;
+}
+
 std::string survey_summary(std::string_view file_name, std::int64_t size, const VoiceSurvey& survey) {
     const std::string readiness = readiness_text(survey);
     const std::string description = voice_description(file_name, size, survey);

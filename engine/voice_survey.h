@@ -42,6 +42,10 @@ std::string voice_description(std::string_view file_name, std::int64_t size, con
 // & Lee"), or why none do; empty for a file that is no voice.
 std::string readiness_text(const VoiceSurvey& survey);
 
+// The same as a sentence of its own, as the window's second summary line
+// shows it: "Ready options on English, ...".
+std::string readiness_sentence(const VoiceSurvey& survey);
+
 // Both in one line, joined by "; ".
 std::string survey_summary(std::string_view file_name, std::int64_t size, const VoiceSurvey& survey);
 

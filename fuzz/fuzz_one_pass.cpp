@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "engine/multi_search.h"
+#include "engine/apply_option.h"
 #include "engine/patch_catalogue.h"
 #include "engine/patch_search.h"
 
@@ -32,7 +33,7 @@ void check(bool condition, const char* what) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 5) return 0;
-    const std::uint32_t chosen = data[0] | data[1] << 8 | (data[2] & 0x0F) << 16;  // options 1 to 20
+    const auto chosen = static_cast<std::uint32_t>(data[0] | data[1] << 8 | (data[2] & 0x0F) << 16);  // options 1 to 20
     const ByteString bytes(data + 5, data + size);
     // Starts around the image's own range, the edges included.
     const auto start = static_cast<std::int32_t>(static_cast<std::int16_t>(data[3] | data[4] << 8) % 

@@ -150,8 +150,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const ContainerKind kind = detect_container(image);
     VoiceImage probe;
     probe.assign(input);
-    check(probe_layout(probe, kind) == ProbeResult::located, "a saved run had located its area");
-    const std::int64_t start = probe.dllimg_start();
+    const Layout layout = probe_layout(probe, kind);
+    check(layout.located(), "a saved run had located its area");
+    const std::int64_t start = layout.dllimg_start;
     for (const PatchOption& option : patch_catalogue()) {
         if (model.patch(start, option, *option.lead)) {
             for (const AbbrPatch* follow_up : option.follow_ups) {

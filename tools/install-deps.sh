@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the project needs, and only those missing.
-# Usage: tools/install-deps.sh [build|test|screenshots|windows]...
+# Usage: tools/install-deps.sh [build|test|screenshots|windows|web]...
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libcli11-dev libhyperscan-dev libxxhash-dev shared-mime-info fonts-dejavu-core xvfb xauth)
@@ -9,6 +9,9 @@ for need in "$@"; do
     build) ;;
     test) packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev dosfstools fusefat) ;;
     screenshots) packages+=(xdotool imagemagick x11-apps) ;;
+    web) packages+=(emscripten chromium)
+         # Node.js and npm may come from elsewhere than Debian (nodesource): take Debian's only if none is here.
+         command -v npm >/dev/null || packages+=(nodejs npm) ;;
     windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 googletest dpkg-dev qt6-base-dev-tools zip unzip
                         xdotool imagemagick x11-apps) ;;
     *) echo "unknown package set: $need" >&2; exit 2 ;;

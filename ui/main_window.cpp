@@ -59,11 +59,7 @@ std::filesystem::path to_path(const QString& chosen) {
 }
 
 // The summary's second line: which tabs hold ready options, as a sentence.
-QString readiness_line(const VoiceSurvey& survey) {
-    QString line = QString::fromStdString(readiness_text(survey));
-    if (!line.isEmpty()) line[0] = line[0].toUpper();
-    return line;
-}
+QString readiness_line(const VoiceSurvey& survey) { return QString::fromStdString(readiness_sentence(survey)); }
 
 // The one local file a drag carries, or an empty string.
 QString dropped_file(const QMimeData* data) {
