@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test:
-# the engine and window suites, the engine again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, the fuzzers for a bounded time, and the Windows
-# build with its suites under Wine and the portable zip's smoke test.
+# the engine and window suites, the browser page in headless Chromium, the
+# engine again under AddressSanitizer and UndefinedBehaviorSanitizer, the
+# fuzzers for a bounded time, and the Windows build with its suites under Wine
+# and the portable zip's smoke test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,6 +16,10 @@ echo "== build and test (warnings are errors)"
 cmake -S . -B build -G Ninja -DTARNWICK_WERROR=ON -DTARNWICK_BUILD_BENCH=ON
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs" | tee -a "$results"
+
+echo "== browser page: the engine as WebAssembly, tested in headless Chromium against the command line"
+tools/build-web.sh
+tools/test-web.sh build | grep -E '^(✔|✖|ℹ (tests|pass|fail))' | tee -a "$results"
 
 echo "== engine under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-sanitize -G Ninja -DTARNWICK_SANITIZE=ON -DTARNWICK_BUILD_UI=OFF -DCMAKE_BUILD_TYPE=Debug
@@ -34,6 +39,7 @@ for count in $(sed -n 's/.*tests passed, [0-9]* tests failed out of \([0-9]*\).*
   total=$((total + count))
 done
 windows=$(sed -n 's/^Windows: \([0-9]*\) suites passed.*/\1/p' "$results")
-total=$((total + ${windows:-0}))
+web=$(sed -n 's/^ℹ pass \([0-9]*\)$/\1/p' "$results")
+total=$((total + ${windows:-0} + ${web:-0}))
 skipped=$(grep -c '(Skipped)$' "$results" || true)
 echo "summary: $((total - skipped)) passed, 0 failed, $skipped skipped"

@@ -25,8 +25,11 @@ messageBox.addEventListener('close', () => {
   if (done) done();
 });
 
+let shownMessages = 0;
+
 function showMessage(text) {
   return new Promise((resolve) => {
+    messageBox.dataset.shown = String(++shownMessages);
     $('message-title').textContent = texts.applicationTitle;
     $('message-text').textContent = text;
     messageDone = resolve;
@@ -180,11 +183,11 @@ const filePicker = window.showOpenFilePicker
     }
   : async () => $('file-input').click();
 
-$('file-input').addEventListener('change', async () => {
+$('file-input').addEventListener('change', command(async () => {
   const [file] = $('file-input').files;
   $('file-input').value = '';
   if (file) await openFile(file, null);
-});
+}));
 
 // ---- saving ------------------------------------------------------------------
 
@@ -214,7 +217,9 @@ async function holds(handle, changes, side) {
 }
 
 // Writes only the changed ranges into the file opened, lowest first, once it
-// is still the file that was opened; then reads them back.
+// is still the file that was opened; then reads them back. Some browsers'
+// file systems keep a file's time through a write, so its bytes are compared
+// too, all of them.
 async function saveInPlace(changes) {
   const { handle } = opened;
   const file = await handle.getFile();
@@ -222,6 +227,7 @@ async function saveInPlace(changes) {
   for (const change of changes) {
     if (!same(await bytesAt(file, change), change.old)) return ['changed', ''];
   }
+  if (!same(new Uint8Array(await file.arrayBuffer()), opened.bytes)) return ['changed', ''];
   try {
     await writeSide(handle, changes, 'new');
   } catch (error) {
@@ -273,14 +279,28 @@ async function patchAndSave() {
 
 // ---- the rest of the window -------------------------------------------------
 
-$('open-button').addEventListener('click', () => filePicker());
-$('patch-button').addEventListener('click', () => patchAndSave());
+// While a command runs the page is busy (for people's tools and the tests).
+function command(action) {
+  return async (...args) => {
+    document.body.dataset.busy = 'true';
+    try {
+      await action(...args);
+    } finally {
+      document.body.dataset.busy = 'false';
+    }
+  };
+}
+
+const open = command(() => filePicker());
+const openDropped = command((file, handle) => openFile(file, handle));
+$('open-button').addEventListener('click', open);
+$('patch-button').addEventListener('click', command(patchAndSave));
 $('about-button').addEventListener('click', () => $('about').showModal());
 $('about-close').addEventListener('click', () => $('about').close());
 document.addEventListener('keydown', (event) => {
   if ((event.ctrlKey || event.metaKey) && event.key.toLowerCase() === 'o' && !document.querySelector('dialog[open]')) {
     event.preventDefault();
-    filePicker();
+    open();
   }
 });
 
@@ -297,16 +317,16 @@ document.addEventListener('drop', async (event) => {
   if (items.length !== 1) return;
   const handle = items[0].getAsFileSystemHandle ? await items[0].getAsFileSystemHandle() : null;
   if (handle && handle.kind === 'file') {
-    await openFile(await handle.getFile(), handle);
+    await openDropped(await handle.getFile(), handle);
   } else {
-    await openFile(items[0].getAsFile(), null);
+    await openDropped(items[0].getAsFile(), null);
   }
 });
 
 // Opened from the system as an installed app (.vpm and .rgn).
 if ('launchQueue' in window) {
   window.launchQueue.setConsumer(async (launch) => {
-    if (launch.files.length === 1) await openFile(await launch.files[0].getFile(), launch.files[0]);
+    if (launch.files.length === 1) await openDropped(await launch.files[0].getFile(), launch.files[0]);
   });
 }
 
@@ -317,4 +337,5 @@ if ('serviceWorker' in navigator && location.protocol !== 'file:') {
 build();
 $('loading').hidden = true;
 for (const id of ['open-button', 'about-button']) $(id).disabled = false;
+document.body.dataset.busy = 'false';
 document.body.dataset.ready = 'true';

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Tests the browser page (build-web/site, made by tools/build-web.sh) in
+# headless Chromium against the native command line of the build folder given
+# (default: build). Screenshots go to build-web/screenshots.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+native=${1:-build}
+export TARNWICK_SITE=$PWD/build-web/site
+export TARNWICK_CLI=$PWD/$native/cli/tts-tarnwick-cli
+export TARNWICK_DEMO=$PWD/$native/tools/make-demo-voice
+export TARNWICK_SHOTS=$PWD/build-web/screenshots
+node --test --test-reporter=spec tests/web/ 2>&1 | tee build-web/tests.log
+grep -q '^ℹ fail 0$' build-web/tests.log
