@@ -83,12 +83,12 @@ private:
     const std::vector<Holder>& holders_;
 };
 
-bool apply_patch(VoiceImage& image, MessageSink& messages, const PatchOption& option, const AbbrPatch& patch,
-                 PatchSearch& search) {
+PatchFound apply_patch(VoiceImage& image, MessageSink& messages, const PatchOption& option, const AbbrPatch& patch,
+                       PatchSearch& search) {
     const ByteString original = hex2str(patch.original_hex);
     const ByteString replacement = hex2str(patch.replacement_hex);
     OwnWritesSkipped own(search, image, option, patch, original);
-    return patch_abbr(image, messages, own, original, replacement, patch.name);
+    return patch_abbr_found(image, messages, own, original, replacement, patch.name);
 }
 
 }  // namespace
@@ -103,17 +103,22 @@ OptionOutcome apply_option(VoiceImage& image, MessageSink& messages, const Patch
 
 OptionOutcome apply_option(VoiceImage& image, MessageSink& messages, const PatchOption& option,
                            PatchSearch& search) {
-    const auto deciding = deciding_patches(option);
-    for (std::size_t i = 0; i < deciding.size() && deciding[i] != nullptr; ++i) {
-        if (!apply_patch(image, messages, option, *deciding[i], search)) continue;
-        if (deciding[i] == option.lead) {
+    bool replaced = false;
+    for (const AbbrPatch* patch : deciding_patches(option)) {
+        if (patch == nullptr) break;
+        const PatchFound found = apply_patch(image, messages, option, *patch, search);
+        replaced = replaced || found == PatchFound::replacement;
+        if (found != PatchFound::original) continue;
+        if (patch == option.lead) {
             for (const AbbrPatch* follow_up : option.follow_ups) {
                 if (follow_up != nullptr) apply_patch(image, messages, option, *follow_up, search);
             }
         }
-        return {.patched = true, .lead_failed = deciding[i] != option.lead};
+        return {.patched = true, .lead_failed = patch != option.lead, .state = OptionState::ready};
     }
-    return {.patched = false, .lead_failed = true};
+    return {.patched = false,
+            .lead_failed = true,
+            .state = replaced ? OptionState::already_changed : OptionState::not_in_this_voice};
 }
 
 OptionState option_state(PatchSearch& search, const VoiceImage& image, const PatchOption& option) {

@@ -12,9 +12,17 @@ namespace tarnwick {
 
 // Applying one option of the catalogue to a voice image.
 
+// How an option stands in an image: what applying it does, or did.
+enum class OptionState {
+    ready,              // it would patch
+    already_changed,    // only a replacement of a deciding patch is there
+    not_in_this_voice,  // neither
+};
+
 struct OptionOutcome {
     bool patched = false;
     bool lead_failed = false;
+    OptionState state = OptionState::not_in_this_voice;  // how it stood when it was applied
 };
 
 // The patches that decide an option, in the order they are tried: the lead,
@@ -31,13 +39,6 @@ OptionOutcome apply_option(VoiceImage& image, MessageSink& messages, const Patch
 // The same, with the searches answered by `search` (made for the same image and start).
 OptionOutcome apply_option(VoiceImage& image, MessageSink& messages, const PatchOption& option,
                            PatchSearch& search);
-
-// What applying an option would do to the image as it is now.
-enum class OptionState {
-    ready,              // it would patch
-    already_changed,    // only a replacement of a deciding patch is there
-    not_in_this_voice,  // neither
-};
 
 // Decided as apply_option decides, without writing a byte or telling anyone.
 OptionState option_state(PatchSearch& search, const VoiceImage& image, const PatchOption& option);

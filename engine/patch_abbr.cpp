@@ -10,18 +10,24 @@ bool patch_abbr(VoiceImage& image, MessageSink& messages, std::int32_t start, By
 
 bool patch_abbr(VoiceImage& image, MessageSink& messages, PatchSearch& search, ByteView original,
                 ByteView replacement, std::string_view name) {
+    return patch_abbr_found(image, messages, search, original, replacement, name) == PatchFound::original;
+}
+
+PatchFound patch_abbr_found(VoiceImage& image, MessageSink& messages, PatchSearch& search, ByteView original,
+                            ByteView replacement, std::string_view name) {
     const std::int32_t found = search.find(original);
     if (found > 0) {
-        if (!image.put_str(found, replacement)) return false;
+        // No catalogue replacement runs past its original: this write never fails there.
+        if (!image.put_str(found, replacement)) return PatchFound::neither;
         search.wrote(found, replacement.size());
-        return true;
+        return PatchFound::original;
     }
     if (search.find(replacement) > 0) {
         messages.show_message({MessageKind::information, messages::already_patched(name)});
-    } else {
-        messages.show_message({MessageKind::information, messages::not_found(name)});
+        return PatchFound::replacement;
     }
-    return false;
+    messages.show_message({MessageKind::information, messages::not_found(name)});
+    return PatchFound::neither;
 }
 
 }  // namespace tarnwick

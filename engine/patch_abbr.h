@@ -21,4 +21,11 @@ bool patch_abbr(VoiceImage& image, MessageSink& messages, std::int32_t start, By
 bool patch_abbr(VoiceImage& image, MessageSink& messages, PatchSearch& search, ByteView original,
                 ByteView replacement, std::string_view name);
 
+// What one patch found: its original (and wrote), only its replacement, or neither.
+enum class PatchFound { original, replacement, neither };
+
+// patch_abbr, telling which.
+PatchFound patch_abbr_found(VoiceImage& image, MessageSink& messages, PatchSearch& search, ByteView original,
+                            ByteView replacement, std::string_view name);
+
 }  // namespace tarnwick

@@ -27,8 +27,8 @@ std::optional<RunOutcome> apply_selected(VoiceImage& image, WindowOps& window, R
     bool patched_any = false;
     for (const PatchOption& option : patch_catalogue()) {
         if (!window.box_enabled(option.number) || !window.box_ticked(option.number)) continue;
-        details.options[static_cast<std::size_t>(option.number - 1)] = option_state(search, image, option);
         const OptionOutcome outcome = apply_option(image, window, option, search);
+        details.options[static_cast<std::size_t>(option.number - 1)] = outcome.state;
         if (outcome.patched) patched_any = true;
         if (outcome.lead_failed) window.disable_box(option.number);
     }

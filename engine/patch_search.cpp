@@ -40,20 +40,17 @@ std::int32_t IndexedSearch::find_after(ByteView pattern, std::int32_t after) {
 }
 
 IndexedSearch::IndexedSearch(const VoiceImage& image, std::int32_t start, const MultiSearch& search)
-    : image_(image), start_(start), search_(search) {
+    : image_(image), start_(start), search_(search), length_(image.file_len()),
+      tested_end_(std::max<std::int64_t>(start, std::int64_t{patch_bound(image)} + 1)) {
     // One pass for all; each pattern's own limit is applied below.
-    search_.first_starts(image_.file_buf(), start_, tested_end(), first_);
+    search_.first_starts(image_.file_buf(), start_, tested_end_, first_);
     for (std::size_t k = 0; k < search_.size(); ++k) {
         if (first_[k] > last_start(search_.pattern(k).size())) first_[k] = MultiSearch::kNone;
     }
 }
 
-std::int64_t IndexedSearch::tested_end() const {
-    return std::max<std::int64_t>(start_, std::int64_t{patch_bound(image_)} + 1);
-}
-
 std::int64_t IndexedSearch::last_start(std::size_t length) const {
-    return std::min(tested_end(), std::int64_t{image_.file_len()} - static_cast<std::int64_t>(length));
+    return std::min(tested_end_, length_ - static_cast<std::int64_t>(length));
 }
 
 bool IndexedSearch::matches_at(std::int64_t at, const ByteString& pattern) const {
@@ -74,26 +71,26 @@ void IndexedSearch::wrote(std::int32_t offset, std::size_t length) {
 
     // Per pattern, the positions whose bytes overlap the write: only there can
     // its answer change. Below its first match nothing ever matched, so a new
-    // lowest can only lie inside the band; above a kept first match nothing counts.
-    struct Band {
-        std::int64_t begin, end, scan_end;
-        bool first_kept;
-        std::int64_t found;
-    };
-    std::vector<Band> bands(search_.size());
-    for (std::size_t k = 0; k < search_.size(); ++k) {
+    // lowest can only lie inside the band; above a kept first match nothing
+    // counts. Bands are worked out only for the patterns this write may concern.
+    bands_.resize(search_.size());
+    ++write_count_;
+    const auto band_of = [&](std::size_t k) -> Band& {
+        Band& band = bands_[k];
+        if (band.write == write_count_) return band;
         const ByteString& pattern = search_.pattern(k);
         const std::int64_t first = first_[k];
-        Band& band = bands[k];
+        band.write = write_count_;
         band.begin = std::max(lowest, std::int64_t{offset} - std::max<std::int64_t>(static_cast<std::int64_t>(pattern.size()), 1) + 1);
         band.end = std::min(last_start(pattern.size()), write_end - 1);
         const bool first_touched = first != MultiSearch::kNone && first >= band.begin && first <= band.end;
         band.first_kept = first != MultiSearch::kNone && (!first_touched || matches_at(first, pattern));
         band.scan_end = band.first_kept ? std::min(band.end, first - 1) : band.end;
         band.found = MultiSearch::kNone;
-    }
+        return band;
+    };
     const auto consider = [&](std::uint32_t k, std::int64_t at) {
-        Band& band = bands[k];
+        Band& band = band_of(k);
         if (band.found == MultiSearch::kNone && at >= band.begin && at <= band.scan_end &&
             matches_at(at, search_.pattern(k))) {
             band.found = at;
@@ -103,7 +100,8 @@ void IndexedSearch::wrote(std::int32_t offset, std::size_t length) {
     // patterns to compare at each position.
     const ByteView bytes = image_.file_buf();
     const std::int64_t widest = std::max<std::int64_t>(static_cast<std::int64_t>(search_.longest()), 1);
-    for (std::int64_t at = std::max(lowest, std::int64_t{offset} - widest + 1); at < write_end; ++at) {
+    const std::int64_t walk_begin = std::max(lowest, std::int64_t{offset} - widest + 1);
+    for (std::int64_t at = walk_begin; at < write_end; ++at) {
         const std::uint8_t buckets = search_.buckets_at(bytes, at);
         for (int b = 0; buckets != 0 && b < MultiSearch::kBucketCount; ++b) {
             if ((buckets & (1u << b)) == 0) continue;
@@ -113,8 +111,12 @@ void IndexedSearch::wrote(std::int32_t offset, std::size_t length) {
     }
 
     for (std::size_t k = 0; k < search_.size(); ++k) {
-        const Band& band = bands[k];
         std::int64_t& first = first_[k];
+        // A pattern no candidate of the walk concerned, whose first match lies
+        // clear of the write, keeps its answer.
+        const bool near = first != MultiSearch::kNone && first >= walk_begin && first < write_end;
+        if (bands_[k].write != write_count_ && !near) continue;
+        const Band& band = band_of(k);
         if (band.found != MultiSearch::kNone) {
             first = band.found;
         } else if (!band.first_kept && first != MultiSearch::kNone) {

@@ -52,15 +52,28 @@ public:
     void wrote(std::int32_t offset, std::size_t length) override;
 
 private:
-    // The last start find_str tests for any pattern, and for one of `length` bytes.
-    std::int64_t tested_end() const;
+    // The last start find_str tests for one of `length` bytes.
     std::int64_t last_start(std::size_t length) const;
     bool matches_at(std::int64_t at, const ByteString& pattern) const;
 
     const VoiceImage& image_;
     std::int32_t start_;
     const MultiSearch& search_;
+    // The image's length never changes, so neither does the last start
+    // find_str tests for any pattern.
+    std::int64_t length_;
+    std::int64_t tested_end_;
     std::vector<std::int64_t> first_;  // per pattern, MultiSearch::kNone when absent
+    // What a write may change, per pattern: kept between writes, so that a
+    // write costs no allocation.
+    struct Band {
+        std::uint64_t write = 0;  // the write it was worked out for
+        std::int64_t begin = 0, end = 0, scan_end = 0;
+        bool first_kept = false;
+        std::int64_t found = 0;
+    };
+    std::vector<Band> bands_;
+    std::uint64_t write_count_ = 0;
 };
 
 // Every run of the catalogue, made ready for one pass once per process.

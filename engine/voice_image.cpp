@@ -149,14 +149,13 @@ void VoiceImage::assign(ByteString bytes, std::filesystem::path path) {
 }
 
 ByteString hex2str(std::string_view hex_text) {
-    ByteString bytes;
-    bytes.reserve(hex_text.size() / 2);
-    for (std::size_t i = 0; i + 1 < hex_text.size(); i += 2) {
-        const int high = hex_digit(hex_text[i]);
-        const int low = hex_digit(hex_text[i + 1]);
+    ByteString bytes(hex_text.size() / 2);
+    for (std::size_t k = 0; k < bytes.size(); ++k) {
+        const int high = hex_digit(hex_text[2 * k]);
+        const int low = hex_digit(hex_text[2 * k + 1]);
         int value = 0;
         if (high >= 0) value = low >= 0 ? high * 16 + low : high;
-        bytes.push_back(static_cast<std::uint8_t>(value));
+        bytes[k] = static_cast<std::uint8_t>(value);
     }
     return bytes;
 }

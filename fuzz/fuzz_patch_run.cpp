@@ -112,9 +112,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const ByteString input(data, data + size);
 
     // The survey decides each option as a run with only that option ticked does.
+    VoiceImage surveyed;
+    surveyed.assign(input);
     {
-        VoiceImage surveyed;
-        surveyed.assign(input);
         const VoiceSurvey survey = survey_voice(surveyed);
         check(std::equal(input.begin(), input.end(), surveyed.file_buf().begin()), "the survey writes no byte");
         for (int k = 1; survey.located() && k <= kOptionCount; ++k) {
@@ -127,6 +127,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                          : only.already_patched ? OptionState::already_changed
                                                                 : OptionState::not_in_this_voice;
             check(survey.state(k) == expected, "the survey agrees with a run of that option alone");
+            check(!details.options[static_cast<std::size_t>(k - 1)] ||
+                      *details.options[static_cast<std::size_t>(k - 1)] == expected,
+                  "the run's own account of the option agrees");
         }
     }
     MemoryFiles files;
@@ -147,10 +150,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     Model model{input, {}};
-    const ContainerKind kind = detect_container(image);
-    VoiceImage probe;
-    probe.assign(input);
-    const Layout layout = probe_layout(probe, kind);
+    // The voice as it was before the run, which the rehearsals left as they found it.
+    const Layout layout = probe_layout(surveyed, detect_container(surveyed));
     check(layout.located(), "a saved run had located its area");
     const std::int64_t start = layout.dllimg_start;
     for (const PatchOption& option : patch_catalogue()) {
