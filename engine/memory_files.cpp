@@ -91,17 +91,21 @@ void MemoryFiles::put_folder(const std::filesystem::path& path) {
 }
 
 void MemoryFiles::put_file(const std::filesystem::path& path, ByteView bytes) {
+    put_file(path, ByteString(bytes.begin(), bytes.end()));
+}
+
+void MemoryFiles::put_file(const std::filesystem::path& path, ByteString&& bytes) {
     put_folder(std::filesystem::path(key(path)).parent_path());
     std::error_code ec;
     const std::uint64_t existing = find(path, true, ec);
     if (existing != 0 && nodes_.at(existing).kind == Kind::file) {
         Node& node = nodes_.at(existing);
-        node.bytes.assign(bytes.begin(), bytes.end());
+        node.bytes = std::move(bytes);
         node.modified = ++clock_;
         return;
     }
     Node file;
-    file.bytes.assign(bytes.begin(), bytes.end());
+    file.bytes = std::move(bytes);
     add(path, std::move(file));
 }
 

@@ -28,6 +28,8 @@ public:
 
     // Creates or replaces a file with `bytes`, and any missing folders above it.
     void put_file(const std::filesystem::path& path, ByteView bytes);
+    // The same, taking the bytes over without a copy.
+    void put_file(const std::filesystem::path& path, ByteString&& bytes);
     // Creates a folder and any missing folders above it.
     void put_folder(const std::filesystem::path& path);
     void put_link(const std::filesystem::path& path, const std::filesystem::path& target);

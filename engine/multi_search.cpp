@@ -13,6 +13,9 @@
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
 #define TARNWICK_HAVE_AVX2_PASS 1
+#elif defined(__wasm_simd128__)
+#include <wasm_simd128.h>
+#define TARNWICK_HAVE_WASM_SIMD_PASS 1
 #endif
 
 namespace tarnwick {
@@ -57,6 +60,31 @@ __attribute__((target("avx2"))) std::uint32_t candidates32(const std::uint8_t* a
     hits = narrow(hits, at, 4, low, high);
     const std::uint32_t found = nonzero_bytes(hits);
     if (found != 0) _mm256_storeu_si256(reinterpret_cast<__m256i*>(buckets), hits);
+    return found;
+}
+#endif
+
+#if defined(TARNWICK_HAVE_WASM_SIMD_PASS)
+// The same filter with WebAssembly's 16 lanes: candidates among the 16
+// positions from `at` (reading up to at + 22).
+v128_t narrow16(v128_t hits, const std::uint8_t* at, int first, const std::uint8_t* low, const std::uint8_t* high) {
+    const v128_t nibble = wasm_i8x16_splat(0x0F);
+    for (int i = first; i < first + 4; ++i) {
+        const v128_t bytes = wasm_v128_load(at + i);
+        const v128_t lo = wasm_i8x16_swizzle(wasm_v128_load(low + 16 * i), wasm_v128_and(bytes, nibble));
+        const v128_t hi = wasm_i8x16_swizzle(wasm_v128_load(high + 16 * i), wasm_u8x16_shr(bytes, 4));
+        hits = wasm_v128_and(hits, wasm_v128_and(lo, hi));
+    }
+    return hits;
+}
+
+std::uint32_t candidates16(const std::uint8_t* at, const std::uint8_t* low, const std::uint8_t* high,
+                           std::uint8_t* buckets) {
+    v128_t hits = narrow16(wasm_i8x16_splat(static_cast<std::int8_t>(0xFF)), at, 0, low, high);
+    if (!wasm_v128_any_true(hits)) return 0;
+    hits = narrow16(hits, at, 4, low, high);
+    const auto found = static_cast<std::uint32_t>(wasm_i8x16_bitmask(wasm_i8x16_ne(hits, wasm_i8x16_splat(0))));
+    if (found != 0) wasm_v128_store(buckets, hits);
     return found;
 }
 #endif
@@ -117,6 +145,8 @@ const char* MultiSearch::fastest_pass() {
 #endif
 #if defined(TARNWICK_HAVE_AVX2_PASS)
     if (processor_has_avx2()) return "avx2";
+#elif defined(TARNWICK_HAVE_WASM_SIMD_PASS)
+    return "simd128";
 #endif
     return "bytewise";
 }
@@ -265,6 +295,20 @@ void MultiSearch::scan(ByteView haystack, std::int64_t from, std::int64_t last_s
             }
         }
     }
+#elif defined(TARNWICK_HAVE_WASM_SIMD_PASS)
+    if constexpr (kVector) {
+        alignas(16) std::uint8_t buckets[16];
+        // The 16 positions read up to 23 bytes from `at`.
+        for (; missing > 0 && at + 23 <= length && at <= last; at += 16) {
+            std::uint32_t found = candidates16(haystack.data() + at, low_[0].data(), high_[0].data(), buckets);
+            while (found != 0) {
+                const int bit = __builtin_ctz(found);
+                found &= found - 1;
+                if (at + bit > last) break;
+                confirm(haystack, at + bit, buckets[bit], last_start, out, missing);
+            }
+        }
+    }
 #endif
     for (; missing > 0 && at <= last; ++at) {
         const auto p = static_cast<std::size_t>(at);
@@ -329,6 +373,9 @@ void MultiSearch::first_starts_own(ByteView haystack, std::int64_t from, std::in
         scan<true>(haystack, from, last_start, out);
         return;
     }
+#elif defined(TARNWICK_HAVE_WASM_SIMD_PASS)
+    scan<true>(haystack, from, last_start, out);
+    return;
 #endif
     scan<false>(haystack, from, last_start, out);
 }

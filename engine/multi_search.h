@@ -11,13 +11,13 @@
 namespace tarnwick {
 
 // Finds the lowest start of each of many byte patterns in one pass over a
-// buffer. Where the build has Hyperscan, it does the pass. The portable pass
-// finds candidates 32 positions at a time by looking up the nibbles of a
-// position's first four bytes in per-bucket tables (the patterns are spread
-// over eight buckets), then of its next four bytes where any remain, and
-// confirms them with a full compare; where the
-// processor has no AVX2 the same lookups run byte by byte. Patterns shorter
-// than four bytes are searched one by one.
+// buffer. Where the build has Hyperscan, it does the pass. The engine's own
+// pass finds candidates 32 positions at a time (AVX2; 16 with WebAssembly's
+// SIMD) by looking up the nibbles of a position's first four bytes in
+// per-bucket tables (the patterns are spread over eight buckets), then of its
+// next four bytes where any remain, and confirms them with a full compare;
+// without such instructions the same lookups run byte by byte. Patterns
+// shorter than four bytes are searched one by one.
 class MultiSearch {
 public:
     static constexpr std::int64_t kNone = -1;
@@ -27,7 +27,7 @@ public:
     MultiSearch(const MultiSearch&) = delete;
     MultiSearch& operator=(const MultiSearch&) = delete;
 
-    // "hyperscan", "avx2" or "bytewise": what first_starts uses here.
+    // "hyperscan", "avx2", "simd128" or "bytewise": what first_starts uses here.
     static const char* fastest_pass();
 
     std::size_t size() const { return patterns_.size(); }
@@ -49,9 +49,9 @@ public:
     // entry per pattern.
     void first_starts(ByteView haystack, std::int64_t from, std::int64_t last_start, std::vector<std::int64_t>& out) const;
 
-    // The same with the engine's own pass only, byte by byte or with AVX2 as
-    // the processor allows: the path of builds without Hyperscan, and the
-    // reference the library is checked against.
+    // The same with the engine's own pass only, byte by byte or with the
+    // vector instructions the build and the processor allow: the path of
+    // builds without Hyperscan, and the reference the library is checked against.
     void first_starts_own(ByteView haystack, std::int64_t from, std::int64_t last_start,
                           std::vector<std::int64_t>& out) const;
 

@@ -1,6 +1,20 @@
 #include "engine/open_voice.h"
 
 namespace tarnwick {
+namespace {
+
+// What a front end shows of the file now in the image.
+void survey_opened(const VoiceImage& image, OpenedVoice& opened) {
+    opened.survey = survey_voice(image);
+    if (opened.survey.kind == ContainerKind::none) {
+        opened.result = OpenedVoice::Result::not_a_voice;
+        opened.messages.push_back({MessageKind::refusal, std::string(messages::kNotVoiceFile)});
+        return;
+    }
+    opened.result = OpenedVoice::Result::voice;
+}
+
+}  // namespace
 
 OpenedVoice open_voice(VoiceImage& image, const std::filesystem::path& path,
                        const std::filesystem::path& journal_folder, FileSystemCalls& calls, RecoveryMode mode) {
@@ -15,13 +29,19 @@ OpenedVoice open_voice(VoiceImage& image, const std::filesystem::path& path,
         opened.messages.push_back({MessageKind::refusal, messages::cannot_open(shown, messages::reason_text(loaded.problem))});
         return opened;
     }
-    opened.survey = survey_voice(image);
-    if (opened.survey.kind == ContainerKind::none) {
-        opened.result = OpenedVoice::Result::not_a_voice;
-        opened.messages.push_back({MessageKind::refusal, std::string(messages::kNotVoiceFile)});
+    survey_opened(image, opened);
+    return opened;
+}
+
+OpenedVoice open_voice(VoiceImage& image, ByteString bytes, const std::filesystem::path& name) {
+    OpenedVoice opened;
+    if (bytes.size() > static_cast<std::size_t>(kMaxImageLength)) {
+        opened.messages.push_back({MessageKind::refusal, messages::cannot_open(messages::path_for_people(name),
+                                   messages::reason_text(Problem::of_kind(FileProblem::too_large)))});
         return opened;
     }
-    opened.result = OpenedVoice::Result::voice;
+    image.assign(std::move(bytes), name);
+    survey_opened(image, opened);
     return opened;
 }
 

@@ -9,5 +9,6 @@ export TARNWICK_SITE=$PWD/build-web/site
 export TARNWICK_CLI=$PWD/$native/cli/tts-tarnwick-cli
 export TARNWICK_DEMO=$PWD/$native/tools/make-demo-voice
 export TARNWICK_SHOTS=$PWD/build-web/screenshots
+node build-web/web/own_pass_check.js
 node --test --test-reporter=spec tests/web/ 2>&1 | tee build-web/tests.log
 grep -q '^ℹ fail 0$' build-web/tests.log

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/memory_files.h"
 #include "engine/open_voice.h"
 #include "engine/patch_catalogue.h"
 #include "engine/patch_run.h"
@@ -104,19 +103,15 @@ class Session {
 public:
     // Room for the next voice's bytes, for the page to copy them into.
     std::uintptr_t reserve(std::size_t size) {
-        incoming_.assign(size, 0);
+        incoming_ = ByteString(size);
         return reinterpret_cast<std::uintptr_t>(incoming_.data());
     }
 
     // Opens the reserved bytes as the file `name`: what the window would show.
     val open(const std::string& name) {
         name_ = name;
-        MemoryFiles& files = static_cast<MemoryFiles&>(system_file_calls());
-        const std::filesystem::path path = std::filesystem::path("/voice") / utf8_path(name);
-        files.put_file(path, incoming_);
+        const OpenedVoice opened = open_voice(image_, std::move(incoming_), utf8_path(name));
         incoming_ = {};
-        const OpenedVoice opened = open_voice(image_, path, default_journal_folder(), files);
-        files.remove_entry(path);  // the image holds the bytes now
 
         val result = val::object();
         result.set("accepted", opened.accepted());
