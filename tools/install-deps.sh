@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the project needs, and only those missing.
-# Usage: tools/install-deps.sh [build|test|screenshots|windows|web]...
+# Usage: tools/install-deps.sh [build|test|screenshots|windows|web|package]...
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libcli11-dev libhyperscan-dev libxxhash-dev shared-mime-info fonts-dejavu-core xvfb xauth)
@@ -9,6 +9,7 @@ for need in "$@"; do
     build) ;;
     test) packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev dosfstools fusefat) ;;
     screenshots) packages+=(xdotool imagemagick x11-apps) ;;
+    package) packages+=(dpkg-dev lintian appstream desktop-file-utils mmdebstrap) ;;
     web) packages+=(emscripten chromium)
          # Node.js and npm may come from elsewhere than Debian (nodesource): take Debian's only if none is here.
          command -v npm >/dev/null || packages+=(nodejs npm) ;;

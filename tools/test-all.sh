@@ -3,7 +3,7 @@
 # the engine and window suites, the browser page in headless Chromium, the
 # engine again under AddressSanitizer and UndefinedBehaviorSanitizer, the
 # fuzzers for a bounded time, and the Windows build with its suites under Wine
-# and the portable zip's smoke test.
+# and the portable zip's smoke test, the Debian package in a clean Debian 12.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -33,6 +33,9 @@ tools/run-fuzzers.sh "${TARNWICK_FUZZ_SECONDS:-60}"
 echo "== Windows: cross-built, tested under Wine, packed and smoke-tested"
 tools/build-windows.sh | tee -a "$results"
 
+echo "== Debian package: validated, installed, used and purged in a clean Debian 12"
+tools/test-deb.sh 2>&1 >/dev/null | tee -a "$results"
+
 # ctest stops the script on a failure, so what is counted here passed or was skipped.
 total=0
 for count in $(sed -n 's/.*tests passed, [0-9]* tests failed out of \([0-9]*\).*/\1/p' "$results"); do
@@ -40,6 +43,7 @@ for count in $(sed -n 's/.*tests passed, [0-9]* tests failed out of \([0-9]*\).*
 done
 windows=$(sed -n 's/^Windows: \([0-9]*\) suites passed.*/\1/p' "$results")
 web=$(sed -n 's/^ℹ pass \([0-9]*\)$/\1/p' "$results")
-total=$((total + ${windows:-0} + ${web:-0}))
+debian=$(sed -n 's/^Debian: \([0-9]*\) checks passed.*/\1/p' "$results")
+total=$((total + ${windows:-0} + ${web:-0} + ${debian:-0}))
 skipped=$(grep -c '(Skipped)$' "$results" || true)
 echo "summary: $((total - skipped)) passed, 0 failed, $skipped skipped"
