@@ -85,6 +85,9 @@ run_suite engine_tests "$build/tests/engine_tests.exe" --gtest_color=no
 for suite in main_window_test about_window_test platform_services_test; do
   run_suite "$suite" "$build/tests/ui/$suite.exe" -platform offscreen -o "$project/$build/$suite.log,txt"
 done
+# The window's fit on Windows' own platform, where menus and frames are sized
+# as on a real desktop.
+run_suite window_fit_test "$build/tests/ui/window_fit_test.exe" -o "$project/$build/window_fit_test.log,txt"
 [ "$failed" -eq 0 ] || { echo "$failed Windows suites failed"; exit 1; }
 
 echo "== Portable zip"

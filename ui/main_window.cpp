@@ -218,7 +218,11 @@ void Tarnwick::apply_layout() {
 
 QSize Tarnwick::full_size() const {
     const QSize client = scroller_->widget()->size();
-    return {client.width(), client.height() + menuBar()->sizeHint().height()};
+    // The menu bar gets the height the layout gives it, which on Windows is a
+    // pixel more than its size hint: that pixel would bring in both scroll bars.
+    int menu = menuBar()->heightForWidth(std::max(client.width(), menuBar()->minimumWidth()));
+    if (menu < 0) menu = menuBar()->sizeHint().height();
+    return {client.width(), client.height() + menu};
 }
 
 void Tarnwick::fit_to_screen() {
