@@ -2,8 +2,9 @@
 # Builds TTS_Tarnwick for Windows here: Qt for Windows once from Debian's
 # source (tools/build-windows-qt.sh), then the engine, the program, the
 # command line and the test suites with mingw-w64; runs the engine and window
-# suites under Wine on a virtual display; packs the portable zip and
-# smoke-tests it under Wine. The zip lands in build-windows/.
+# suites under Wine on a virtual display; packs the portable zip and the
+# setup (NSIS) from the same files, smoke-tests the zip and proves the setup
+# under Wine. Both land in build-windows/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 project=$PWD
@@ -119,4 +120,9 @@ if [ ! -f "$host/CMakeCache.txt" ]; then
 fi
 cmake --build "$host" --target tts-tarnwick-cli make-demo-voice >/dev/null
 tools/windows/smoke-test.sh "$build/$name.zip" "$name" "$host" "$version"
-echo "Windows: $(wc -l <"$results") suites passed, the zip built and smoke-tested"
+
+echo "== Setup"
+setup=$(tools/windows/make-setup.sh "$stage" "$version" "$build/$name-setup.exe" | tail -n 1)
+echo "$setup: $(du -h "$setup" | cut -f1)"
+tools/windows/test-setup.sh "$setup" "$stage" "$host" "$version" | tee "$build/setup-test.out"
+echo "Windows: $(wc -l <"$results") suites passed, the zip built and smoke-tested, the setup built and proven ($(sed -n 's/^Windows setup: \([0-9]*\) checks passed$/\1/p' "$build/setup-test.out") checks)"

@@ -13,8 +13,8 @@ for need in "$@"; do
     web) packages+=(emscripten chromium)
          # Node.js and npm may come from elsewhere than Debian (nodesource): take Debian's only if none is here.
          command -v npm >/dev/null || packages+=(nodejs npm) ;;
-    windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 googletest dpkg-dev qt6-base-dev-tools zip unzip
-                        xdotool imagemagick x11-apps) ;;
+    windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 googletest dpkg-dev qt6-base-dev-tools zip unzip nsis
+                        xdotool imagemagick x11-apps x11-utils) ;;
     *) echo "unknown package set: $need" >&2; exit 2 ;;
   esac
 done

@@ -2,8 +2,9 @@
 # Installs what is missing, builds everything and runs every test:
 # the engine and window suites, the browser page in headless Chromium, the
 # engine again under AddressSanitizer and UndefinedBehaviorSanitizer, the
-# fuzzers for a bounded time, and the Windows build with its suites under Wine
-# and the portable zip's smoke test, the Debian package in a clean Debian 12.
+# fuzzers for a bounded time, the Windows build with its suites under Wine,
+# the portable zip's smoke test and the setup installed, used and uninstalled
+# in a fresh Wine prefix, and the Debian package in a clean Debian 12.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,7 +31,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 echo "== fuzzers"
 tools/run-fuzzers.sh "${TARNWICK_FUZZ_SECONDS:-60}"
 
-echo "== Windows: cross-built, tested under Wine, packed and smoke-tested"
+echo "== Windows: cross-built, tested under Wine, packed, smoke-tested, installed and uninstalled"
 tools/build-windows.sh | tee -a "$results"
 
 echo "== Debian package: validated, installed, used and purged in a clean Debian 12"
@@ -42,8 +43,9 @@ for count in $(sed -n 's/.*tests passed, [0-9]* tests failed out of \([0-9]*\).*
   total=$((total + count))
 done
 windows=$(sed -n 's/^Windows: \([0-9]*\) suites passed.*/\1/p' "$results")
+setup=$(sed -n 's/^Windows setup: \([0-9]*\) checks passed$/\1/p' "$results")
 web=$(sed -n 's/^ℹ pass \([0-9]*\)$/\1/p' "$results")
 debian=$(sed -n 's/^Debian: \([0-9]*\) checks passed.*/\1/p' "$results")
-total=$((total + ${windows:-0} + ${web:-0} + ${debian:-0}))
+total=$((total + ${windows:-0} + ${setup:-0} + ${web:-0} + ${debian:-0}))
 skipped=$(grep -c '(Skipped)$' "$results" || true)
 echo "summary: $((total - skipped)) passed, 0 failed, $skipped skipped"

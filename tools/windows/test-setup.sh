@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# Proves the Windows setup under Wine, in a Wine prefix of its own made for
+# the test (a machine that never saw the program): a silent install puts the
+# staged files, the Start menu entry and the registry keys where they belong;
+# the installed command line patches a demo voice to the Linux build's bytes;
+# the command registered for voices starts the installed window with one; a silent
+# uninstall leaves nothing of it but the user's journals.
+# Usage: test-setup.sh SETUP_EXE STAGED_FOLDER LINUX_BUILD_FOLDER VERSION
+# Wine's exit codes say little (a program that cannot start still gives 0):
+# every step is judged by what it left behind.
+set -euo pipefail
+setup=$(realpath "$1")
+stage=$(realpath "$2")
+host=$(realpath "$3")
+version=$4
+cd "$(dirname "$0")/../.."
+out=$PWD/build-windows/setup-test
+rm -rf "$out"
+mkdir -p "$out"
+
+export WINEPREFIX=$out/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset WINEPATH
+xvfb=
+cleanup() {
+  wineserver -k 2>/dev/null || true
+  [ -z "$xvfb" ] || kill "$xvfb" 2>/dev/null || true
+}
+trap cleanup EXIT
+
+checks=0
+pass() { checks=$((checks + 1)); echo "ok: $*"; }
+fail() { echo "FAILED: $*"; exit 1; }
+
+echo "-- a fresh Wine prefix"
+wineboot --init >"$out/wineboot.log" 2>&1 || true
+wineserver -w
+windows_dir() { winepath -u "$(wine cmd /c echo "%$1%" 2>/dev/null | tr -d '\r')"; }
+local_appdata=$(windows_dir LOCALAPPDATA)
+start_menu=$(windows_dir APPDATA)/Microsoft/Windows/Start\ Menu/Programs
+install=$local_appdata/Programs/TTS_Tarnwick
+journals=$local_appdata/TTS_Tarnwick/journals
+
+# A value from the registry, "" when the key or value is missing. NAME empty
+# means the key's default value.
+reg_value() {  # KEY NAME
+  local select=(/v "$2")
+  [ -n "$2" ] || select=(/ve)
+  wine reg query "$1" "${select[@]}" 2>/dev/null | tr -d '\r' |
+    sed -n 's/^ *[^ ].*  *REG_[A-Z_]*  *\(.*\)$/\1/p' | head -n 1 | sed 's/^(value not set)$//' || true
+}
+reg_has_key() { wine reg query "$1" >/dev/null 2>&1; }
+expect_value() {  # KEY NAME EXPECTED
+  local got
+  got=$(reg_value "$1" "$2")
+  [ "$got" = "$3" ] || fail "$1 ${2:-(default)} is \"$got\", not \"$3\""
+}
+
+echo "-- silent install"
+wine "$setup" /S
+wineserver -w
+expected=$( (cd "$stage" && find . -type f; echo ./uninstall.exe) | LC_ALL=C sort)
+installed=$( (cd "$install" 2>/dev/null && find . -type f) | LC_ALL=C sort)
+[ "$installed" = "$expected" ] ||
+  fail "installed files differ from the zip's: $(diff <(echo "$expected") <(echo "$installed") | tail -n +2 | tr '\n' ' ')"
+for file in $(cd "$stage" && find . -type f); do
+  cmp -s "$stage/$file" "$install/$file" || fail "$file differs from the zip's"
+done
+pass "$(echo "$expected" | wc -l) files under %LOCALAPPDATA%\\Programs\\TTS_Tarnwick, byte for byte the zip's"
+[ -f "$start_menu/TTS_Tarnwick.lnk" ] || fail "no Start menu entry"
+pass "Start menu entry"
+
+exe=$(wine cmd /c echo "%LOCALAPPDATA%\\Programs\\TTS_Tarnwick\\tts-tarnwick.exe" 2>/dev/null | tr -d '\r')
+classes='HKCU\Software\Classes'
+expect_value "$classes\\.vpm" "" "TTS_Tarnwick.Voice"
+expect_value "$classes\\.vpm\\OpenWithProgids" "TTS_Tarnwick.Voice" ""
+reg_has_key "$classes\\.vpm\\OpenWithProgids" || fail ".vpm has no OpenWithProgids"
+[ -z "$(reg_value "$classes\\.rgn" "")" ] || fail ".rgn was given a default program"
+reg_has_key "$classes\\.rgn\\OpenWithProgids" || fail ".rgn is not offered under Open with"
+expect_value "$classes\\TTS_Tarnwick.Voice\\shell\\open\\command" "" "\"$exe\" \"%1\""
+expect_value "$classes\\Applications\\tts-tarnwick.exe" "FriendlyAppName" "TTS_Tarnwick"
+pass ".vpm opens with the program, .rgn offered under Open with only"
+uninstall_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\TTS_Tarnwick'
+expect_value "$uninstall_key" DisplayName TTS_Tarnwick
+expect_value "$uninstall_key" DisplayVersion "$version"
+expect_value "$uninstall_key" Publisher "The TTS_Tarnwick developers"
+size=$(reg_value "$uninstall_key" EstimatedSize)
+[ $((size)) -gt 10000 ] || fail "EstimatedSize is \"$size\""
+pass "installed apps entry: TTS_Tarnwick $version, The TTS_Tarnwick developers, $((size / 1024)) MB"
+wine reg export 'HKCU\Software\Classes' "$out/classes.reg" >/dev/null 2>&1 || true
+wine reg export "$uninstall_key" "$out/uninstall.reg" >/dev/null 2>&1 || true
+
+echo "-- the installed command line"
+"$host/tools/make-demo-voice" "$out/demo.vpm" >/dev/null
+cp "$out/demo.vpm" "$out/linux.vpm"
+cp "$out/demo.vpm" "$out/window.vpm"
+XDG_DATA_HOME=$out/linux-data "$host/cli/tts-tarnwick-cli" apply --all "$out/linux.vpm" >/dev/null
+(cd "$out" && wine "$install/tts-tarnwick-cli.exe" apply --all demo.vpm >apply.txt 2>&1) || true
+cmp -s "$out/demo.vpm" "$out/linux.vpm" ||
+  fail "the installed command line's result differs from Linux's: $(tr -d '\r' <"$out/apply.txt")"
+pass "apply --all: the same bytes as on Linux"
+
+echo "-- a voice opened as on a double click"
+# Wine's desktop, started without a display by the steps above, would keep
+# the window from the virtual display: start afresh.
+wineserver -k 2>/dev/null || true
+wineserver -w 2>/dev/null || true
+display=":$((250 + RANDOM % 100))"
+Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+export DISPLAY=$display
+for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+# A double click runs the command registered for the voice's type, with the
+# file in place of %1. Wine's own "start" does not look in the current
+# user's classes (it reads only the machine's), so the command is run here as
+# Windows' shell would run it.
+command=$(reg_value "$classes\\TTS_Tarnwick.Voice\\shell\\open\\command" "")
+[[ $command =~ ^\"([^\"]+)\"\ \"%1\"$ ]] || fail "cannot run the registered command $command"
+(cd "$out" && wine "$(winepath -u "${BASH_REMATCH[1]}")" "$(winepath -w "$out/window.vpm")" >program.log 2>&1 &)
+window=$(timeout 120 xdotool search --sync --name "^TTS_Tarnwick v${version//./\\.}\$" | head -n 1 || true)
+[ -n "$window" ] || fail "the window did not appear: $(cat "$out/program.log")"
+sleep 2
+import -window root "$out/windows-installed-window.png"
+pass "the registered command opened the voice in the window (screenshot in $out/windows-installed-window.png)"
+wineserver -k 2>/dev/null || true
+wineserver -w 2>/dev/null || true
+
+echo "-- silent uninstall"
+mkdir -p "$journals"
+echo "a journal the user may still need" >"$journals/kept-by-uninstall.txt"
+wine "$install/uninstall.exe" /S
+wineserver -w
+# The uninstaller runs from a copy in the temporary folder: wait for it too.
+for _ in $(seq 100); do [ -e "$install" ] || break; sleep 0.1; done
+[ ! -e "$install" ] || fail "left behind: $(cd "$install" && find . | tr '\n' ' ')"
+[ ! -e "$start_menu/TTS_Tarnwick.lnk" ] || fail "the Start menu entry is left"
+for key in "$classes\\TTS_Tarnwick.Voice" "$classes\\Applications\\tts-tarnwick.exe" "$uninstall_key" \
+           "$classes\\.vpm" "$classes\\.rgn"; do
+  ! reg_has_key "$key" || fail "$key is left in the registry"
+done
+[ -f "$journals/kept-by-uninstall.txt" ] || fail "the journals were removed"
+pass "uninstalled: no file, shortcut or key left; journals kept"
+echo "Windows setup: $checks checks passed"
