@@ -17,12 +17,8 @@ mkdir -p "$out/unpacked"
 unzip -q "$zip" -d "$out/unpacked"
 app=$out/unpacked/$name
 
-linux_cli=$host/cli/tts-tarnwick-cli
-make_demo=$host/tools/make-demo-voice
-"$make_demo" "$out/demo.vpm" >/dev/null
-cp "$out/demo.vpm" "$out/linux.vpm"
-cp "$out/demo.vpm" "$out/window.vpm"
-XDG_DATA_HOME=$out/linux-data "$linux_cli" apply --all "$out/linux.vpm" >/dev/null
+source tools/windows/wine-checks.sh
+make_demo_voices "$out" "$host"
 
 # No Qt or runtime from outside the zip may help it.
 unset WINEPATH
@@ -37,19 +33,10 @@ cmp demo.vpm linux.vpm || { echo "the Windows and Linux results differ"; exit 1;
 echo "command line: status and apply as on Linux, the same bytes"
 
 # The program itself, on a virtual display, with the voice given as on a
-# double click. A Wine server left from an earlier display would keep the
-# program's window there: start afresh.
-wineserver -k 2>/dev/null || true
-wineserver -w 2>/dev/null || true
-display=":$((150 + RANDOM % 100))"
-Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
-trap 'kill "$xvfb" 2>/dev/null || true; wineserver -k 2>/dev/null || true' EXIT
-export DISPLAY=$display
-for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+# double click.
+start_virtual_display
+trap 'kill "$virtual_display_pid" 2>/dev/null || true; wineserver -k 2>/dev/null || true' EXIT
 wine "$app/tts-tarnwick.exe" window.vpm >program.log 2>&1 &
-window=$(timeout 120 xdotool search --sync --name "^TTS_Tarnwick v${version//./\\.}\$" | head -n 1 || true)
-[ -n "$window" ] || { echo "the program's window did not appear"; cat program.log; exit 1; }
-sleep 2
-import -window root "$out/windows-main-window.png"
+screenshot_main_window "$version" "$out/windows-main-window.png" ||
+  { echo "the program's window did not appear"; cat program.log; exit 1; }
 echo "program: started with the voice open; screenshot in $out/windows-main-window.png"

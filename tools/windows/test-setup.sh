@@ -3,8 +3,8 @@
 # the test (a machine that never saw the program): a silent install puts the
 # staged files, the Start menu entry and the registry keys where they belong;
 # the installed command line patches a demo voice to the Linux build's bytes;
-# the command registered for voices starts the installed window with one; a silent
-# uninstall leaves nothing of it but the user's journals.
+# the command registered for voices starts the installed window with one;
+# a silent uninstall leaves nothing of it but the user's journals.
 # Usage: test-setup.sh SETUP_EXE STAGED_FOLDER LINUX_BUILD_FOLDER VERSION
 # Wine's exit codes say little (a program that cannot start still gives 0):
 # every step is judged by what it left behind.
@@ -18,12 +18,13 @@ out=$PWD/build-windows/setup-test
 rm -rf "$out"
 mkdir -p "$out"
 
+source tools/windows/wine-checks.sh
 export WINEPREFIX=$out/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset WINEPATH
-xvfb=
+virtual_display_pid=
 cleanup() {
   wineserver -k 2>/dev/null || true
-  [ -z "$xvfb" ] || kill "$xvfb" 2>/dev/null || true
+  [ -z "$virtual_display_pid" ] || kill "$virtual_display_pid" 2>/dev/null || true
 }
 trap cleanup EXIT
 
@@ -90,36 +91,23 @@ wine reg export 'HKCU\Software\Classes' "$out/classes.reg" >/dev/null 2>&1 || tr
 wine reg export "$uninstall_key" "$out/uninstall.reg" >/dev/null 2>&1 || true
 
 echo "-- the installed command line"
-"$host/tools/make-demo-voice" "$out/demo.vpm" >/dev/null
-cp "$out/demo.vpm" "$out/linux.vpm"
-cp "$out/demo.vpm" "$out/window.vpm"
-XDG_DATA_HOME=$out/linux-data "$host/cli/tts-tarnwick-cli" apply --all "$out/linux.vpm" >/dev/null
+make_demo_voices "$out" "$host"
 (cd "$out" && wine "$install/tts-tarnwick-cli.exe" apply --all demo.vpm >apply.txt 2>&1) || true
 cmp -s "$out/demo.vpm" "$out/linux.vpm" ||
   fail "the installed command line's result differs from Linux's: $(tr -d '\r' <"$out/apply.txt")"
 pass "apply --all: the same bytes as on Linux"
 
 echo "-- a voice opened as on a double click"
-# Wine's desktop, started without a display by the steps above, would keep
-# the window from the virtual display: start afresh.
-wineserver -k 2>/dev/null || true
-wineserver -w 2>/dev/null || true
-display=":$((250 + RANDOM % 100))"
-Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
-export DISPLAY=$display
-for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+start_virtual_display
 # A double click runs the command registered for the voice's type, with the
 # file in place of %1. Wine's own "start" does not look in the current
 # user's classes (it reads only the machine's), so the command is run here as
 # Windows' shell would run it.
-command=$(reg_value "$classes\\TTS_Tarnwick.Voice\\shell\\open\\command" "")
-[[ $command =~ ^\"([^\"]+)\"\ \"%1\"$ ]] || fail "cannot run the registered command $command"
+registered=$(reg_value "$classes\\TTS_Tarnwick.Voice\\shell\\open\\command" "")
+[[ $registered =~ ^\"([^\"]+)\"\ \"%1\"$ ]] || fail "cannot run the registered command $registered"
 (cd "$out" && wine "$(winepath -u "${BASH_REMATCH[1]}")" "$(winepath -w "$out/window.vpm")" >program.log 2>&1 &)
-window=$(timeout 120 xdotool search --sync --name "^TTS_Tarnwick v${version//./\\.}\$" | head -n 1 || true)
-[ -n "$window" ] || fail "the window did not appear: $(cat "$out/program.log")"
-sleep 2
-import -window root "$out/windows-installed-window.png"
+screenshot_main_window "$version" "$out/windows-installed-window.png" ||
+  fail "the window did not appear: $(cat "$out/program.log")"
 pass "the registered command opened the voice in the window (screenshot in $out/windows-installed-window.png)"
 wineserver -k 2>/dev/null || true
 wineserver -w 2>/dev/null || true

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Builds everything users download into dist/, each piece proven by its own
+# script before it is kept: the Debian package (installed, used and purged in
+# a clean Debian 12), the Windows zip and setup (tested, installed and
+# uninstalled under Wine), the browser site as a tarball; then SHA256SUMS.
+# Usage: tools/release.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+project=$PWD
+dist=$project/dist
+
+[ -z "$(git status --porcelain 2>/dev/null)" ] ||
+  echo "warning: the work tree has changes that are not committed; they go into this release" >&2
+version=$(sed -n 's/^project(TTS_Tarnwick VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+[ -n "$version" ] || { echo "cannot read the version from CMakeLists.txt" >&2; exit 1; }
+rm -rf "$dist"
+mkdir -p "$dist"
+
+deb=$(tools/test-deb.sh | tail -n 1)
+cp "$deb" "$dist/"
+
+tools/build-windows.sh
+cp "build-windows/tts-tarnwick-$version-windows-x64.zip" "build-windows/tts-tarnwick-$version-windows-x64-setup.exe" "$dist/"
+
+echo "== Browser site"
+tools/build-web.sh
+# Sorted, owned by nobody in particular and dated by the last commit, so
+# that the same sources give the same tarball.
+stamp=$(git log -1 --format=%ct 2>/dev/null || date +%s)
+site=tts-tarnwick-$version-web
+tar --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$stamp" \
+    --transform "s|^site|$site|" -C build-web -cf - site | gzip -9n >"$dist/$site.tar.gz"
+
+echo "== Checksums"
+(cd "$dist" && sha256sum -- * >SHA256SUMS && sha256sum --quiet -c SHA256SUMS)
+ls -l "$dist" | tail -n +2
+echo "Release $version in dist/: $(($(ls "$dist" | wc -l) - 1)) files and SHA256SUMS, checked"

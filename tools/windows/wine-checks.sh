@@ -1,0 +1,33 @@
+# Shared by the Windows tests under Wine (sourced, not run).
+
+# Writes demo.vpm, window.vpm and, from demo.vpm, linux.vpm patched with every
+# option by the Linux build's command line: the bytes Windows must give.
+make_demo_voices() {  # FOLDER LINUX_BUILD_FOLDER
+  "$2/tools/make-demo-voice" "$1/demo.vpm" >/dev/null
+  cp "$1/demo.vpm" "$1/linux.vpm"
+  cp "$1/demo.vpm" "$1/window.vpm"
+  XDG_DATA_HOME=$1/linux-data "$2/cli/tts-tarnwick-cli" apply --all "$1/linux.vpm" >/dev/null
+}
+
+# A virtual display of its own, and a fresh Wine server for it: one left from
+# earlier steps would keep the program's windows on its own display (or none).
+# Sets DISPLAY and virtual_display_pid; the caller kills that process.
+start_virtual_display() {
+  wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
+  local display=":$((150 + RANDOM % 200))"
+  Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  virtual_display_pid=$!
+  export DISPLAY=$display
+  for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+}
+
+# Waits for the program's main window; once it shows, saves a screenshot of
+# the display. Fails (status 1) when no such window appears within two minutes.
+screenshot_main_window() {  # VERSION PNG
+  local window
+  window=$(timeout 120 xdotool search --sync --name "^TTS_Tarnwick v${1//./\\.}\$" | head -n 1 || true)
+  [ -n "$window" ] || return 1
+  sleep 2  # its first paint
+  import -window root "$2"
+}
