@@ -57,6 +57,8 @@ expect_value() {  # KEY NAME EXPECTED
 }
 
 echo "-- silent install"
+# Another program already owns .rgn, as map updates do: it must keep it.
+wine reg add 'HKCU\Software\Classes\.rgn' /ve /d Other.Update /f >/dev/null 2>&1
 wine "$setup" /S
 wineserver -w
 expected=$( (cd "$stage" && find . -type f; echo ./uninstall.exe) | LC_ALL=C sort)
@@ -75,11 +77,11 @@ classes='HKCU\Software\Classes'
 expect_value "$classes\\.vpm" "" "TTS_Tarnwick.Voice"
 expect_value "$classes\\.vpm\\OpenWithProgids" "TTS_Tarnwick.Voice" ""
 reg_has_key "$classes\\.vpm\\OpenWithProgids" || fail ".vpm has no OpenWithProgids"
-[ -z "$(reg_value "$classes\\.rgn" "")" ] || fail ".rgn was given a default program"
+expect_value "$classes\\.rgn" "" Other.Update
 reg_has_key "$classes\\.rgn\\OpenWithProgids" || fail ".rgn is not offered under Open with"
 expect_value "$classes\\TTS_Tarnwick.Voice\\shell\\open\\command" "" "\"$exe\" \"%1\""
 expect_value "$classes\\Applications\\tts-tarnwick.exe" "FriendlyAppName" "TTS_Tarnwick"
-pass ".vpm opens with the program, .rgn offered under Open with only"
+pass ".vpm opens with the program; .rgn offered under Open with, its own program kept"
 uninstall_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\TTS_Tarnwick'
 expect_value "$uninstall_key" DisplayName TTS_Tarnwick
 expect_value "$uninstall_key" DisplayVersion "$version"
@@ -122,9 +124,10 @@ for _ in $(seq 100); do [ -e "$install" ] || break; sleep 0.1; done
 [ ! -e "$install" ] || fail "left behind: $(cd "$install" && find . | tr '\n' ' ')"
 [ ! -e "$start_menu/TTS_Tarnwick.lnk" ] || fail "the Start menu entry is left"
 for key in "$classes\\TTS_Tarnwick.Voice" "$classes\\Applications\\tts-tarnwick.exe" "$uninstall_key" \
-           "$classes\\.vpm" "$classes\\.rgn"; do
+           "$classes\\.vpm" "$classes\\.rgn\\OpenWithProgids"; do
   ! reg_has_key "$key" || fail "$key is left in the registry"
 done
+expect_value "$classes\\.rgn" "" Other.Update
 [ -f "$journals/kept-by-uninstall.txt" ] || fail "the journals were removed"
-pass "uninstalled: no file, shortcut or key left; journals kept"
+pass "uninstalled: no file, shortcut or key left; .rgn still with its own program; journals kept"
 echo "Windows setup: $checks checks passed"
