@@ -58,8 +58,40 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "${PUBLISHER}"
   System::Call 'shell32::SHChangeNotify(i 0x08000000, i 0, p 0, p 0)'
 !macroend
 
+; A running program's files cannot be replaced or removed: going on would
+; leave an install half old and half new (or half gone), and a save may be
+; under way. So both wait for it to be closed, and a silent run stops with an
+; error instead.
+!macro WaitUntilClosed
+  ${Do}
+    StrCpy $1 ""
+    ${ForEach} $2 0 1 + 1
+      ${If} $2 == 0
+        StrCpy $3 "$INSTDIR\tts-tarnwick.exe"
+      ${Else}
+        StrCpy $3 "$INSTDIR\tts-tarnwick-cli.exe"
+      ${EndIf}
+      ${If} ${FileExists} $3
+        ClearErrors
+        FileOpen $0 $3 a
+        ${If} ${Errors}
+          StrCpy $1 "running"
+        ${Else}
+          FileClose $0
+        ${EndIf}
+      ${EndIf}
+    ${Next}
+    ${If} $1 == ""
+      ${Break}
+    ${EndIf}
+    MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION "${PRODUCT} is running from $INSTDIR. Close it (and let any save finish), then press Retry." /SD IDCANCEL IDRETRY +2
+    Abort "${PRODUCT} is running: nothing was changed."
+  ${Loop}
+!macroend
+
 Section "Install"
   SetShellVarContext current
+  !insertmacro WaitUntilClosed
   !include "${FILES}"
   WriteUninstaller "$INSTDIR\uninstall.exe"
   CreateShortcut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\tts-tarnwick.exe" "" "$INSTDIR\tts-tarnwick.exe" 0
@@ -99,6 +131,7 @@ SectionEnd
 ; needed to put back a voice whose save was interrupted.
 Section "Uninstall"
   SetShellVarContext current
+  !insertmacro WaitUntilClosed
   !include "${UNFILES}"
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"

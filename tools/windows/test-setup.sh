@@ -4,7 +4,8 @@
 # staged files, the Start menu entry and the registry keys where they belong;
 # the installed command line patches a demo voice to the Linux build's bytes;
 # the command registered for voices starts the installed window with one;
-# a silent uninstall leaves nothing of it but the user's journals.
+# while it runs, a second install and the uninstaller stop and change
+# nothing; a silent uninstall leaves nothing of it but the user's journals.
 # Usage: test-setup.sh SETUP_EXE STAGED_FOLDER LINUX_BUILD_FOLDER VERSION
 # Wine's exit codes say little (a program that cannot start still gives 0):
 # every step is judged by what it left behind.
@@ -111,6 +112,19 @@ registered=$(reg_value "$classes\\TTS_Tarnwick.Voice\\shell\\open\\command" "")
 screenshot_main_window "$version" "$out/windows-installed-window.png" ||
   fail "the window did not appear: $(cat "$out/program.log")"
 pass "the registered command opened the voice in the window (screenshot in $out/windows-installed-window.png)"
+
+# While it runs, neither a second install nor the uninstaller may change a
+# file: they stop with an error (silent) or ask to close it.
+status=0
+wine "$setup" /S || status=$?
+[ "$status" -eq 2 ] || fail "a second install while the program runs ended with $status, not 2"
+wine "$install/uninstall.exe" /S
+sleep 5  # the uninstaller works from a copy of itself, which this cannot wait for
+for file in $(cd "$stage" && find . -type f); do
+  cmp -s "$stage/$file" "$install/$file" || fail "$file changed while the program ran"
+done
+expect_value "$uninstall_key" DisplayName TTS_Tarnwick
+pass "while it runs, install and uninstall stop and change nothing"
 wineserver -k 2>/dev/null || true
 wineserver -w 2>/dev/null || true
 
