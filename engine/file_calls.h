@@ -83,6 +83,9 @@ public:
     // this process or another, holds it. Hard links share the lock. It ends
     // when the handle is closed. It binds only runs of this program.
     virtual std::error_code try_lock(Handle handle) = 0;
+    // Whether another handle holds that lock now, without taking it, so that
+    // merely looking at a file never stands in a save's way.
+    virtual std::error_code lock_held(Handle handle, bool& held) = 0;
     virtual std::error_code close(Handle handle) = 0;
 
     // Creates `folder`, readable and writable by the user alone, and any

@@ -100,8 +100,16 @@ public:
     std::error_code read_uncached(Handle handle, std::int64_t offset, std::uint8_t* data, std::size_t size,
                                   std::size_t& got) override {
         // Flushed pages are clean, so the kernel drops them and the read goes
-        // to the device (or the FUSE driver) again.
-        ::posix_fadvise(to_native(handle), static_cast<off_t>(offset), static_cast<off_t>(size), POSIX_FADV_DONTNEED);
+        // to the device (or the FUSE driver) again. It drops only whole pages
+        // inside the range given, so the range is widened to the pages that
+        // hold the bytes asked for.
+        static const off_t page = [] {
+            const long system_page = ::sysconf(_SC_PAGESIZE);
+            return static_cast<off_t>(system_page > 0 ? system_page : 4096);
+        }();
+        const off_t first = static_cast<off_t>(offset) / page * page;
+        const off_t end = (static_cast<off_t>(offset) + static_cast<off_t>(size) + page - 1) / page * page;
+        ::posix_fadvise(to_native(handle), first, end - first, POSIX_FADV_DONTNEED);
         return read_at(handle, offset, data, size, got);
     }
     std::error_code try_lock(Handle handle) override {
@@ -119,6 +127,27 @@ public:
         if (::flock(to_native(handle), LOCK_EX | LOCK_NB) == 0) return {};
         if (errno == EWOULDBLOCK) return std::make_error_code(std::errc::resource_unavailable_try_again);
         return last_error();
+    }
+    std::error_code lock_held(Handle handle, bool& held) override {
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        lock.l_start = kLockedByte;
+        lock.l_len = 1;
+        if (::fcntl(to_native(handle), F_OFD_GETLK, &lock) == 0) {
+            held = lock.l_type != F_UNLCK;
+            return {};
+        }
+        if (errno != EINVAL) return last_error();
+        // Without such locks only trying tells; a shared flock is let go at once.
+        if (::flock(to_native(handle), LOCK_SH | LOCK_NB) == 0) {
+            ::flock(to_native(handle), LOCK_UN);
+            held = false;
+            return {};
+        }
+        if (errno != EWOULDBLOCK) return last_error();
+        held = true;
+        return {};
     }
     std::error_code close(Handle handle) override {
         return ::close(to_native(handle)) == 0 ? std::error_code{} : last_error();

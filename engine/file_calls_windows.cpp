@@ -186,6 +186,20 @@ public:
         }
         return to_error(code);
     }
+    std::error_code lock_held(Handle handle, bool& held) override {
+        // Windows has no query: a shared lock taken and let go at once tells.
+        OVERLAPPED where = at_offset(kLockedByte);
+        if (LockFileEx(to_native(handle), LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where)) {
+            OVERLAPPED again = at_offset(kLockedByte);
+            UnlockFileEx(to_native(handle), 0, 1, 0, &again);
+            held = false;
+            return {};
+        }
+        const DWORD code = GetLastError();
+        if (code != ERROR_LOCK_VIOLATION && code != ERROR_IO_PENDING) return to_error(code);
+        held = true;
+        return {};
+    }
     std::error_code close(Handle handle) override {
         return CloseHandle(to_native(handle)) ? std::error_code{} : last_error();
     }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "engine/journal_format.h"
+#include "engine/recovery_rules.h"
 
 namespace tarnwick {
 namespace {
@@ -13,6 +14,7 @@ using Handle = FileSystemCalls::Handle;
 using Folder = FileSystemCalls::Folder;
 using FileInfo = FileSystemCalls::FileInfo;
 using What = RecoveryEvent::What;
+using tarnwick::RecoveryAction;
 
 // Closes a handle when it goes out of scope; for a voice file, that also
 // ends this run's lock on it.
@@ -28,13 +30,11 @@ private:
     Handle handle_;
 };
 
-// How a journal came to be taken for this file's.
-enum class Found { by_path, by_identity, by_content, not_at_all };
-
 struct JournalEntry {
     std::string name;
     std::string stem;
     SaveJournal journal;
+    std::int64_t written_ns = 0;  // the journal file's time: when its save began
 };
 
 // The journal folder, used only when it is the user's own: a real folder,
@@ -93,27 +93,34 @@ public:
             const std::string_view stem = journal_stem(name);
             if (stem.empty()) continue;
             SaveJournal journal;
-            if (const Problem problem = read_journal(name, journal)) {
+            std::int64_t written_ns = 0;
+            if (const Problem problem = read_journal(name, journal, written_ns)) {
                 if (strangers != nullptr) strangers->emplace_back(name, problem);
                 continue;
             }
-            journals_.push_back({name, std::string(stem), std::move(journal)});
+            journals_.push_back({name, std::string(stem), std::move(journal), written_ns});
         }
     }
     const std::vector<JournalEntry>& journals() const { return journals_; }
     bool has(const std::string& name) const { return std::binary_search(names_.begin(), names_.end(), name); }
 
+    struct Removal {
+        std::error_code unlinked;  // the journal is still there
+        std::error_code flushed;   // its removal may not have reached the device
+        explicit operator bool() const { return unlinked || flushed; }
+    };
     // Removes a journal this run wrote or has just dealt with, and the marks of
     // file contents it was to leave alone.
-    std::error_code remove_journal(const std::string& name) {
+    Removal remove_journal(const std::string& name) {
         const std::string stem(journal_stem(name));
         const std::string marks = stem + std::string(kSettledInfix);
-        std::error_code ec = calls_.remove_in_folder(folder_, name);
+        Removal removal;
+        removal.unlinked = calls_.remove_in_folder(folder_, name);
         for (const std::string& other : names_) {
             if (other.starts_with(marks)) calls_.remove_in_folder(folder_, other);
         }
-        calls_.flush_folder(folder_);
-        return ec;
+        removal.flushed = calls_.flush_folder(folder_);
+        return removal;
     }
 
     // Journals of saves of `key` that died before they were whole: they never
@@ -150,6 +157,8 @@ public:
         return ec;
     }
 
+    std::error_code flush() { return calls_.flush_folder(folder_); }
+
     std::error_code write_mark(const std::string& name) {
         Handle handle{};
         if (const std::error_code ec = calls_.create_in_folder(folder_, name, handle)) {
@@ -161,7 +170,7 @@ public:
     }
 
 private:
-    Problem read_journal(const std::string& name, SaveJournal& journal) {
+    Problem read_journal(const std::string& name, SaveJournal& journal, std::int64_t& written_ns) {
         Handle handle{};
         FileInfo info;
         if (const std::error_code ec = calls_.open_in_folder(folder_, name, handle, info)) {
@@ -170,6 +179,7 @@ private:
         }
         Closer closer(calls_, handle);
         if (info.is_link) return Problem::of_kind(FileProblem::link);
+        written_ns = info.identity.modified_ns;
         if (info.identity.size > static_cast<std::int64_t>(kMaxJournalBytes)) {
             return Problem::of_kind(FileProblem::journal_too_long);
         }
@@ -195,36 +205,49 @@ std::string utf8(const std::filesystem::path& path) {
     return std::string(text.begin(), text.end());
 }
 
-Found how_found(const SaveJournal& journal, const std::string& key, const FileIdentity& identity) {
-    if (journal.file_path == key) return Found::by_path;
-    if (journal.identity.same_file(identity)) return Found::by_identity;
-    // Journals of 0.49 carry no digest, so nothing proves them this file's.
-    if (journal.version >= 2 && journal.identity.size == identity.size) return Found::by_content;
-    return Found::not_at_all;
+JournalMatch match_of(const SaveJournal& journal, const std::string& key, const FileIdentity& identity) {
+    if (journal.file_path == key) return JournalMatch::by_path;
+    if (journal.identity.same_file(identity)) return JournalMatch::by_identity;
+    // Journals written before the digest was kept prove nothing by content.
+    if (journal.version >= 2 && journal.identity.size == identity.size) return JournalMatch::by_content;
+    return JournalMatch::none;
 }
 
-// What a journal finds in the bytes of a file.
-struct Fit {
-    bool ranges_fit = false;  // every range holds its old bytes, its new ones, or a byte-wise mix of both
-    bool any_new = false;     // some range does not hold its old bytes
-    bool digest_ok = false;   // the file with the old bytes put back is the one the journal saved
-    bool applies() const { return ranges_fit && digest_ok; }
-};
-
-Fit fit_of(const SaveJournal& journal, ByteView bytes) {
-    Fit fit;
-    if (journal.identity.size != static_cast<std::int64_t>(bytes.size())) return fit;
+RangeState ranges_in(const SaveJournal& journal, ByteView bytes) {
+    if (journal.identity.size != static_cast<std::int64_t>(bytes.size())) return RangeState::foreign;
+    bool any_old = false;
+    bool any_new = false;
     for (const ChangedRange& range : journal.ranges) {
         const ByteView there = bytes.subspan(static_cast<std::size_t>(range.offset), range.old_bytes.size());
-        if (std::equal(there.begin(), there.end(), range.old_bytes.begin())) continue;
-        fit.any_new = true;
-        for (std::size_t i = 0; i < there.size(); ++i) {
-            if (there[i] != range.old_bytes[i] && there[i] != range.new_bytes[i]) return fit;
+        if (std::equal(there.begin(), there.end(), range.old_bytes.begin())) {
+            any_old = true;
+            continue;
         }
+        if (std::equal(there.begin(), there.end(), range.new_bytes.begin())) {
+            any_new = true;
+            continue;
+        }
+        for (std::size_t i = 0; i < there.size(); ++i) {
+            if (there[i] != range.old_bytes[i] && there[i] != range.new_bytes[i]) return RangeState::foreign;
+        }
+        any_old = any_new = true;  // a range written in part
     }
-    fit.ranges_fit = true;
-    fit.digest_ok = journal.version < 2 || digest_with_old_bytes(bytes, journal.ranges) == journal.digest;
-    return fit;
+    if (any_new && any_old) return RangeState::torn;
+    return any_new ? RangeState::all_new : RangeState::all_old;
+}
+
+// What a journal finds in `bytes`, the whole file as it is now.
+JournalReading reading_of(const JournalEntry& entry, JournalMatch match, ByteView bytes, std::int64_t modified_ns,
+                          const JournalFolder& journals) {
+    JournalReading reading;
+    reading.match = match;
+    reading.ranges = ranges_in(entry.journal, bytes);
+    if (reading.ranges != RangeState::torn) return reading;
+    reading.digest_ok =
+        entry.journal.version < 2 || digest_with_old_bytes(bytes, entry.journal.ranges) == entry.journal.digest;
+    if (reading.digest_ok) reading.settled = journals.has(settled_marker(entry.stem, digest_of(bytes)));
+    reading.modified_after = modified_ns > entry.written_ns + kLongestSaveNs;
+    return reading;
 }
 
 // Reads what the device holds at every range and compares it with what
@@ -261,6 +284,42 @@ Problem write_verified(FileSystemCalls& calls, Handle handle, std::span<const Ch
     return read_back(calls, handle, ranges, bytes_of);
 }
 
+// Copies the old bytes of every range that meets [at, at + chunk.size()) into `chunk`.
+void overlay_old_bytes(std::span<std::uint8_t> chunk, std::int64_t at, std::span<const ChangedRange> ranges) {
+    const std::int64_t end = at + static_cast<std::int64_t>(chunk.size());
+    for (const ChangedRange& range : ranges) {
+        const std::int64_t range_end = range.offset + static_cast<std::int64_t>(range.old_bytes.size());
+        const std::int64_t from = std::max(at, range.offset);
+        const std::int64_t to = std::min(end, range_end);
+        if (from >= to) continue;
+        std::copy(range.old_bytes.begin() + (from - range.offset), range.old_bytes.begin() + (to - range.offset),
+                  chunk.begin() + (from - at));
+    }
+}
+
+// Whether the whole file holds exactly `image` with every change's old bytes
+// in place: what was opened. Read under the lock, since neither a FAT file's
+// time nor its identity changes with every write.
+Problem holds_what_was_opened(FileSystemCalls& calls, Handle handle, ByteView image,
+                              std::span<const ChangedRange> changes) {
+    constexpr std::size_t kChunk = std::size_t{1} << 20;
+    ByteString there(std::min(kChunk, image.size()), 0);
+    ByteString wanted(there.size(), 0);
+    for (std::size_t at = 0; at < image.size(); at += kChunk) {
+        const std::size_t size = std::min(kChunk, image.size() - at);
+        std::size_t got = 0;
+        if (read_all_at(calls, handle, static_cast<std::int64_t>(at), there.data(), size, got) || got < size) {
+            return Problem::of_kind(FileProblem::unreadable);
+        }
+        std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(at), size, wanted.begin());
+        overlay_old_bytes({wanted.data(), size}, static_cast<std::int64_t>(at), changes);
+        if (!std::equal(there.begin(), there.begin() + static_cast<std::ptrdiff_t>(size), wanted.begin())) {
+            return Problem::of_kind(FileProblem::changed_since_opened);
+        }
+    }
+    return {};
+}
+
 SaveResult refused(Problem problem) { return {SaveStatus::refused, std::move(problem), {}, false}; }
 
 bool ranges_are_sound(std::span<const ChangedRange> changes, const FileIdentity& expected, ByteView image) {
@@ -275,6 +334,48 @@ bool ranges_are_sound(std::span<const ChangedRange> changes, const FileIdentity&
         end_of_last = range.offset + length;
     }
     return expected.size == static_cast<std::int64_t>(image.size());
+}
+
+// What a save does about the journals beside it, decided under the file's
+// lock once the file is known to hold what was opened.
+struct JournalsAtSave {
+    Problem refusal;                  // a torn save of this file waits to be put back
+    std::vector<std::string> retire;  // this file's journals, dealt with once the save is whole
+    std::vector<std::string> marks;   // other files' journals that must never take the result for theirs
+};
+
+JournalsAtSave journals_at_save(const JournalFolder& journals, const std::string& key_text, const FileInfo& info,
+                                ByteView image, std::span<const ChangedRange> changes) {
+    JournalsAtSave out;
+    std::optional<ByteString> opened;  // the file as it is before this save, made only when needed
+    for (const JournalEntry& entry : journals.journals()) {
+        const JournalMatch match = match_of(entry.journal, key_text, info.identity);
+        if (match == JournalMatch::none) continue;
+        if (match == JournalMatch::by_content) {
+            // A journal of another file that would find this save's result
+            // torn must never put it back, should the two files turn out to be one.
+            const JournalReading after = reading_of(entry, match, image, info.identity.modified_ns, journals);
+            if (after.ranges == RangeState::torn && after.digest_ok && !after.settled) {
+                out.marks.push_back(settled_marker(entry.stem, digest_of(image)));
+            }
+            continue;
+        }
+        if (!opened) {
+            opened.emplace(image.begin(), image.end());
+            for (const ChangedRange& range : changes) {
+                std::copy(range.old_bytes.begin(), range.old_bytes.end(), opened->begin() + range.offset);
+            }
+        }
+        const JournalReading now = reading_of(entry, match, *opened, info.identity.modified_ns, journals);
+        if (decide_recovery(now).action == RecoveryAction::put_back) {
+            out.refusal = Problem::at(FileProblem::journal_in_the_way, journals.path_of(entry.name));
+            return out;
+        }
+        // Retired, or left alone and told of when the file was opened: this
+        // save builds on what the person saw, so the journal has had its say.
+        out.retire.push_back(entry.name);
+    }
+    return out;
 }
 
 }  // namespace
@@ -293,9 +394,6 @@ SaveResult write_in_place(const std::filesystem::path& path, const FileIdentity&
     Closer closer(calls, file);
     if (info.is_directory) return refused(Problem::of_kind(FileProblem::folder));
     if (!info.is_regular) return refused(Problem::of_kind(FileProblem::not_regular_file));
-    // Identity and time catch most changes; the bytes catch the rest, such as
-    // a copy made within the two seconds a FAT time stamp cannot tell apart.
-    if (info.identity != expected) return refused(Problem::of_kind(FileProblem::changed_since_opened));
     JournalFolder journals(calls);
     if (Problem problem = journals.open(journal_folder, true)) return refused(std::move(problem));
     if (const std::error_code ec = calls.try_lock(file)) {
@@ -303,28 +401,18 @@ SaveResult write_in_place(const std::filesystem::path& path, const FileIdentity&
         return refused(Problem::from_system(ec));
     }
 
-    // From here until the journal is gone, no other run saves or recovers this file.
+    // From here until the journal is gone, no other run saves or recovers
+    // this file; every check is made now, since a run that held the lock
+    // before may have changed it.
+    if (const std::error_code ec = calls.describe(file, info)) return refused(Problem::from_system(ec));
+    if (info.identity != expected) return refused(Problem::of_kind(FileProblem::changed_since_opened));
+    if (const Problem problem = holds_what_was_opened(calls, file, image, changes)) return refused(problem);
     const std::filesystem::path key = calls.resolved(path);
     const std::string key_text = utf8(key);
     journals.scan(nullptr);
     journals.remove_partials(key);
-    std::vector<std::string> marks;
-    for (const JournalEntry& entry : journals.journals()) {
-        const Found found = how_found(entry.journal, key_text, info.identity);
-        if (found == Found::by_path || found == Found::by_identity) {
-            return refused(Problem::at(FileProblem::journal_in_the_way, journals.path_of(entry.name)));
-        }
-        // A journal kept for other copies of this file, which after this save
-        // would look like one of its own interrupted saves: mark the content
-        // this save leaves as settled, so that it is never put back.
-        if (found == Found::by_content && fit_of(entry.journal, image).applies()) {
-            marks.push_back(settled_marker(entry.stem, digest_of(image)));
-        }
-    }
-    if (const Problem problem = read_back(calls, file, changes, old_of)) {
-        return refused(problem.what == FileProblem::read_back_mismatch ? Problem::of_kind(FileProblem::changed_since_opened)
-                                                                       : problem);
-    }
+    const JournalsAtSave beside = journals_at_save(journals, key_text, info, image, changes);
+    if (beside.refusal) return refused(beside.refusal);
 
     const SaveJournal record{2, key_text, expected, digest_with_old_bytes(image, changes), {changes.begin(), changes.end()}};
     const std::string stem = new_journal_stem(key);
@@ -335,14 +423,22 @@ SaveResult write_in_place(const std::filesystem::path& path, const FileIdentity&
 
     // From here on the journal can put the file back, whatever happens.
     Problem failure = write_verified(calls, file, changes, new_of);
-    for (const std::string& mark : marks) {
+    for (const std::string& mark : beside.marks) {
         if (!failure) {
             if (const std::error_code ec = journals.write_mark(mark)) failure = Problem::from_system(ec);
         }
     }
     if (!failure) {
-        // Removing the journal commits the save: until then a crash puts it back.
-        if (const std::error_code ec = journals.remove_journal(journal_name)) failure = Problem::from_system(ec);
+        // Removing the journal commits the save: until then a crash puts it
+        // back. A removal that may not have reached the device is flushed
+        // once more; should the journal come back after a power loss, it
+        // finds every range new and is retired, never applied.
+        const JournalFolder::Removal removal = journals.remove_journal(journal_name);
+        if (removal.unlinked) {
+            failure = Problem::from_system(removal.unlinked);
+        } else if (removal.flushed) {
+            journals.flush();
+        }
     }
     SaveResult result{SaveStatus::saved, {}, {}, false};
     if (failure) {
@@ -352,9 +448,11 @@ SaveResult write_in_place(const std::filesystem::path& path, const FileIdentity&
         } else {
             result.status = SaveStatus::rolled_back;
             // A journal that cannot be removed now names a file that already
-            // holds its old bytes: the next open only tells of it.
+            // holds its old bytes: the next open retires it.
             journals.remove_journal(journal_name);
         }
+    } else {
+        for (const std::string& name : beside.retire) journals.remove_journal(name);
     }
     // What the file is now, so that the next save compares with that.
     FileInfo after;
@@ -369,13 +467,13 @@ VoiceFileRead read_voice_file(const std::filesystem::path& path, const std::file
     JournalFolder journals(calls);
     if (!journal_folder.empty()) {
         if (Problem problem = journals.open(journal_folder, false)) {
-            out.events.push_back({What::folder_untrusted, {}, std::move(problem)});
+            out.events.push_back({What::folder_untrusted, {}, std::move(problem), {}, 0});
         }
     }
     std::vector<std::pair<std::string, Problem>> strangers;
     journals.scan(&strangers);
     for (auto& [name, problem] : strangers) {
-        out.events.push_back({What::not_a_journal, journals.path_of(name), std::move(problem)});
+        out.events.push_back({What::not_a_journal, journals.path_of(name), std::move(problem), {}, 0});
     }
 
     const auto read_plainly = [&] {
@@ -385,16 +483,20 @@ VoiceFileRead read_voice_file(const std::filesystem::path& path, const std::file
     const std::filesystem::path key = calls.resolved(path);
     if (journals.journals().empty() && !journals.has_partials(key)) return read_plainly();
 
+    // Looking opens the file for reading and takes no lock, so that it never
+    // stands in a save's way.
+    const bool looking = mode == RecoveryMode::look_only;
     Handle file{};
     FileInfo info;
-    std::error_code cannot_update = calls.open_for_update(path, file, info);
+    std::error_code cannot_update = std::make_error_code(std::errc::permission_denied);
+    if (!looking) cannot_update = calls.open_for_update(path, file, info);
     if (cannot_update && calls.open_for_reading(path, file, info)) return read_plainly();
     Closer closer(calls, file);
 
     const std::string key_text = utf8(key);
     const auto related = [&] {
         return journals.has_partials(key) || std::any_of(journals.journals().begin(), journals.journals().end(), [&](const JournalEntry& entry) {
-            return how_found(entry.journal, key_text, info.identity) != Found::not_at_all;
+            return match_of(entry.journal, key_text, info.identity) != JournalMatch::none;
         });
     };
     const auto read_open_file = [&] {
@@ -407,63 +509,77 @@ VoiceFileRead read_voice_file(const std::filesystem::path& path, const std::file
         read_open_file();
         return out;
     }
-    // Windows refuses a second writer while a save has the file open.
-    if (cannot_update == std::errc::device_or_resource_busy) {
-        out.events.push_back({What::another_run_saving, {}, {}});
+    const auto saving_now = [&] {
+        out.events.push_back({What::another_run_saving, {}, {}, {}, 0});
         read_open_file();
-        return out;
-    }
-    if (!cannot_update) {
-        if (const std::error_code ec = calls.try_lock(file); ec == std::errc::resource_unavailable_try_again) {
-            out.events.push_back({What::another_run_saving, {}, {}});
-            read_open_file();
-            return out;
-        }
+        return std::move(out);
+    };
+    // Windows refuses a second writer while a save has the file open.
+    if (cannot_update == std::errc::device_or_resource_busy) return saving_now();
+    if (looking) {
+        bool held = false;
+        if (!calls.lock_held(file, held) && held) return saving_now();
+    } else if (!cannot_update) {
+        if (calls.try_lock(file) == std::errc::resource_unavailable_try_again) return saving_now();
         // Under the lock: the run that held it may have finished its journal.
         journals.scan(nullptr);
-        if (mode == RecoveryMode::repair) journals.remove_partials(key);
+        journals.remove_partials(key);
     }
     if (!read_open_file()) return out;
 
     // Journals of this very file first, then those that know it by content.
     bool wrote = false;
-    for (const Found pass : {Found::by_path, Found::by_identity, Found::by_content}) {
+    for (const JournalMatch pass : {JournalMatch::by_path, JournalMatch::by_identity, JournalMatch::by_content}) {
         for (const JournalEntry& entry : journals.journals()) {
-            if (how_found(entry.journal, key_text, info.identity) != pass) continue;
+            if (match_of(entry.journal, key_text, info.identity) != pass) continue;
             const std::filesystem::path journal_path = journals.path_of(entry.name);
-            const Fit fit = fit_of(entry.journal, out.bytes);
-            const bool own = pass != Found::by_content;
-            if (!own) {
-                // Another copy's journal: only a file it left half-written is
-                // put back, and never a content that a later save settled.
-                if (!fit.ranges_fit || !fit.any_new) continue;
-                if (fit.digest_ok && journals.has(settled_marker(entry.stem, digest_of(out.bytes)))) continue;
-            }
-            if (!fit.applies()) {
-                out.events.push_back({What::changed_since, journal_path, {}});
+            const JournalReading reading = reading_of(entry, pass, out.bytes, info.identity.modified_ns, journals);
+            const RecoveryAction action = decide_recovery(reading).action;
+            const bool asked = action == RecoveryAction::tell_torn_copy && mode == RecoveryMode::repair_copies;
+            RecoveryEvent told{What::torn_copy, journal_path, {}, entry.journal.file_path, entry.written_ns};
+            if (action == RecoveryAction::ignore) continue;
+            if (action == RecoveryAction::leave_alone) {
+                told.what = What::changed_since;
+                out.events.push_back(std::move(told));
                 continue;
             }
-            if (mode == RecoveryMode::look_only) {
-                out.events.push_back({What::would_roll_back, journal_path, {}});
+            if (action == RecoveryAction::tell_torn_copy && !asked) {
+                out.events.push_back(std::move(told));
+                continue;
+            }
+            if (looking) {
+                if (action == RecoveryAction::put_back) {
+                    told.what = What::would_roll_back;
+                    out.events.push_back(std::move(told));
+                }
                 continue;
             }
             if (cannot_update) {
-                out.events.push_back({What::failed, journal_path, Problem::opening_to_write(cannot_update)});
+                if (action == RecoveryAction::retire) continue;  // told of by the next open that can
+                told.what = What::failed;
+                told.problem = Problem::opening_to_write(cannot_update);
+                out.events.push_back(std::move(told));
                 continue;
             }
-            if (fit.any_new) {
-                wrote = true;
-                if (Problem problem = write_verified(calls, file, entry.journal.ranges, old_of)) {
-                    out.events.push_back({What::failed, journal_path, std::move(problem)});
-                    continue;
-                }
-                for (const ChangedRange& range : entry.journal.ranges) {
-                    std::copy(range.old_bytes.begin(), range.old_bytes.end(),
-                              out.bytes.begin() + static_cast<std::ptrdiff_t>(range.offset));
-                }
+            if (action == RecoveryAction::retire) {
+                journals.remove_journal(entry.name);
+                continue;
             }
-            if (own) journals.remove_journal(entry.name);
-            out.events.push_back({own ? What::rolled_back : What::rolled_back_by_content, journal_path, {}});
+            wrote = true;
+            if (Problem problem = write_verified(calls, file, entry.journal.ranges, old_of)) {
+                told.what = What::failed;
+                told.problem = std::move(problem);
+                out.events.push_back(std::move(told));
+                continue;
+            }
+            for (const ChangedRange& range : entry.journal.ranges) {
+                std::copy(range.old_bytes.begin(), range.old_bytes.end(),
+                          out.bytes.begin() + static_cast<std::ptrdiff_t>(range.offset));
+            }
+            // A copy's journal stays for the file it was written for.
+            if (!asked) journals.remove_journal(entry.name);
+            told.what = asked ? What::copy_put_back : What::rolled_back;
+            out.events.push_back(std::move(told));
         }
     }
     if (wrote) {

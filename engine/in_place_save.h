@@ -30,15 +30,19 @@ struct SaveResult {
 // Writes `changes` (ascending, apart) into the file at `path` in place, where
 // `image` is the whole file as it is to be. Refused, with nothing written,
 // when the journal folder is not the user's own, when another run is saving
-// the file, when a journal of an earlier save of it is still kept, when its
-// identity differs from `expected` or any range no longer holds its old bytes.
+// the file, when a torn save of it waits to be put back, or when, read under
+// the lock, its identity differs from `expected` or its bytes from `image`
+// with the old bytes in place. Once whole, the save retires the journals of
+// this file it found, and marks its result settled for other files' journals
+// that would take it for a torn save of theirs.
 SaveResult write_in_place(const std::filesystem::path& path, const FileIdentity& expected, ByteView image,
                           std::span<const ChangedRange> changes, const std::filesystem::path& journal_folder,
                           FileSystemCalls& calls);
 
 enum class RecoveryMode {
-    repair,     // put back what an interrupted save left, as opening a file to patch it does
-    look_only,  // write nothing; tell what opening it to patch would do
+    repair,         // put back what an interrupted save of this file left, as opening it to patch does
+    look_only,      // write nothing and take no lock; tell what opening it to patch would do
+    repair_copies,  // also put back a copy that another file's interrupted save finds torn, as asked
 };
 
 struct VoiceFileRead {
@@ -50,8 +54,8 @@ struct VoiceFileRead {
 
 // Looks for journals of interrupted saves of the file at `path` in
 // `journal_folder` (by the file's path, then its identity, then by content),
-// deals with them as `mode` says, and reads the whole file, refusing one
-// longer than `max_length`.
+// deals with them as recovery_rules decides and `mode` allows, and reads the
+// whole file, refusing one longer than `max_length`.
 VoiceFileRead read_voice_file(const std::filesystem::path& path, const std::filesystem::path& journal_folder,
                               RecoveryMode mode, std::int64_t max_length, FileSystemCalls& calls);
 

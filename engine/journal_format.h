@@ -27,7 +27,7 @@ FileDigest digest_of(ByteView bytes);
 // turns up. It is written and flushed before the first byte of the file
 // changes and removed once the file is flushed and read back.
 struct SaveJournal {
-    int version = 2;        // 1: written by 0.49 before the digest was kept
+    int version = 2;        // 1: written before the digest was kept
     std::string file_path;  // the file's resolved path, UTF-8
     FileIdentity identity;  // the file's identity before the save
     FileDigest digest{};    // of the whole file before the save (version 2)

@@ -74,6 +74,7 @@ std::uint64_t MemoryFiles::add(const std::filesystem::path& path, Node node) {
     const std::uint64_t id = next_node_++;
     nodes_[id] = std::move(node);
     names_[name] = id;
+    if (tracking_) durable_names_[name] = id;
     return id;
 }
 
@@ -102,11 +103,84 @@ void MemoryFiles::put_file(const std::filesystem::path& path, ByteString&& bytes
         Node& node = nodes_.at(existing);
         node.bytes = std::move(bytes);
         node.modified = ++clock_;
+        settle(existing);
         return;
     }
     Node file;
     file.bytes = std::move(bytes);
-    add(path, std::move(file));
+    settle(add(path, std::move(file)));
+}
+
+void MemoryFiles::settle(std::uint64_t node) {
+    if (tracking_) nodes_.at(node).durable = nodes_.at(node).bytes;
+}
+
+void MemoryFiles::remount(const std::filesystem::path& from, const std::filesystem::path& to) {
+    std::error_code ec;
+    const std::uint64_t old_node = find(from, true, ec);
+    if (old_node == 0) return;
+    Node moved = nodes_.at(old_node);
+    remove_entry(from);
+    put_folder(std::filesystem::path(key(to)).parent_path());
+    const std::int64_t modified = moved.modified;
+    const std::uint64_t id = add(to, std::move(moved));
+    nodes_.at(id).modified = modified;
+    settle(id);
+}
+
+void MemoryFiles::track_durability() {
+    tracking_ = true;
+    durable_names_ = names_;
+    for (auto& [id, node] : nodes_) node.durable = node.bytes;
+}
+
+void MemoryFiles::name_changed(const std::filesystem::path& folder,
+                               std::vector<std::pair<std::string, std::uint64_t>> entries) {
+    if (tracking_) unflushed_names_.push_back({key(folder), std::move(entries)});
+}
+
+void MemoryFiles::lose_power(const std::function<std::uint64_t(std::uint64_t)>& choose) {
+    handles_.clear();
+    locks_.clear();
+    if (!tracking_) return;
+    std::map<std::string, std::size_t> counts;
+    for (const NameChange& change : unflushed_names_) ++counts[change.folder];
+    std::map<std::string, std::uint64_t> surviving;
+    for (const auto& [folder, count] : counts) surviving[folder] = choose(count + 1);
+    for (const NameChange& change : unflushed_names_) {
+        if (surviving[change.folder] == 0) continue;
+        --surviving[change.folder];
+        for (const auto& [name, node] : change.entries) {
+            if (node == 0) {
+                durable_names_.erase(name);
+            } else {
+                durable_names_[name] = node;
+            }
+        }
+    }
+    unflushed_names_.clear();
+    names_ = durable_names_;
+    constexpr std::size_t kPage = 4096;
+    for (auto& [id, node] : nodes_) {
+        if (node.bytes == node.durable) continue;
+        if (node.bytes.size() != node.durable.size()) {
+            if (choose(2) == 0) node.bytes = node.durable;
+        } else {
+            for (std::size_t at = 0; at < node.bytes.size(); at += kPage) {
+                const std::size_t end = std::min(node.bytes.size(), at + kPage);
+                const auto from = static_cast<std::ptrdiff_t>(at);
+                const auto to = static_cast<std::ptrdiff_t>(end);
+                if (choose(2) == 0) std::copy(node.durable.begin() + from, node.durable.begin() + to, node.bytes.begin() + from);
+            }
+        }
+        node.durable = node.bytes;
+    }
+}
+
+void MemoryFiles::close_all(const std::vector<Handle>& handles) {
+    for (const Handle handle : handles) {
+        if (open_handle(handle) != nullptr) close(handle);
+    }
 }
 
 void MemoryFiles::put_link(const std::filesystem::path& path, const std::filesystem::path& target) {
@@ -119,7 +193,10 @@ void MemoryFiles::put_link(const std::filesystem::path& path, const std::filesys
 
 void MemoryFiles::put_hard_link(const std::filesystem::path& existing, const std::filesystem::path& path) {
     std::error_code ec;
-    if (const std::uint64_t node = find(existing, true, ec); node != 0) names_[key(path)] = node;
+    if (const std::uint64_t node = find(existing, true, ec); node != 0) {
+        names_[key(path)] = node;
+        if (tracking_) durable_names_[key(path)] = node;
+    }
 }
 
 void MemoryFiles::set_foreign(const std::filesystem::path& path, bool foreign) {
@@ -137,7 +214,10 @@ void MemoryFiles::set_read_only(const std::filesystem::path& path, bool read_onl
     if (const std::uint64_t node = find(path, true, ec); node != 0) nodes_.at(node).read_only = read_only;
 }
 
-void MemoryFiles::remove_entry(const std::filesystem::path& path) { names_.erase(key(path)); }
+void MemoryFiles::remove_entry(const std::filesystem::path& path) {
+    names_.erase(key(path));
+    if (tracking_) durable_names_.erase(key(path));
+}
 
 std::optional<ByteString> MemoryFiles::file(const std::filesystem::path& path) const {
     std::error_code ec;
@@ -236,7 +316,10 @@ std::error_code MemoryFiles::write_at(Handle handle, std::int64_t offset, const 
 }
 
 std::error_code MemoryFiles::flush(Handle handle) {
-    return open_handle(handle) == nullptr ? error(std::errc::bad_file_descriptor) : std::error_code{};
+    const Open* open = open_handle(handle);
+    if (open == nullptr) return error(std::errc::bad_file_descriptor);
+    settle(open->node);
+    return {};
 }
 
 std::error_code MemoryFiles::read_uncached(Handle handle, std::int64_t offset, std::uint8_t* data, std::size_t size,
@@ -250,6 +333,14 @@ std::error_code MemoryFiles::try_lock(Handle handle) {
     const auto held = locks_.find(open->node);
     if (held != locks_.end() && held->second != handle) return error(std::errc::resource_unavailable_try_again);
     locks_[open->node] = handle;
+    return {};
+}
+
+std::error_code MemoryFiles::lock_held(Handle handle, bool& held) {
+    const Open* open = open_handle(handle);
+    if (open == nullptr) return error(std::errc::bad_file_descriptor);
+    const auto holder = locks_.find(open->node);
+    held = holder != locks_.end() && holder->second != handle;
     return {};
 }
 
@@ -300,7 +391,10 @@ std::error_code MemoryFiles::create_in_folder(const Folder& folder, const std::s
     const std::filesystem::path path = folder.path / name;
     if (names_.contains(key(path))) return error(std::errc::file_exists);
     FileInfo ignored;
-    return open_node(add(path, Node{}), true, handle, ignored);
+    const std::uint64_t node = add(path, Node{});
+    if (tracking_) durable_names_.erase(key(path));  // a new name waits for the folder's flush
+    name_changed(folder.path, {{key(path), node}});
+    return open_node(node, true, handle, ignored);
 }
 
 std::error_code MemoryFiles::rename_in_folder(const Folder& folder, const std::string& from, const std::string& to) {
@@ -311,6 +405,7 @@ std::error_code MemoryFiles::rename_in_folder(const Folder& folder, const std::s
     const std::uint64_t node = source->second;
     names_.erase(source);
     names_[key(folder.path / to)] = node;
+    name_changed(folder.path, {{key(folder.path / from), 0}, {key(folder.path / to), node}});
     return {};
 }
 
@@ -320,11 +415,29 @@ std::error_code MemoryFiles::remove_in_folder(const Folder& folder, const std::s
     if (entry == names_.end()) return error(std::errc::no_such_file_or_directory);
     if (nodes_.at(entry->second).kind == Kind::folder) return error(std::errc::is_a_directory);
     names_.erase(entry);
+    name_changed(folder.path, {{key(folder.path / name), 0}});
     return {};
 }
 
 std::error_code MemoryFiles::flush_folder(const Folder& folder) {
-    return open_handle(folder.handle) == nullptr ? error(std::errc::bad_file_descriptor) : std::error_code{};
+    if (open_handle(folder.handle) == nullptr) return error(std::errc::bad_file_descriptor);
+    const std::string flushed = key(folder.path);
+    std::vector<NameChange> rest;
+    for (NameChange& change : unflushed_names_) {
+        if (change.folder != flushed) {
+            rest.push_back(std::move(change));
+            continue;
+        }
+        for (const auto& [name, node] : change.entries) {
+            if (node == 0) {
+                durable_names_.erase(name);
+            } else {
+                durable_names_[name] = node;
+            }
+        }
+    }
+    unflushed_names_ = std::move(rest);
+    return {};
 }
 
 }  // namespace tarnwick

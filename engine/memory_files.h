@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -39,6 +40,24 @@ public:
     void set_open_to_others(const std::filesystem::path& path, bool open);
     void set_read_only(const std::filesystem::path& path, bool read_only);
     void remove_entry(const std::filesystem::path& path);
+    // Moves a file to another path as a new file (another identity) with the
+    // same bytes and time: a device mounted again elsewhere.
+    void remount(const std::filesystem::path& from, const std::filesystem::path& to);
+    // Moves the clock on, as time passes between runs.
+    void advance_clock(std::int64_t ns) { clock_ += ns; }
+
+    // From here on keeps apart what has reached the device (a flushed file,
+    // a flushed folder) from what a power loss may still take away. What the
+    // put_ and remove_ calls above do counts as on the device at once.
+    void track_durability();
+    // A power loss: every handle closes and every lock goes; of each file,
+    // each page written since its last flush keeps its new bytes or loses
+    // them as `choose(2)` says, and of each folder's changes since its last
+    // flush a first part survives, as long as `choose(count + 1)` says.
+    void lose_power(const std::function<std::uint64_t(std::uint64_t)>& choose);
+    // Closes every handle of `handles` that is still open, as the system
+    // does for a process that dies.
+    void close_all(const std::vector<Handle>& handles);
 
     // The bytes of the file at `path` (links followed), or none.
     std::optional<ByteString> file(const std::filesystem::path& path) const;
@@ -57,6 +76,7 @@ public:
     std::error_code read_uncached(Handle handle, std::int64_t offset, std::uint8_t* data, std::size_t size,
                                   std::size_t& got) override;
     std::error_code try_lock(Handle handle) override;
+    std::error_code lock_held(Handle handle, bool& held) override;
     std::error_code close(Handle handle) override;
     std::error_code make_private_folder(const std::filesystem::path& folder) override;
     std::error_code open_folder(const std::filesystem::path& path, Folder& folder, FileInfo& info) override;
@@ -79,6 +99,12 @@ private:
         bool read_only = false;
         bool foreign = false;
         bool open_to_others = false;
+        ByteString durable;  // what the device holds, while durability is tracked
+    };
+    // Names a folder gains (a node) or loses (0) together, not yet flushed.
+    struct NameChange {
+        std::string folder;
+        std::vector<std::pair<std::string, std::uint64_t>> entries;
     };
     struct Open {
         std::uint64_t node = 0;
@@ -102,6 +128,11 @@ private:
     std::uint64_t next_node_ = 1;
     Handle next_handle_ = 3;
     std::int64_t clock_ = 1'000'000'000;
+    bool tracking_ = false;
+    std::map<std::string, std::uint64_t> durable_names_;
+    std::vector<NameChange> unflushed_names_;
+    void name_changed(const std::filesystem::path& folder, std::vector<std::pair<std::string, std::uint64_t>> entries);
+    void settle(std::uint64_t node);
 };
 
 }  // namespace tarnwick

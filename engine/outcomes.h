@@ -71,18 +71,21 @@ enum class SaveStatus {
 // What reading a voice file may find out about an earlier save of it.
 struct RecoveryEvent {
     enum class What {
-        rolled_back,             // found by path or identity: put back as it was, journal removed
-        rolled_back_by_content,  // found by content alone: put back, journal kept for other copies
-        would_roll_back,         // (only looking) opening it to patch will put it back
-        changed_since,           // the file changed since that save: file and journal left alone
-        failed,                  // could not be put back (`problem`); the journal is kept
-        another_run_saving,      // a save of it is running now: left alone
-        not_a_journal,           // `journal` lies in the folder but is none of ours (`problem`); left alone
-        folder_untrusted,        // the journal folder is not the user's own (`problem`); not read
+        rolled_back,         // a torn save of this file: put back as it was, journal removed
+        would_roll_back,     // (only looking) opening it to patch will put it back
+        changed_since,       // the file changed since that save: file and journal left alone
+        torn_copy,           // another file's save (`saved_path`, `saved_ns`) looks torn in this one: nothing written
+        copy_put_back,       // (asked for) such a copy put back as it was before that save
+        failed,              // could not be put back (`problem`); the journal is kept
+        another_run_saving,  // a save of it is running now: left alone
+        not_a_journal,       // `journal` lies in the folder but is none of ours (`problem`); left alone
+        folder_untrusted,    // the journal folder is not the user's own (`problem`); not read
     };
     What what;
     std::filesystem::path journal;  // the journal concerned, where there is one
     Problem problem;
+    std::string saved_path;   // the path the journal's save was of, UTF-8
+    std::int64_t saved_ns = 0;  // when that save began (the journal's time)
 };
 
 }  // namespace tarnwick

@@ -1,5 +1,7 @@
 #include "engine/user_messages.h"
 
+#include <ctime>
+
 namespace tarnwick::messages {
 namespace {
 
@@ -14,6 +16,20 @@ std::string join(std::initializer_list<std::string_view> pieces) {
 namespace {
 
 std::string quoted(const std::filesystem::path& path) { return "\"" + path_for_people(path) + "\""; }
+
+// "8 December 2026 at 13:45", in the computer's own time zone.
+std::string when_text(std::int64_t ns) {
+    const std::time_t seconds = static_cast<std::time_t>(ns / 1'000'000'000);
+    std::tm local{};
+#ifdef _WIN32
+    if (localtime_s(&local, &seconds) != 0) return "an unknown time";
+#else
+    if (localtime_r(&seconds, &local) == nullptr) return "an unknown time";
+#endif
+    char text[64];
+    if (std::strftime(text, sizeof text, "%d %B %Y at %H:%M", &local) == 0) return "an unknown time";
+    return text[0] == '0' ? text + 1 : text;
+}
 
 std::string journal_folder(const Problem& problem, std::string_view what) {
     return join({"the folder of save journals ", quoted(problem.where), " ", what});
@@ -142,7 +158,7 @@ std::string recovery_failed(std::string_view path, std::string_view reason) {
 Message recovery_message(const RecoveryEvent& event, std::string_view path) {
     using What = RecoveryEvent::What;
     MessageKind kind = MessageKind::information;
-    if (event.what == What::would_roll_back) kind = MessageKind::refusal;
+    if (event.what == What::would_roll_back || event.what == What::torn_copy) kind = MessageKind::refusal;
     if (event.what == What::failed || event.what == What::folder_untrusted) kind = MessageKind::failure;
     return {kind, recovery_text(event, path)};
 }
@@ -151,15 +167,19 @@ std::string recovery_text(const RecoveryEvent& event, std::string_view path) {
     using What = RecoveryEvent::What;
     switch (event.what) {
         case What::rolled_back: return recovered_interrupted_save(path);
-        case What::rolled_back_by_content:
-            return join({"An earlier save of the file \"", path, "\", found by its contents, was interrupted under another "
-                         "name or folder. The file was put back as it was before that save. That save's journal is kept in ",
-                         quoted(event.journal), " in case another copy of the file needs it; remove it once you no longer "
-                         "need it."});
         case What::would_roll_back:
             return join({"An earlier save of the file \"", path, "\" was interrupted. Opening it to patch will put it "
                          "back as it was before that save; nothing was changed now."});
         case What::changed_since: return recovery_left_alone(path, event.journal);
+        case What::torn_copy:
+            return join({"The file \"", path, "\" looks like \"", event.saved_path, "\" half-way through a save that was "
+                         "interrupted on ", when_text(event.saved_ns), ": it holds some of that save's changes and not "
+                         "the others. If it is that file (the device under another folder, or a copy made meanwhile), it "
+                         "can be put back as it was before that save; nothing was changed now."});
+        case What::copy_put_back:
+            return join({"The file \"", path, "\" was put back as it was before the interrupted save of \"",
+                         event.saved_path, "\" on ", when_text(event.saved_ns), ". That save's journal is kept in ",
+                         quoted(event.journal), " for the file it was written for."});
         case What::failed: return recovery_failed(path, reason_text(event.problem));
         case What::another_run_saving:
             return join({"Another run of this program is saving the file \"", path, "\" right now, so it was left "

@@ -76,6 +76,11 @@ std::error_code FaultyCalls::try_lock(Handle handle) {
     return real_.try_lock(handle);
 }
 
+std::error_code FaultyCalls::lock_held(Handle handle, bool& held) {
+    if (should_fail("lock_held")) return injected();
+    return real_.lock_held(handle, held);
+}
+
 std::error_code FaultyCalls::close(Handle handle) {
     // A failed close still releases the handle, and a dead process's handles are gone too.
     const bool fails = should_fail("close");

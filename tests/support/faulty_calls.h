@@ -45,6 +45,7 @@ public:
     std::error_code read_uncached(Handle handle, std::int64_t offset, std::uint8_t* data, std::size_t size,
                                   std::size_t& got) override;
     std::error_code try_lock(Handle handle) override;
+    std::error_code lock_held(Handle handle, bool& held) override;
     std::error_code close(Handle handle) override;
     std::error_code make_private_folder(const std::filesystem::path& folder) override;
     std::error_code open_folder(const std::filesystem::path& path, Folder& folder, FileInfo& info) override;

@@ -509,11 +509,14 @@ private slots:
         Harness h;
         const ByteString original = voice_with({1});
         const QString path = h.file("voice.vpm", original);
+        // A save of two bytes that died after the first.
         ByteString half_saved = original;
         half_saved[600] ^= 0xFF;
         write_file(path.toStdString(), half_saved);
         const auto key = std::filesystem::weakly_canonical(path.toStdString());
-        SaveJournal record{2, key.string(), {}, digest_of(original), {{600, {original[600]}, {half_saved[600]}}}};
+        SaveJournal record{2, key.string(), {}, digest_of(original),
+                           {{600, {original[600]}, {half_saved[600]}},
+                            {700, {original[700]}, {static_cast<std::uint8_t>(original[700] ^ 0xFF)}}}};
         record.identity.size = static_cast<std::int64_t>(original.size());
         std::filesystem::create_directories(h.dir / "journals");
         std::filesystem::permissions(h.dir / "journals", std::filesystem::perms::owner_all);
