@@ -1,9 +1,10 @@
 // tts-tarnwick-cli: the engine without a window, for scripts and servers.
 //   status FILE...                                   what each voice holds
 //   apply (--options LIST | --tab NAME | --all)... [--dry-run] [--verbose] FILE...
-// Exit status: 0 every file saved (or read), 1 some file had nothing to
-// patch, 2 some file was refused or could not be saved, or the command was
-// wrong.
+//   recover FILE...                                  put back a copy an interrupted save left torn
+// Exit status: 0 every file saved (or read, or put back), 1 some file had
+// nothing to patch (or to put back), 2 some file was refused or could not be
+// saved, interrupted saves could not be looked for, or the command was wrong.
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -226,6 +227,14 @@ struct Settings {
     std::filesystem::path journals;
 };
 
+// How to act on a copy that another file's interrupted save finds torn.
+void hint_recover(const OpenedVoice& opened, const std::string& file, FileReport& report) {
+    if (opened.torn_copy) {
+        report.complain("to put it back as it was before that save, run: " + std::string(kProgram) + " recover \"" +
+                        file + "\"");
+    }
+}
+
 // Opens a voice as the window's Open does (or, only looking, without putting
 // back an interrupted save) and tells what opening it found.
 OpenedVoice open_and_tell(VoiceImage& image, const std::string& file, const Settings& settings, RecoveryMode mode,
@@ -233,7 +242,22 @@ OpenedVoice open_and_tell(VoiceImage& image, const std::string& file, const Sett
     const OpenedVoice opened = open_voice(image, utf8_path(file), settings.journals,
                                           system_file_calls(), mode);
     for (const Message& message : opened.messages) report.tell(message);
+    hint_recover(opened, file, report);
     return opened;
+}
+
+ExitStatus recover(const std::string& file, const Settings& settings) {
+    FileReport report(file);
+    VoiceImage image;
+    const OpenedVoice opened = open_voice(image, utf8_path(file), settings.journals, system_file_calls(),
+                                          RecoveryMode::repair_copies);
+    for (const Message& message : opened.messages) report.tell(message);
+    if (opened.recovery_failed || opened.recovery_unknown || opened.result == OpenedVoice::Result::unreadable) {
+        return kRefused;
+    }
+    if (opened.put_back) return kAllDone;
+    report.say("No interrupted save was found in this file; nothing was changed.");
+    return kNothingToPatch;
 }
 
 ExitStatus show_status(const std::string& file, const Settings& settings) {
@@ -247,7 +271,8 @@ ExitStatus show_status(const std::string& file, const Settings& settings) {
         report.heading(survey_summary(name, image.file_len(), opened.survey));
     }
     for (const Message& message : opened.messages) report.tell(message);
-    if (!opened.accepted()) return kRefused;
+    hint_recover(opened, file, report);
+    if (!opened.accepted() || opened.recovery_unknown) return kRefused;
     if (!opened.survey.located()) {
         report.complain(std::string(messages::kAreaNotLocated));
         return kRefused;
@@ -271,8 +296,9 @@ ExitStatus apply_to(const std::string& file, const Settings& settings) {
     const OpenedVoice opened =
         open_and_tell(image, file, settings, settings.dry_run ? RecoveryMode::look_only : RecoveryMode::repair, report);
     if (!opened.accepted()) return kRefused;
-    // A dry run over what an interrupted save left would only mislead.
-    if (opened.save_pending) return kRefused;
+    // A dry run over what an interrupted save left, or over a file whose
+    // interrupted saves could not be looked for, would only mislead.
+    if (opened.save_pending || opened.recovery_unknown) return kRefused;
 
     ConsoleWindow window(settings.chosen);
     RunDetails details;
@@ -366,6 +392,12 @@ int run(int argc, char** argv) {
     apply_command->add_flag("--verbose", settings.verbose, "Also show the offsets and bytes that change");
     apply_command->add_option("FILE", files, "Voice files (.vpm or .rgn)");
 
+    CLI::App* recover_command = app.add_subcommand(
+        "recover", "Put back a voice that another file's interrupted save left half-written (a copy, or the device "
+                   "under another folder), as it was before that save");
+    recover_command->allow_extras();
+    recover_command->add_option("FILE", files, "Voice files (.vpm or .rgn)");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -374,15 +406,19 @@ int run(int argc, char** argv) {
         return kRefused;
     }
 
-    CLI::App* chosen_command = status->parsed() ? status : apply_command->parsed() ? apply_command : nullptr;
+    CLI::App* chosen_command = status->parsed()          ? status
+                               : apply_command->parsed()   ? apply_command
+                               : recover_command->parsed() ? recover_command
+                                                           : nullptr;
     if (chosen_command == nullptr) {
         const std::vector<std::string> extra = app.remaining();
         if (extra.empty()) {
-            usage_error("no command given; use \"status\" or \"apply\" (see " + std::string(kProgram) + " --help)");
+            usage_error("no command given; use \"status\", \"apply\" or \"recover\" (see " + std::string(kProgram) +
+                        " --help)");
         } else if (extra[0].starts_with("-")) {
             usage_error(unknown("option", extra[0], option_names(app)));
         } else {
-            usage_error(unknown("command", extra[0], {"status", "apply"}));
+            usage_error(unknown("command", extra[0], {"status", "apply", "recover"}));
         }
         return kRefused;
     }
@@ -401,6 +437,10 @@ int run(int argc, char** argv) {
     int worst = kAllDone;
     if (status->parsed()) {
         for (const std::string& file : files) worst = std::max<int>(worst, show_status(file, settings));
+        return worst;
+    }
+    if (recover_command->parsed()) {
+        for (const std::string& file : files) worst = std::max<int>(worst, recover(file, settings));
         return worst;
     }
 

@@ -23,7 +23,12 @@ OpenedVoice open_voice(VoiceImage& image, const std::filesystem::path& path,
     const LoadResult loaded = image.load_image(path, journal_folder, calls, mode);
     for (const RecoveryEvent& event : loaded.events) {
         opened.messages.push_back(messages::recovery_message(event, shown));
-        opened.save_pending = opened.save_pending || event.what == RecoveryEvent::What::would_roll_back;
+        using What = RecoveryEvent::What;
+        opened.save_pending = opened.save_pending || event.what == What::would_roll_back;
+        opened.recovery_unknown = opened.recovery_unknown || event.what == What::folder_untrusted;
+        opened.torn_copy = opened.torn_copy || event.what == What::torn_copy;
+        opened.put_back = opened.put_back || event.what == What::rolled_back || event.what == What::copy_put_back;
+        opened.recovery_failed = opened.recovery_failed || event.what == What::failed;
     }
     if (!loaded.ok()) {
         opened.messages.push_back({MessageKind::refusal, messages::cannot_open(shown, messages::reason_text(loaded.problem))});

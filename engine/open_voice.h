@@ -25,6 +25,16 @@ struct OpenedVoice {
     VoiceSurvey survey;  // of the file read, unless it was unreadable
     // Only looking: an interrupted save of it waits for a real open.
     bool save_pending = false;
+    // The journal folder could not be trusted or read, so interrupted saves
+    // were not looked for: what was read may be a half-written file.
+    bool recovery_unknown = false;
+    // Another file's interrupted save finds this one torn; opened with
+    // RecoveryMode::repair_copies it is put back.
+    bool torn_copy = false;
+    // Bytes were put back into the file before it was read.
+    bool put_back = false;
+    // A journal's bytes could not be put back.
+    bool recovery_failed = false;
 
     bool accepted() const { return result == Result::voice; }
 };

@@ -107,7 +107,7 @@ while IFS='|' read -r arguments first_line; do
     failures=$((failures + 1))
   fi
 done <<'TABLE'
-|tts-tarnwick-cli: no command given; use "status" or "apply" (see tts-tarnwick-cli --help)
+|tts-tarnwick-cli: no command given; use "status", "apply" or "recover" (see tts-tarnwick-cli --help)
 stat demo.vpm|tts-tarnwick-cli: unknown command "stat"; did you mean "status"?
 --frobnicate|tts-tarnwick-cli: unknown option "--frobnicate" (see tts-tarnwick-cli --help)
 apply --dryrun --all demo.vpm|tts-tarnwick-cli: unknown option "--dryrun"; did you mean "--dry-run"?
