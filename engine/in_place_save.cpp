@@ -237,8 +237,7 @@ RangeState ranges_in(const SaveJournal& journal, ByteView bytes) {
 }
 
 // What a journal finds in `bytes`, the whole file as it is now.
-JournalReading reading_of(const JournalEntry& entry, JournalMatch match, ByteView bytes, std::int64_t modified_ns,
-                          const JournalFolder& journals) {
+JournalReading reading_of(const JournalEntry& entry, JournalMatch match, ByteView bytes, const JournalFolder& journals) {
     JournalReading reading;
     reading.match = match;
     reading.ranges = ranges_in(entry.journal, bytes);
@@ -246,7 +245,6 @@ JournalReading reading_of(const JournalEntry& entry, JournalMatch match, ByteVie
     reading.digest_ok =
         entry.journal.version < 2 || digest_with_old_bytes(bytes, entry.journal.ranges) == entry.journal.digest;
     if (reading.digest_ok) reading.settled = journals.has(settled_marker(entry.stem, digest_of(bytes)));
-    reading.modified_after = modified_ns > entry.written_ns + kLongestSaveNs;
     return reading;
 }
 
@@ -354,7 +352,7 @@ JournalsAtSave journals_at_save(const JournalFolder& journals, const std::string
         if (match == JournalMatch::by_content) {
             // A journal of another file that would find this save's result
             // torn must never put it back, should the two files turn out to be one.
-            const JournalReading after = reading_of(entry, match, image, info.identity.modified_ns, journals);
+            const JournalReading after = reading_of(entry, match, image, journals);
             if (after.ranges == RangeState::torn && after.digest_ok && !after.settled) {
                 out.marks.push_back(settled_marker(entry.stem, digest_of(image)));
             }
@@ -366,7 +364,7 @@ JournalsAtSave journals_at_save(const JournalFolder& journals, const std::string
                 std::copy(range.old_bytes.begin(), range.old_bytes.end(), opened->begin() + range.offset);
             }
         }
-        const JournalReading now = reading_of(entry, match, *opened, info.identity.modified_ns, journals);
+        const JournalReading now = reading_of(entry, match, *opened, journals);
         if (decide_recovery(now).action == RecoveryAction::put_back) {
             out.refusal = Problem::at(FileProblem::journal_in_the_way, journals.path_of(entry.name));
             return out;
@@ -533,7 +531,7 @@ VoiceFileRead read_voice_file(const std::filesystem::path& path, const std::file
         for (const JournalEntry& entry : journals.journals()) {
             if (match_of(entry.journal, key_text, info.identity) != pass) continue;
             const std::filesystem::path journal_path = journals.path_of(entry.name);
-            const JournalReading reading = reading_of(entry, pass, out.bytes, info.identity.modified_ns, journals);
+            const JournalReading reading = reading_of(entry, pass, out.bytes, journals);
             const RecoveryAction action = decide_recovery(reading).action;
             const bool asked = action == RecoveryAction::tell_torn_copy && mode == RecoveryMode::repair_copies;
             RecoveryEvent told{What::torn_copy, journal_path, {}, entry.journal.file_path, entry.written_ns};
@@ -562,7 +560,9 @@ VoiceFileRead read_voice_file(const std::filesystem::path& path, const std::file
                 continue;
             }
             if (action == RecoveryAction::retire) {
-                journals.remove_journal(entry.name);
+                // A save killed after its writes left them in the system's
+                // cache: they reach the device before the journal goes.
+                if (!calls.flush(file)) journals.remove_journal(entry.name);
                 continue;
             }
             wrote = true;

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdint>
 #include <string_view>
 
 namespace tarnwick {
@@ -32,7 +31,6 @@ struct JournalReading {
     RangeState ranges = RangeState::foreign;
     bool digest_ok = false;       // the file with the journal's old bytes put back is the file that save began with
     bool settled = false;         // a later save that finished left exactly these bytes (a mark beside the journal)
-    bool modified_after = false;  // the file's time is later than the journal's by more than any save takes
 };
 
 enum class RecoveryAction {
@@ -47,10 +45,6 @@ struct RecoveryRule {
     RecoveryAction action;
     std::string_view reason;
 };
-
-// The longest a save is taken to last, from its journal to its last write: a
-// file modified later than that was changed after the save died.
-inline constexpr std::int64_t kLongestSaveNs = std::int64_t{10} * 60 * 1'000'000'000;
 
 RecoveryRule decide_recovery(const JournalReading& reading);
 
