@@ -159,6 +159,25 @@ public:
 
     std::error_code flush() { return calls_.flush_folder(folder_); }
 
+    // Writes the journal again under a new name, with its marks, and
+    // removes the old one; returns the name it has now (the old one when
+    // that failed, which only makes the journal look older than it is).
+    std::string renew(const JournalEntry& entry) {
+        const std::string stem = new_journal_stem(utf8_path(entry.journal.file_path));
+        const std::string marks = entry.stem + std::string(kSettledInfix);
+        for (const std::string& name : names_) {
+            if (name.starts_with(marks) && write_mark(stem + name.substr(entry.stem.size()))) return entry.name;
+        }
+        if (write_journal(stem, encode_journal(entry.journal))) {
+            for (const std::string& name : names_) {
+                if (name.starts_with(marks)) calls_.remove_in_folder(folder_, stem + name.substr(entry.stem.size()));
+            }
+            return entry.name;
+        }
+        remove_journal(entry.name);
+        return stem + std::string(kJournalSuffix);
+    }
+
     std::error_code write_mark(const std::string& name) {
         Handle handle{};
         if (const std::error_code ec = calls_.create_in_folder(folder_, name, handle)) {
@@ -237,7 +256,8 @@ RangeState ranges_in(const SaveJournal& journal, ByteView bytes) {
 }
 
 // What a journal finds in `bytes`, the whole file as it is now.
-JournalReading reading_of(const JournalEntry& entry, JournalMatch match, ByteView bytes, const JournalFolder& journals) {
+JournalReading reading_of(const JournalEntry& entry, JournalMatch match, ByteView bytes, std::int64_t modified_ns,
+                          const JournalFolder& journals) {
     JournalReading reading;
     reading.match = match;
     reading.ranges = ranges_in(entry.journal, bytes);
@@ -245,6 +265,7 @@ JournalReading reading_of(const JournalEntry& entry, JournalMatch match, ByteVie
     reading.digest_ok =
         entry.journal.version < 2 || digest_with_old_bytes(bytes, entry.journal.ranges) == entry.journal.digest;
     if (reading.digest_ok) reading.settled = journals.has(settled_marker(entry.stem, digest_of(bytes)));
+    reading.modified_after = modified_ns > entry.written_ns + kLongestWriteNs;
     return reading;
 }
 
@@ -352,7 +373,7 @@ JournalsAtSave journals_at_save(const JournalFolder& journals, const std::string
         if (match == JournalMatch::by_content) {
             // A journal of another file that would find this save's result
             // torn must never put it back, should the two files turn out to be one.
-            const JournalReading after = reading_of(entry, match, image, journals);
+            const JournalReading after = reading_of(entry, match, image, info.identity.modified_ns, journals);
             if (after.ranges == RangeState::torn && after.digest_ok && !after.settled) {
                 out.marks.push_back(settled_marker(entry.stem, digest_of(image)));
             }
@@ -364,7 +385,7 @@ JournalsAtSave journals_at_save(const JournalFolder& journals, const std::string
                 std::copy(range.old_bytes.begin(), range.old_bytes.end(), opened->begin() + range.offset);
             }
         }
-        const JournalReading now = reading_of(entry, match, *opened, journals);
+        const JournalReading now = reading_of(entry, match, *opened, info.identity.modified_ns, journals);
         if (decide_recovery(now).action == RecoveryAction::put_back) {
             out.refusal = Problem::at(FileProblem::journal_in_the_way, journals.path_of(entry.name));
             return out;
@@ -531,7 +552,7 @@ VoiceFileRead read_voice_file(const std::filesystem::path& path, const std::file
         for (const JournalEntry& entry : journals.journals()) {
             if (match_of(entry.journal, key_text, info.identity) != pass) continue;
             const std::filesystem::path journal_path = journals.path_of(entry.name);
-            const JournalReading reading = reading_of(entry, pass, out.bytes, journals);
+            const JournalReading reading = reading_of(entry, pass, out.bytes, info.identity.modified_ns, journals);
             const RecoveryAction action = decide_recovery(reading).action;
             const bool asked = action == RecoveryAction::tell_torn_copy && mode == RecoveryMode::repair_copies;
             RecoveryEvent told{What::torn_copy, journal_path, {}, entry.journal.file_path, entry.written_ns};
@@ -566,6 +587,11 @@ VoiceFileRead read_voice_file(const std::filesystem::path& path, const std::file
                 continue;
             }
             wrote = true;
+            // A journal as new as these writes, so that the file's time
+            // after them never reads as a change made since. The old one
+            // goes once the new one is whole; either puts the file back.
+            const std::string journal_name = journals.renew(entry);
+            told.journal = journals.path_of(journal_name);
             if (Problem problem = write_verified(calls, file, entry.journal.ranges, old_of)) {
                 told.what = What::failed;
                 told.problem = std::move(problem);
@@ -577,7 +603,7 @@ VoiceFileRead read_voice_file(const std::filesystem::path& path, const std::file
                           out.bytes.begin() + static_cast<std::ptrdiff_t>(range.offset));
             }
             // A copy's journal stays for the file it was written for.
-            if (!asked) journals.remove_journal(entry.name);
+            if (!asked) journals.remove_journal(journal_name);
             told.what = asked ? What::copy_put_back : What::rolled_back;
             out.events.push_back(std::move(told));
         }

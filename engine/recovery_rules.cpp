@@ -24,9 +24,10 @@ RecoveryRule decide_recovery(const JournalReading& r) {
         case RangeState::torn: break;
     }
     if (!r.digest_ok) return {RecoveryAction::leave_alone, "the file changed since outside the ranges"};
-    // The file's time is no guide here: FAT drivers keep it through writes,
-    // and a put-back that was itself interrupted moves it on.
     if (r.settled) return {RecoveryAction::leave_alone, "a later save that finished, elsewhere, left these bytes"};
+    // Where the file system keeps the time of writes (a FUSE FAT driver does
+    // not), a save under another journal folder shows as a later time.
+    if (r.modified_after) return {RecoveryAction::leave_alone, "the file was written to after the save died"};
     return {RecoveryAction::put_back, "a torn save of this very file"};
 }
 

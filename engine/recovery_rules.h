@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 namespace tarnwick {
@@ -31,6 +32,7 @@ struct JournalReading {
     RangeState ranges = RangeState::foreign;
     bool digest_ok = false;       // the file with the journal's old bytes put back is the file that save began with
     bool settled = false;         // a later save that finished left exactly these bytes (a mark beside the journal)
+    bool modified_after = false;  // the file's time is later than the journal's by more than any save takes
 };
 
 enum class RecoveryAction {
@@ -45,6 +47,12 @@ struct RecoveryRule {
     RecoveryAction action;
     std::string_view reason;
 };
+
+// The longest a save or a put-back writes after its journal's time: a file
+// modified later than that was changed by something else since, such as a
+// save made under another journal folder (another account or computer).
+// Every put-back renews its journal's time before it writes.
+inline constexpr std::int64_t kLongestWriteNs = std::int64_t{120} * 1'000'000'000;
 
 RecoveryRule decide_recovery(const JournalReading& reading);
 
