@@ -65,6 +65,9 @@ inline constexpr std::string_view kNotVoiceFile = "The specified file is not a v
 inline constexpr std::string_view kPatchedSuccessfully =
     "File patched successfully! Copy the VPM voice file back to your GSP.";
 inline constexpr std::string_view kNothingToPatch = "Could not find any abbreviation to patch.";
+// Asked after a file that another file's interrupted save finds half-written.
+inline constexpr std::string_view kPutBackTornCopy =
+    "Put this file back as it was before that interrupted save? Choose No if it holds changes you saved on purpose.";
 inline constexpr std::string_view kAreaNotLocated =
     "Could not locate the abbreviation area in the voice file. The file was not changed.";
 

@@ -263,9 +263,15 @@ void Tarnwick::open_voice_file() {
 }
 
 void Tarnwick::open_file(const QString& chosen) {
-    const OpenedVoice opened = open_voice(image_, to_path(chosen), journal_folder_);
+    OpenedVoice opened = open_voice(image_, to_path(chosen), journal_folder_);
     if (opened.result != OpenedVoice::Result::unreadable) show_survey(opened.survey);
     for (const Message& message : opened.messages) show_message(message);
+    // A half-written copy is put back only when the person says so.
+    if (opened.torn_copy && services_.messages.ask(this, text_of(messages::kPutBackTornCopy))) {
+        opened = open_voice(image_, to_path(chosen), journal_folder_, system_file_calls(), RecoveryMode::repair_copies);
+        if (opened.result != OpenedVoice::Result::unreadable) show_survey(opened.survey);
+        for (const Message& message : opened.messages) show_message(message);
+    }
     if (!opened.accepted()) return;
     patch_->setEnabled(true);
     for (int k = 1; k <= kOptionCount; ++k) check_box(k)->setEnabled(true);

@@ -99,6 +99,15 @@ void QtMessageBoxes::show_message(QWidget* owner, const QString& text) {
     box.exec();
 }
 
+bool QtMessageBoxes::ask(QWidget* owner, const QString& text) {
+    QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(messages::kApplicationTitle.data(),
+                                                           static_cast<qsizetype>(messages::kApplicationTitle.size())),
+                    text, QMessageBox::Yes | QMessageBox::No, owner);
+    box.setDefaultButton(QMessageBox::No);
+    box.setTextFormat(Qt::PlainText);
+    return box.exec() == QMessageBox::Yes;
+}
+
 bool QtBrowser::open_url(const QUrl& address) { return QDesktopServices::openUrl(address); }
 
 }  // namespace tarnwick::ui

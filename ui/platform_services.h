@@ -24,6 +24,8 @@ class MessageBoxes {
 public:
     virtual ~MessageBoxes() = default;
     virtual void show_message(QWidget* owner, const QString& text) = 0;
+    // The same with the buttons Yes and No, No the default: true for Yes.
+    virtual bool ask(QWidget* owner, const QString& text) = 0;
 };
 
 // The person's web browser. Returns false when it could not be started.
@@ -58,6 +60,7 @@ private:
 class QtMessageBoxes final : public MessageBoxes {
 public:
     void show_message(QWidget* owner, const QString& text) override;
+    bool ask(QWidget* owner, const QString& text) override;
 };
 
 class QtBrowser final : public Browser {

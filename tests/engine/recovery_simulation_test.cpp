@@ -375,7 +375,6 @@ private:
                                   : run.kind == "recover" ? RecoveryMode::repair_copies
                                                           : RecoveryMode::repair;
         const ByteString before = files_.file(run.path).value_or(ByteString{});
-        std::map<std::string, SaveJournal> known;
         if (mode == RecoveryMode::repair_copies) {
             // Asked to, it may put back any journal's old bytes.
             std::vector<ChangedRange> any;
@@ -387,7 +386,6 @@ private:
                     const auto at = before.begin() + r.offset;
                     back.push_back({r.offset, ByteString(at, at + static_cast<std::ptrdiff_t>(r.old_bytes.size())), r.old_bytes});
                 }
-                known[name] = journal;
             }
             recovering_[id] = {run.path, back};
             in_flight_[id] = {run.path, any};
@@ -402,10 +400,11 @@ private:
                 // Asked for: the file takes the journal's old bytes in its
                 // ranges and keeps every other byte.
                 const ByteString now = files_.file(run.path).value_or(ByteString{});
-                // Named as it is now: renewed before the put-back, or as it was.
-                const auto found = known.find(event.journal.generic_string());
-                std::optional<SaveJournal> journal = journal_at(event.journal);
-                if (found != known.end()) journal = found->second;
+                // Named as it is now (renewed before the put-back) or as it was.
+                std::optional<SaveJournal> journal;
+                if (const auto seen = seen_journals_.find(event.journal.generic_string()); seen != seen_journals_.end()) {
+                    journal = seen->second;
+                }
                 if (!journal) {
                     fail("a copy was put back by a journal that is gone");
                     continue;
@@ -511,6 +510,7 @@ private:
     // journal exists, a mix of that save's old and new bytes in its ranges.
     void check_files() {
         const auto existing = journals();
+        for (const auto& [name, journal] : existing) seen_journals_.emplace(name, journal);
         if (const char* watch = std::getenv("TARNWICK_SIM_WATCH")) {
             const auto at = static_cast<std::size_t>(std::atoi(watch));
             for (const auto& [path, expected] : expected_) {
@@ -632,6 +632,7 @@ private:
     std::map<int, std::pair<std::string, std::vector<ChangedRange>>> recovering_;
     int copies_ = 0;
     int last_folder_ = 0;
+    std::map<std::string, SaveJournal> seen_journals_;  // every journal that existed between two steps
     std::ostringstream trace_;
     std::string failure_;
 };

@@ -39,6 +39,14 @@ struct FakeMessages : ui::MessageBoxes {
         owners << owner;
         if (on_show) on_show(text);
     }
+
+    // Questions asked, answered with `answer`.
+    QStringList questions;
+    bool answer = false;
+    bool ask(QWidget*, const QString& text) override {
+        questions << text;
+        return answer;
+    }
 };
 
 struct FakeBrowser : ui::Browser {

@@ -530,6 +530,33 @@ private slots:
         QCOMPARE(h.fakes.messages.texts.size(), 1);
     }
 
+    void aHalfWrittenCopyIsPutBackOnlyWhenThePersonSaysSo() {
+        for (const bool yes : {false, true}) {
+            Harness h;
+            h.fakes.messages.answer = yes;
+            const ByteString original = voice_with({1});
+            // A copy made while a save of the device's voice had written one of its two bytes.
+            ByteString half_saved = original;
+            half_saved[600] ^= 0xFF;
+            const QString path = h.file("copy.vpm", half_saved);
+            SaveJournal record{2, "/media/GARMIN/voice.vpm", {}, digest_of(original),
+                               {{600, {original[600]}, {half_saved[600]}},
+                                {700, {original[700]}, {static_cast<std::uint8_t>(original[700] ^ 0xFF)}}}};
+            record.identity.size = static_cast<std::int64_t>(original.size());
+            std::filesystem::create_directories(h.dir / "journals");
+            std::filesystem::permissions(h.dir / "journals", std::filesystem::perms::owner_all);
+            write_file(h.dir / "journals" / (new_journal_stem("/media/GARMIN/voice.vpm") + ".journal"), encode_journal(record));
+
+            h.open(path);
+            QCOMPARE(h.fakes.messages.questions, QStringList{q(messages::kPutBackTornCopy)});
+            QCOMPARE(h.fakes.messages.texts.size(), yes ? 2 : 1);
+            QVERIFY(h.fakes.messages.texts[0].contains("half-way through a save"));
+            QCOMPARE(read_file(path.toStdString()), yes ? original : half_saved);
+            if (yes) QVERIFY(h.fakes.messages.texts[1].contains("was put back as it was before the interrupted save"));
+            QVERIFY(h.window.patch_button()->isEnabled());
+        }
+    }
+
     void controlOOpensTheDialogAsTheButtonDoes() {
         Harness h;
         h.window.show();
