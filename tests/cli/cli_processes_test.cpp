@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 #include <gtest/gtest.h>
@@ -71,16 +72,37 @@ std::vector<Finished> run_together(const TempDir& dir, const std::vector<std::ve
     return finished;
 }
 
-ByteString patched_with_every_option(const ByteString& voice) {
+ByteString patched_with(const ByteString& voice, std::initializer_list<int> options) {
     VoiceImage image;
     image.assign(voice);
     testing::RecordingWindow window;
     window.enable_all();
-    window.ticked.fill(true);
+    window.tick(options);
     RunDetails details;
     EXPECT_EQ(rehearse_patch(image, window, details), RunOutcome::rehearsed);
     for (const ChangedRange& range : details.changes) image.put_str(static_cast<std::int32_t>(range.offset), range.new_bytes);
     return ByteString(image.file_buf().begin(), image.file_buf().end());
+}
+
+ByteString patched_with_every_option(const ByteString& voice) {
+    return patched_with(voice, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20});
+}
+
+// A save of every option that dies after its journal and its first write.
+void interrupted_save(const std::filesystem::path& file, const std::filesystem::path& journals) {
+    VoiceImage image;
+    ASSERT_TRUE(image.load_image(file, journals).ok());
+    testing::FaultyCalls calls;
+    bool journal_written = false;
+    int writes = 0;
+    calls.before_call = [&](const std::string& name) {
+        journal_written = journal_written || name == "rename_in_folder";
+        if (journal_written && name == "write" && ++writes == 2) calls.crash_at = static_cast<int>(calls.calls.size()) + 1;
+    };
+    testing::RecordingWindow window;
+    window.enable_all();
+    window.ticked.fill(true);
+    ASSERT_EQ(run_patch(image, window, journals, calls), RunOutcome::save_failed);
 }
 
 const std::string kSaved = "File patched successfully! Copy the VPM voice file back to your GSP.\n";
@@ -122,22 +144,7 @@ TEST(CommandLineProcesses, LookingAtAnInterruptedSaveWritesNothing) {
     const auto journals = dir / "data" / "tts-tarnwick" / "journals";
     const ByteString voice = voices::demo_voice(voices::Container::vpm);
     write_file(file, voice);
-    {
-        // A save that dies after its journal and its first write.
-        VoiceImage image;
-        ASSERT_TRUE(image.load_image(file, journals).ok());
-        testing::FaultyCalls calls;
-        bool journal_written = false;
-        int writes = 0;
-        calls.before_call = [&](const std::string& name) {
-            journal_written = journal_written || name == "rename_in_folder";
-            if (journal_written && name == "write" && ++writes == 2) calls.crash_at = static_cast<int>(calls.calls.size()) + 1;
-        };
-        testing::RecordingWindow window;
-        window.enable_all();
-        window.ticked.fill(true);
-        ASSERT_EQ(run_patch(image, window, journals, calls), RunOutcome::save_failed);
-    }
+    interrupted_save(file, journals);
     const ByteString half = read_file(file);
     ASSERT_NE(half, voice);
     const auto journal_files = [&] {
@@ -168,6 +175,89 @@ TEST(CommandLineProcesses, LookingAtAnInterruptedSaveWritesNothing) {
     EXPECT_TRUE(applied.out.ends_with(kSaved)) << applied.out;
     EXPECT_EQ(read_file(file), patched_with_every_option(voice));
     EXPECT_TRUE(std::filesystem::is_empty(journals));
+}
+
+// Another copy's interrupted save, a folder nobody else may control, a save
+// going on: what the command line does with each, as a person would see it.
+TEST(CommandLineProcesses, InterruptedSavesOfOtherFilesAndOtherRuns) {
+    const ByteString voice = voices::demo_voice(voices::Container::vpm);
+    struct Row {
+        const char* what;
+        std::function<void(const TempDir&, const std::filesystem::path& journals)> act;
+    };
+    const auto device = [](const TempDir& dir) { return dir / "GARMIN" / "voice.vpm"; };
+    const Row rows[] = {
+        {"a backup saved whole before the device's save died",
+         [&](const TempDir& dir, const std::filesystem::path& journals) {
+             const auto backup = dir / "backup.vpm";
+             write_file(backup, voice);
+             EXPECT_EQ(run_together(dir, {{"apply", "--all", backup.string()}})[0].status, 0);
+             interrupted_save(device(dir), journals);
+             const Finished again = run_together(dir, {{"apply", "--options", "1", backup.string()}})[0];
+             EXPECT_EQ(again.status, 1) << again.out << again.err;
+             EXPECT_EQ(again.err, "");
+             EXPECT_EQ(read_file(backup), patched_with_every_option(voice));
+         }},
+        {"a voice earlier in a batch, saved with two options, that looks half-written",
+         [&](const TempDir& dir, const std::filesystem::path& journals) {
+             const auto earlier = dir / "a.vpm";
+             write_file(earlier, voice);
+             EXPECT_EQ(run_together(dir, {{"apply", "--options", "1,3", earlier.string()}})[0].status, 0);
+             interrupted_save(device(dir), journals);
+             const Finished looked = run_together(dir, {{"status", earlier.string()}})[0];
+             EXPECT_EQ(looked.status, 0);
+             EXPECT_NE(looked.err.find("looks like \"" + device(dir).string() + "\" half-way through a save"),
+                       std::string::npos) << looked.err;
+             EXPECT_NE(looked.err.find("run: tts-tarnwick-cli recover \"" + earlier.string() + "\""), std::string::npos);
+             const Finished applied = run_together(dir, {{"apply", "--options", "5", earlier.string()}})[0];
+             EXPECT_EQ(applied.status, 0) << applied.err;
+             EXPECT_EQ(read_file(earlier), patched_with(voice, {1, 3, 5}));
+         }},
+        {"a journal folder others may write to",
+         [&](const TempDir& dir, const std::filesystem::path& journals) {
+             interrupted_save(device(dir), journals);
+             std::filesystem::permissions(journals, std::filesystem::perms::owner_all | std::filesystem::perms::group_all);
+             const ByteString half = read_file(device(dir));
+             for (const std::vector<std::string>& look :
+                  {std::vector<std::string>{"status", device(dir).string()},
+                   std::vector<std::string>{"apply", "--all", "--dry-run", device(dir).string()},
+                   std::vector<std::string>{"apply", "--all", device(dir).string()}}) {
+                 SCOPED_TRACE(look[0] + (look.size() > 3 ? " --dry-run" : ""));
+                 const Finished seen = run_together(dir, {look})[0];
+                 EXPECT_EQ(seen.status, 2);
+                 EXPECT_NE(seen.err.find("could not be looked for"), std::string::npos) << seen.err;
+             }
+             EXPECT_EQ(read_file(device(dir)), half);
+         }},
+        {"a save of the file going on",
+         [&](const TempDir& dir, const std::filesystem::path& journals) {
+             interrupted_save(device(dir), journals);
+             const ByteString half = read_file(device(dir));
+             FileSystemCalls& calls = system_file_calls();
+             FileSystemCalls::Handle saving{};
+             FileSystemCalls::FileInfo info;
+             ASSERT_FALSE(calls.open_for_update(device(dir), saving, info));
+             ASSERT_FALSE(calls.try_lock(saving));
+             const Finished looked = run_together(dir, {{"status", device(dir).string()}})[0];
+             EXPECT_EQ(looked.status, 0);
+             EXPECT_NE(looked.out.find("is saving the file \"" + device(dir).string() + "\" right now"), std::string::npos)
+                 << looked.out;
+             const Finished applied = run_together(dir, {{"apply", "--all", device(dir).string()}})[0];
+             EXPECT_EQ(applied.status, 2);
+             EXPECT_NE(applied.err.find("another run of this program is saving it right now"), std::string::npos)
+                 << applied.err;
+             calls.close(saving);
+             EXPECT_EQ(read_file(device(dir)), half);
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        TempDir dir;
+        const auto journals = dir / "data" / "tts-tarnwick" / "journals";
+        std::filesystem::create_directories(device(dir).parent_path());
+        write_file(device(dir), voice);
+        row.act(dir, journals);
+    }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Faults, crashes and other runs during the in-place save, and what the next
 // open does with the journals they leave.
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -217,6 +218,39 @@ TEST(SaveFaults, OneSaveOfAFileAtATime) {
     EXPECT_EQ(read_file(voice.path), voice.patched());
     EXPECT_EQ(voice.kept(), std::vector<std::string>{});
 }
+
+#ifndef _WIN32
+// Another run saves the file between this run's open and its lock: every
+// check is made under the lock, also where the file's time does not move
+// (a FUSE FAT driver keeps it through writes).
+TEST(SaveFaults, WhatChangedBeforeTheLockIsSeenUnderIt) {
+    for (const bool time_kept : {false, true}) {
+        SCOPED_TRACE(time_kept ? "time kept" : "time moved");
+        SavedVoice voice;
+        FaultyCalls calls;
+        ByteString other = voice.original;
+        other[7000] ^= 0x11;
+        calls.before_call = [&](const std::string& name) {
+            if (name != "try_lock") return;
+            struct stat before {};
+            ASSERT_EQ(::stat(voice.path.c_str(), &before), 0);
+            const int fd = ::open(voice.path.c_str(), O_WRONLY);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(::pwrite(fd, other.data() + 7000, 1, 7000), 1);
+            if (time_kept) {
+                const struct timespec times[2] = {before.st_atim, before.st_mtim};
+                ASSERT_EQ(::futimens(fd, times), 0);
+            }
+            ::close(fd);
+        };
+        const SaveResult result = voice.save(calls);
+        EXPECT_EQ(result.status, SaveStatus::refused);
+        EXPECT_EQ(result.problem.what, FileProblem::changed_since_opened);
+        EXPECT_EQ(read_file(voice.path), other);
+        EXPECT_EQ(voice.kept(), std::vector<std::string>{});
+    }
+}
+#endif
 
 TEST(SaveFaults, AStaleJournalNeverUndoesALaterSave) {
     // Crashed, then saved again through a hard link: the link's open finds
