@@ -590,7 +590,9 @@ VoiceFileRead read_voice_file(const std::filesystem::path& path, const std::file
             // A journal as new as these writes, so that the file's time
             // after them never reads as a change made since. The old one
             // goes once the new one is whole; either puts the file back.
-            const std::string journal_name = journals.renew(entry);
+            // Not for a copy's: renewed, it would look newer than a later
+            // change of the file it was written for.
+            const std::string journal_name = asked ? entry.name : journals.renew(entry);
             told.journal = journals.path_of(journal_name);
             if (Problem problem = write_verified(calls, file, entry.journal.ranges, old_of)) {
                 told.what = What::failed;

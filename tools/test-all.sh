@@ -18,6 +18,10 @@ cmake -S . -B build -G Ninja -DTARNWICK_WERROR=ON -DTARNWICK_BUILD_BENCH=ON
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs" | tee -a "$results"
 
+echo "== recovery simulation: saves, looks and recoveries interleaved call by call, with kills and power losses"
+TARNWICK_SIM_SECONDS="${TARNWICK_SIM_SECONDS:-120}" TARNWICK_SIM_FIRST_SEED=1000000 \
+  build/tests/engine_tests --gtest_filter='RecoverySimulation.*' | grep -E '^explored|^\[  (PASSED|FAILED)'
+
 echo "== browser page: the engine as WebAssembly, tested in headless Chromium against the command line"
 tools/build-web.sh
 tools/test-web.sh build | grep -E '^(✔|✖|ℹ (tests|pass|fail))' | tee -a "$results"
