@@ -312,8 +312,8 @@ private:
         std::vector<int> ids;
         for (int i = 0; i < count; ++i) {
             ids.push_back(i);
-            calls.push_back(std::make_unique<RunCalls>(files_, baton, i, [this](Handle, std::int64_t offset, std::size_t size) {
-                check_write(offset, size);
+            calls.push_back(std::make_unique<RunCalls>(files_, baton, i, [this, i](Handle, std::int64_t offset, std::size_t size) {
+                check_write(i, offset, size);
             }));
             trace_ << "run " << i << ": " << runs[static_cast<std::size_t>(i)].kind << ' ' << runs[static_cast<std::size_t>(i)].path
                    << " folder " << runs[static_cast<std::size_t>(i)].folder << " options";
@@ -489,12 +489,22 @@ private:
         in_flight_.erase(flying);
     }
 
-    // Every write to a voice file lies inside the ranges of a journal that exists.
-    void check_write(std::int64_t offset, std::size_t size) {
+    // Every write to a voice file lies inside the ranges of a journal that
+    // exists; a put-back of a copy, asked for, may also use one that its
+    // own file has retired meanwhile.
+    void check_write(int run, std::int64_t offset, std::size_t size) {
         const std::int64_t end = offset + static_cast<std::int64_t>(size);
+        const auto inside = [&](const SaveJournal& journal) {
+            return std::any_of(journal.ranges.begin(), journal.ranges.end(), [&](const ChangedRange& r) {
+                return offset >= r.offset && end <= r.offset + static_cast<std::int64_t>(r.old_bytes.size());
+            });
+        };
         for (const auto& [path, journal] : journals()) {
-            for (const ChangedRange& r : journal.ranges) {
-                if (offset >= r.offset && end <= r.offset + static_cast<std::int64_t>(r.old_bytes.size())) return;
+            if (inside(journal)) return;
+        }
+        if (recovering_.contains(run)) {
+            for (const auto& [path, journal] : seen_journals_) {
+                if (inside(journal)) return;
             }
         }
         fail("a write to a voice file outside every journal's ranges");

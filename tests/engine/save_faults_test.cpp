@@ -252,6 +252,33 @@ TEST(SaveFaults, WhatChangedBeforeTheLockIsSeenUnderIt) {
 }
 #endif
 
+// A journal whose removal never reached the device (the folder's flush
+// failed, then the power went) comes back after a save reported done: it
+// finds every range new and is retired, the save kept.
+TEST(SaveFaults, AJournalThatComesBackNeverUndoesAFinishedSave) {
+    SavedVoice voice;
+    FaultyCalls calls;
+    ByteString journal_bytes;
+    std::filesystem::path journal_path;
+    calls.before_call = [&](const std::string& name) {
+        if (name != "remove_in_folder" || !journal_bytes.empty()) return;
+        for (const auto& entry : std::filesystem::directory_iterator(voice.journals)) {
+            journal_path = entry.path();
+            journal_bytes = read_file(journal_path);
+        }
+        calls.fail_call = static_cast<int>(calls.calls.size()) + 2;  // the flush that follows
+    };
+    ASSERT_TRUE(voice.save(calls).ok());
+    EXPECT_EQ(calls.failed, "flush_folder");
+    ASSERT_FALSE(journal_bytes.empty());
+    write_file(journal_path, journal_bytes);
+    VoiceImage reopened;
+    const LoadResult opened = reopened.load_image(voice.path, voice.journals);
+    EXPECT_EQ(opened.events.size(), 0u);
+    EXPECT_EQ(read_file(voice.path), voice.patched());
+    EXPECT_EQ(voice.kept(), std::vector<std::string>{});
+}
+
 TEST(SaveFaults, AStaleJournalNeverUndoesALaterSave) {
     // Crashed, then saved again through a hard link: the link's open finds
     // the journal by the file's identity and puts the file back first.
