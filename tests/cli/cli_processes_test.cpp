@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -212,6 +213,24 @@ TEST(CommandLineProcesses, InterruptedSavesOfOtherFilesAndOtherRuns) {
              const Finished applied = run_together(dir, {{"apply", "--options", "5", earlier.string()}})[0];
              EXPECT_EQ(applied.status, 0) << applied.err;
              EXPECT_EQ(read_file(earlier), patched_with(voice, {1, 3, 5}));
+         }},
+        {"a save under another account's journal folder, made after an interrupted one",
+         [&](const TempDir& dir, const std::filesystem::path&) {
+             const auto other_account = dir / "other" / "journals";
+             interrupted_save(device(dir), other_account);
+             // That journal was written ten minutes before the save below.
+             for (const auto& entry : std::filesystem::directory_iterator(other_account)) {
+                 std::filesystem::last_write_time(entry.path(), std::filesystem::last_write_time(entry.path()) -
+                                                                     std::chrono::minutes(10));
+             }
+             const Finished saved = run_together(dir, {{"apply", "--options", "1-3", device(dir).string()}})[0];
+             EXPECT_EQ(saved.status, 0) << saved.err;
+             const ByteString after = read_file(device(dir));
+             VoiceImage there;
+             const LoadResult opened = there.load_image(device(dir), other_account);
+             ASSERT_EQ(opened.events.size(), 1u);
+             EXPECT_EQ(opened.events[0].what, RecoveryEvent::What::changed_since);
+             EXPECT_EQ(read_file(device(dir)), after);
          }},
         {"a journal folder others may write to",
          [&](const TempDir& dir, const std::filesystem::path& journals) {
