@@ -394,26 +394,25 @@ private:
         in_flight_.erase(id);
         recovering_.erase(id);
         if (run.kind == "status" && calls.voice_writes != 0) fail("looking wrote to a file");
+        // What the file should hold after the put-backs the open told of, in
+        // their order: each journal's old bytes in its ranges, every other
+        // byte as it was.
+        ByteString put_back = before;
         for (const RecoveryEvent& event : loaded.events) {
             trace_ << "  run " << id << " told " << static_cast<int>(event.what) << '\n';
+            if (event.what != RecoveryEvent::What::copy_put_back && event.what != RecoveryEvent::What::rolled_back) continue;
+            const auto seen = seen_journals_.find(event.journal.generic_string());
+            if (seen == seen_journals_.end()) {
+                fail("a file was put back by a journal nobody saw");
+                continue;
+            }
+            for (const ChangedRange& r : seen->second.ranges) {
+                std::copy(r.old_bytes.begin(), r.old_bytes.end(), put_back.begin() + r.offset);
+            }
             if (event.what == RecoveryEvent::What::copy_put_back) {
-                // Asked for: the file takes the journal's old bytes in its
-                // ranges and keeps every other byte.
+                // Asked for: what it holds now is the person's choice.
                 const ByteString now = files_.file(run.path).value_or(ByteString{});
-                // Named as it is now (renewed before the put-back) or as it was.
-                std::optional<SaveJournal> journal;
-                if (const auto seen = seen_journals_.find(event.journal.generic_string()); seen != seen_journals_.end()) {
-                    journal = seen->second;
-                }
-                if (!journal) {
-                    fail("a copy was put back by a journal that is gone");
-                    continue;
-                }
-                ByteString put_back = before;
-                for (const ChangedRange& r : journal->ranges) {
-                    std::copy(r.old_bytes.begin(), r.old_bytes.end(), put_back.begin() + r.offset);
-                }
-                if (now != put_back) fail("a copy put back holds other bytes than that save's old ones");
+                if (now != put_back) fail("a copy put back holds other bytes than those saves' old ones");
                 expected_[run.path] = {now, {}, {}};
             }
         }
