@@ -22,7 +22,10 @@ std::string when_text(std::int64_t ns) {
     const std::time_t seconds = static_cast<std::time_t>(ns / 1'000'000'000);
     std::tm local{};
 #ifdef _WIN32
-    if (localtime_s(&local, &seconds) != 0) return "an unknown time";
+    // Windows' C runtime keeps this buffer per thread.
+    const std::tm* converted = std::localtime(&seconds);
+    if (converted == nullptr) return "an unknown time";
+    local = *converted;
 #else
     if (localtime_r(&seconds, &local) == nullptr) return "an unknown time";
 #endif
