@@ -333,6 +333,37 @@ TEST(FatDevice, ASaveInterruptedUnderOneFolderNeverUndoesALaterSaveUnderAnother)
     EXPECT_TRUE(std::filesystem::is_empty(voice.journals));
 }
 
+// Another run changes the voice after this one opened it. The FUSE FAT
+// driver keeps the file's time and number through the write, so only the
+// bytes, read again under the lock, tell; the save is refused, untouched.
+TEST(FatDevice, ASaveOfAStaleViewIsRefused) {
+    if (const std::string why = why_unavailable(); !why.empty()) GTEST_SKIP() << why;
+    TempDir dir;
+    FatDevice device(dir);
+    ASSERT_TRUE(device.mount());
+    DeviceVoice voice(device.root() / "voice.vpm", dir / "journals");
+    ASSERT_TRUE(voice.image.load_image(voice.path, voice.journals).ok());
+    FileSystemCalls& calls = system_file_calls();
+    FileSystemCalls::Handle other{};
+    FileSystemCalls::FileInfo before, after;
+    ASSERT_FALSE(calls.open_for_update(voice.path, other, before));
+    const ByteString changed{static_cast<std::uint8_t>(voice.original[30000] ^ 0x20)};
+    ASSERT_FALSE(write_all_at(calls, other, 30000, changed));
+    ASSERT_FALSE(calls.flush(other));
+    ASSERT_FALSE(calls.describe(other, after));
+    calls.close(other);
+    const ByteString edited = read_file(voice.path);
+    RecordingWindow window;
+    DeviceVoice::choose(window);
+    EXPECT_EQ(run_patch(voice.image, window, voice.journals), RunOutcome::save_failed);
+    EXPECT_EQ(window.messages().back(), "Could not save the file \"" + voice.path.string() +
+                                            "\": it was changed by another program after it was opened; open it again. The file was left "
+                                            "unchanged.");
+    EXPECT_EQ(read_file(voice.path), edited);
+    std::printf("[          ] the driver %s the file's time on write\n",
+                before.identity == after.identity ? "keeps" : "moves");
+}
+
 // The FUSE FAT driver misplaces a write that lies below one it took just
 // before in the same cluster. Reading back past the cache finds what the
 // device really holds, as a remount shows it, not what was written.
