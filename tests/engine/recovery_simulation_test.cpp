@@ -101,6 +101,7 @@ public:
     std::vector<Handle> handles;
     std::atomic<bool> dead = false;
     int voice_writes = 0;  // writes to anything but a journal this run created
+    ByteString locked_bytes;
 
     std::filesystem::path resolved(const std::filesystem::path& path) override { return files_.resolved(path); }
     std::error_code open_for_reading(const std::filesystem::path& p, Handle& h, FileInfo& i) override {
@@ -125,7 +126,18 @@ public:
     std::error_code read_uncached(Handle h, std::int64_t o, std::uint8_t* d, std::size_t s, std::size_t& g) override {
         return gate() ? gone() : files_.read_uncached(h, o, d, s, g);
     }
-    std::error_code try_lock(Handle h) override { return gate() ? gone() : files_.try_lock(h); }
+    std::error_code try_lock(Handle h) override {
+        if (gate()) return gone();
+        const std::error_code ec = files_.try_lock(h);
+        FileInfo info;
+        if (!ec && !files_.describe(h, info) && info.is_regular) {
+            // What the file held when this run took it: what a put-back starts from.
+            locked_bytes.assign(static_cast<std::size_t>(info.identity.size), 0);
+            std::size_t got = 0;
+            files_.read_at(h, 0, locked_bytes.data(), locked_bytes.size(), got);
+        }
+        return ec;
+    }
     std::error_code lock_held(Handle h, bool& held) override { return gate() ? gone() : files_.lock_held(h, held); }
     std::error_code close(Handle h) override { return dead ? gone() : files_.close(h); }
     std::error_code make_private_folder(const std::filesystem::path& f) override {
@@ -397,7 +409,8 @@ private:
         // What the file should hold after the put-backs the open told of, in
         // their order: each journal's old bytes in its ranges, every other
         // byte as it was.
-        ByteString put_back = before;
+        ByteString put_back = calls.locked_bytes.empty() ? before : calls.locked_bytes;
+        bool asked_put_back = false;
         for (const RecoveryEvent& event : loaded.events) {
             trace_ << "  run " << id << " told " << static_cast<int>(event.what) << '\n';
             if (event.what != RecoveryEvent::What::copy_put_back && event.what != RecoveryEvent::What::rolled_back) continue;
@@ -409,12 +422,13 @@ private:
             for (const ChangedRange& r : seen->second.ranges) {
                 std::copy(r.old_bytes.begin(), r.old_bytes.end(), put_back.begin() + r.offset);
             }
-            if (event.what == RecoveryEvent::What::copy_put_back) {
-                // Asked for: what it holds now is the person's choice.
-                const ByteString now = files_.file(run.path).value_or(ByteString{});
-                if (now != put_back) fail("a copy put back holds other bytes than those saves' old ones");
-                expected_[run.path] = {now, {}, {}};
-            }
+            asked_put_back = asked_put_back || event.what == RecoveryEvent::What::copy_put_back;
+        }
+        if (asked_put_back) {
+            // Asked for: what it holds now is the person's choice.
+            const ByteString now = files_.file(run.path).value_or(ByteString{});
+            if (now != put_back) fail("a copy put back holds other bytes than those saves' old ones");
+            expected_[run.path] = {now, {}, {}};
         }
         if (run.kind != "apply" && run.kind != "status" && !loaded.ok()) return;
         if (!loaded.ok() || run.kind != "apply") return;
