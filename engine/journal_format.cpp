@@ -215,13 +215,23 @@ std::string path_hash(const std::filesystem::path& resolved_path) {
     return hex_text(big_endian);
 }
 
-std::string new_journal_stem(const std::filesystem::path& resolved_path) {
+namespace {
+
+std::mt19937_64& journal_tokens() {
     static thread_local std::mt19937_64 tokens = [] {
         std::random_device entropy;
         std::seed_seq seed{entropy(), entropy(), entropy(), entropy()};
         return std::mt19937_64(seed);
     }();
-    const std::uint64_t token = tokens();
+    return tokens;
+}
+
+}  // namespace
+
+void repeat_journal_tokens(std::uint64_t seed) { journal_tokens().seed(seed); }
+
+std::string new_journal_stem(const std::filesystem::path& resolved_path) {
+    const std::uint64_t token = journal_tokens()();
     std::array<std::uint8_t, 8> token_bytes{};
     for (std::size_t i = 0; i < 8; ++i) token_bytes[i] = static_cast<std::uint8_t>(token >> (8 * i));
 

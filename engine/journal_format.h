@@ -66,6 +66,9 @@ inline constexpr std::string_view kSettledInfix = ".settled-";
 std::string path_hash(const std::filesystem::path& resolved_path);
 // A new stem: "<path hash>-<random token>-<plain name>".
 std::string new_journal_stem(const std::filesystem::path& resolved_path);
+// Makes the tokens this thread gives new journals repeat from `seed`, so that
+// a simulated history replays exactly.
+void repeat_journal_tokens(std::uint64_t seed);
 // The stem of a journal file name, or empty when `name` names none.
 std::string_view journal_stem(std::string_view name);
 std::string settled_marker(std::string_view stem, const FileDigest& digest);

@@ -333,7 +333,9 @@ private:
             trace_ << '\n';
         }
         for (int i = 0; i < count; ++i) {
-            threads.emplace_back([&, i] {
+            const std::uint64_t tokens = seed_ * 1000 + static_cast<std::uint64_t>(rounds_done_) * 10 + static_cast<std::uint64_t>(i);
+            threads.emplace_back([&, i, tokens] {
+                repeat_journal_tokens(tokens);
                 try {
                     perform(runs[static_cast<std::size_t>(i)], *calls[static_cast<std::size_t>(i)], i);
                 } catch (const Killed&) {
@@ -376,6 +378,7 @@ private:
             }
         }
         for (std::thread& t : threads) t.join();
+        ++rounds_done_;
         check_files();
     }
 
@@ -387,23 +390,10 @@ private:
                                   : run.kind == "recover" ? RecoveryMode::repair_copies
                                                           : RecoveryMode::repair;
         const ByteString before = files_.file(run.path).value_or(ByteString{});
-        if (mode == RecoveryMode::repair_copies) {
-            // Asked to, it may put back any journal's old bytes.
-            std::vector<ChangedRange> any;
-            std::vector<ChangedRange> back;
-            for (auto& [name, journal] : journals()) {
-                any.insert(any.end(), journal.ranges.begin(), journal.ranges.end());
-                for (const ChangedRange& r : journal.ranges) {
-                    if (static_cast<std::size_t>(r.offset) + r.old_bytes.size() > before.size()) continue;
-                    const auto at = before.begin() + r.offset;
-                    back.push_back({r.offset, ByteString(at, at + static_cast<std::ptrdiff_t>(r.old_bytes.size())), r.old_bytes});
-                }
-            }
-            recovering_[id] = {run.path, back};
-            in_flight_[id] = {run.path, any};
-        }
+        // Asked to, it may put back the old bytes of any journal there is
+        // while it runs (see check_files).
+        if (mode == RecoveryMode::repair_copies) recovering_[id] = {run.path, before};
         const LoadResult loaded = image.load_image(run.path, folder, calls, mode);
-        in_flight_.erase(id);
         recovering_.erase(id);
         if (run.kind == "status" && calls.voice_writes != 0) fail("looking wrote to a file");
         // What the file should hold after the put-backs the open told of, in
@@ -491,9 +481,17 @@ private:
     void after_crash(int run) {
         if (const auto asked = recovering_.find(run); asked != recovering_.end()) {
             // A put-back the person asked for, cut short: they may ask again.
-            expected_[asked->second.first].asked.push_back(asked->second.second);
+            const ByteString& before = asked->second.second;
+            std::vector<ChangedRange> back;
+            for (const auto& [name, journal] : seen_journals_) {
+                for (const ChangedRange& r : journal.ranges) {
+                    if (static_cast<std::size_t>(r.offset) + r.old_bytes.size() > before.size()) continue;
+                    const auto at = before.begin() + r.offset;
+                    back.push_back({r.offset, ByteString(at, at + static_cast<std::ptrdiff_t>(r.old_bytes.size())), r.old_bytes});
+                }
+            }
+            expected_[asked->second.first].asked.push_back(std::move(back));
             recovering_.erase(asked);
-            in_flight_.erase(run);
             return;
         }
         const auto flying = in_flight_.find(run);
@@ -592,6 +590,10 @@ private:
             for (const auto& [run, save] : in_flight_) {
                 if (save.first == path) allow(save.second);
             }
+            for (const auto& [run, asked] : recovering_) {
+                if (asked.first != path) continue;
+                for (const auto& [name, journal] : seen_journals_) allow(journal.ranges);
+            }
             if (now->size() != expected.base.size()) {
                 fail(path + " changed its size");
                 return;
@@ -626,6 +628,7 @@ private:
     // Once every run is over, a last open of each file under each folder
     // deals with every journal: none is left that nobody was told of.
     void final_check() {
+        repeat_journal_tokens(seed_);
         std::set<std::string> named;
         for (const std::string& path : voice_paths()) {
             for (const char* folder : kFolders) {
@@ -651,10 +654,11 @@ private:
     std::map<std::string, Expected> expected_;
     std::map<int, std::pair<std::string, std::vector<ChangedRange>>> in_flight_;  // saves going on, by run
     bool verbose_ = std::getenv("TARNWICK_SIM_VERBOSE") != nullptr;
-    // Runs asked to put a copy back, by run: the file, and what each byte may become.
-    std::map<int, std::pair<std::string, std::vector<ChangedRange>>> recovering_;
+    // Runs asked to put a copy back, by run: the file, and what it held before.
+    std::map<int, std::pair<std::string, ByteString>> recovering_;
     int copies_ = 0;
     int last_folder_ = 0;
+    int rounds_done_ = 0;
     std::map<std::string, SaveJournal> seen_journals_;  // every journal that existed between two steps
     std::ostringstream trace_;
     std::string failure_;
