@@ -20,7 +20,9 @@ ctest --test-dir build --output-on-failure -j "$jobs" | tee -a "$results"
 
 echo "== recovery simulation: saves, looks and recoveries interleaved call by call, with kills and power losses"
 TARNWICK_SIM_SECONDS="${TARNWICK_SIM_SECONDS:-120}" TARNWICK_SIM_FIRST_SEED=1000000 \
-  build/tests/engine_tests --gtest_filter='RecoverySimulation.*' | grep -E '^explored|^\[  (PASSED|FAILED)'
+  build/tests/engine_tests --gtest_filter='RecoverySimulation.*' > build/simulation.log 2>&1 ||
+  { grep -E -A3 'Failure|^seed' build/simulation.log; exit 1; }
+grep -E '^explored|^\[  PASSED' build/simulation.log
 
 echo "== browser page: the engine as WebAssembly, tested in headless Chromium against the command line"
 tools/build-web.sh
