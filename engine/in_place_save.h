@@ -15,8 +15,9 @@ namespace tarnwick {
 // under a rollback journal kept in a folder of the user's own. One save of a
 // file runs at a time (a lock on the file, shared by its hard links); the
 // ranges are written in ascending order and read back from the device; the
-// journal records the whole file's digest, so that it is found again and
-// applied only to the file it belongs to, wherever that file turns up.
+// journal records the whole file's digest, so that it puts back only a save of
+// its own file cut off half-way. What a journal found later does is decided
+// by recovery_rules.
 
 struct SaveResult {
     SaveStatus status = SaveStatus::saved;
