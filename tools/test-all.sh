@@ -34,6 +34,15 @@ cmake --build build-sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-sanitize --output-on-failure -j "$jobs" | tee -a "$results"
 
+echo "== the simulation's runs under ThreadSanitizer: one run moves at a time"
+cmake -S . -B build-tsan -G Ninja -DTARNWICK_BUILD_UI=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_FLAGS=-fsanitize=thread -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread >/dev/null
+cmake --build build-tsan -j "$jobs" --target engine_tests
+TSAN_OPTIONS=halt_on_error=1 TARNWICK_SIM_SECONDS=30 \
+  build-tsan/tests/engine_tests --gtest_filter='RecoverySimulation.*' > build-tsan/simulation.log 2>&1 ||
+  { grep -E -A12 'ThreadSanitizer|Failure|^seed' build-tsan/simulation.log | head -60; exit 1; }
+grep -E '^explored|^\[  PASSED' build-tsan/simulation.log
+
 echo "== fuzzers"
 tools/run-fuzzers.sh "${TARNWICK_FUZZ_SECONDS:-60}"
 

@@ -337,6 +337,9 @@ private:
             threads.emplace_back([&, i, tokens] {
                 repeat_journal_tokens(tokens);
                 try {
+                    // Nothing of a run happens before its first turn, so that
+                    // no two runs ever touch the model at once.
+                    baton.wait_turn(i);
                     perform(runs[static_cast<std::size_t>(i)], *calls[static_cast<std::size_t>(i)], i);
                 } catch (const Killed&) {
                 }
