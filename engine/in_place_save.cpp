@@ -311,8 +311,9 @@ void overlay_old_bytes(std::span<std::uint8_t> chunk, std::int64_t at, std::span
         const std::int64_t from = std::max(at, range.offset);
         const std::int64_t to = std::min(end, range_end);
         if (from >= to) continue;
-        std::copy(range.old_bytes.begin() + (from - range.offset), range.old_bytes.begin() + (to - range.offset),
-                  chunk.begin() + (from - at));
+        std::copy(range.old_bytes.begin() + static_cast<std::ptrdiff_t>(from - range.offset),
+                  range.old_bytes.begin() + static_cast<std::ptrdiff_t>(to - range.offset),
+                  chunk.begin() + static_cast<std::ptrdiff_t>(from - at));
     }
 }
 
@@ -382,7 +383,8 @@ JournalsAtSave journals_at_save(const JournalFolder& journals, const std::string
         if (!opened) {
             opened.emplace(image.begin(), image.end());
             for (const ChangedRange& range : changes) {
-                std::copy(range.old_bytes.begin(), range.old_bytes.end(), opened->begin() + range.offset);
+                std::copy(range.old_bytes.begin(), range.old_bytes.end(),
+                          opened->begin() + static_cast<std::ptrdiff_t>(range.offset));
             }
         }
         const JournalReading now = reading_of(entry, match, *opened, info.identity.modified_ns, journals);
