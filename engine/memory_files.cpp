@@ -139,6 +139,16 @@ void MemoryFiles::name_changed(const std::filesystem::path& folder,
     if (tracking_) unflushed_names_.push_back({key(folder), std::move(entries)});
 }
 
+void MemoryFiles::make_durable(const NameChange& change) {
+    for (const auto& [name, node] : change.entries) {
+        if (node == 0) {
+            durable_names_.erase(name);
+        } else {
+            durable_names_[name] = node;
+        }
+    }
+}
+
 void MemoryFiles::lose_power(const std::function<std::uint64_t(std::uint64_t)>& choose) {
     handles_.clear();
     locks_.clear();
@@ -150,13 +160,7 @@ void MemoryFiles::lose_power(const std::function<std::uint64_t(std::uint64_t)>& 
     for (const NameChange& change : unflushed_names_) {
         if (surviving[change.folder] == 0) continue;
         --surviving[change.folder];
-        for (const auto& [name, node] : change.entries) {
-            if (node == 0) {
-                durable_names_.erase(name);
-            } else {
-                durable_names_[name] = node;
-            }
-        }
+        make_durable(change);
     }
     unflushed_names_.clear();
     names_ = durable_names_;
@@ -428,13 +432,7 @@ std::error_code MemoryFiles::flush_folder(const Folder& folder) {
             rest.push_back(std::move(change));
             continue;
         }
-        for (const auto& [name, node] : change.entries) {
-            if (node == 0) {
-                durable_names_.erase(name);
-            } else {
-                durable_names_[name] = node;
-            }
-        }
+        make_durable(change);
     }
     unflushed_names_ = std::move(rest);
     return {};

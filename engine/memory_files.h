@@ -133,6 +133,7 @@ private:
     std::vector<NameChange> unflushed_names_;
     void name_changed(const std::filesystem::path& folder, std::vector<std::pair<std::string, std::uint64_t>> entries);
     void settle(std::uint64_t node);
+    void make_durable(const NameChange& change);
 };
 
 }  // namespace tarnwick
