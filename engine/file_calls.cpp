@@ -36,6 +36,10 @@ Problem Problem::from_system(std::error_code ec) {
     if (ec == std::errc::is_a_directory) return of_kind(FileProblem::folder);
     if (ec == std::errc::read_only_file_system) return of_kind(FileProblem::read_only_medium);
     if (ec == std::errc::device_or_resource_busy) return of_kind(FileProblem::in_use);
+#ifdef __EMSCRIPTEN__
+    // The page's words say why a browser needs room for a whole copy.
+    if (ec == std::errc::no_space_on_device) return of_kind(FileProblem::no_space);
+#endif
     return {FileProblem::system_error, tarnwick::system_words(ec), {}, 0, 0};
 }
 

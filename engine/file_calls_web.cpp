@@ -1,14 +1,189 @@
-// The file calls of the browser build: a page reaches no file system of its
-// own, so the engine's files there live in memory. The page hands the voice's
-// bytes in and writes the changed ranges back through the browser itself.
-#include "engine/file_calls.h"
-#include "engine/memory_files.h"
+// The file calls of the browser build. The voice the person opened is reached
+// through the page (Module.voiceFile, see web/site/app.js), which carries out
+// each call with the browser's own file API and answers when it is done; the
+// engine waits for it (Asyncify), so the save and its checks are the same code
+// as everywhere else. The journal folder lives in memory: a browser writes a
+// patched copy beside the file and swaps it in at once when the writing is
+// closed, so a crash leaves the original whole and that swap stands in for a
+// journal on disk.
+#include "engine/file_calls_web.h"
+
+#include <emscripten.h>
 
 namespace tarnwick {
+namespace {
+
+// What the page answers instead of a count: the browser's error, by kind.
+enum PageError : int {
+    page_gone = -1,           // NotFoundError: deleted, moved, or the device removed
+    page_not_allowed = -2,    // NotAllowedError, SecurityError: the person said no
+    page_read_only = -3,      // NoModificationAllowedError, InvalidModificationError
+    page_no_space = -4,       // QuotaExceededError: the device cannot hold the copy
+    page_unreadable = -5,     // NotReadableError: changed or unreachable under the page
+    page_busy = -6,           // another tab holds the file's lock
+    page_failed = -7,         // anything else
+};
+
+std::error_code error_of(int answer) {
+    switch (answer) {
+        case page_gone: return std::make_error_code(std::errc::no_such_file_or_directory);
+        case page_not_allowed: return std::make_error_code(std::errc::permission_denied);
+        case page_read_only: return std::make_error_code(std::errc::read_only_file_system);
+        case page_no_space: return std::make_error_code(std::errc::no_space_on_device);
+        case page_busy: return std::make_error_code(std::errc::resource_unavailable_try_again);
+        case page_unreadable:
+        default: return std::make_error_code(std::errc::io_error);
+    }
+}
+
+// Each returns a count or a PageError; sizes stay below 2 GiB, offsets are
+// doubles so that JavaScript reads them as numbers.
+EM_ASYNC_JS(int, page_describe, (std::int64_t * size, double* modified_ms), {
+    const answer = await Module.voiceFile.describe();
+    if (typeof answer === 'number') return answer;
+    HEAPF64[modified_ms >> 3] = answer.modified;
+    HEAP32[size >> 2] = answer.size % 4294967296;
+    HEAP32[(size >> 2) + 1] = Math.floor(answer.size / 4294967296);
+    return 0;
+});
+EM_ASYNC_JS(int, page_open_for_update, (), { return await Module.voiceFile.openForUpdate(); });
+EM_ASYNC_JS(int, page_read, (double offset, std::uint8_t* data, int size, int uncached), {
+    return await Module.voiceFile.read(offset, data >>> 0, size);
+});
+EM_ASYNC_JS(int, page_write, (double offset, const std::uint8_t* data, int size), {
+    return await Module.voiceFile.write(offset, HEAPU8.slice(data >>> 0, (data >>> 0) + size));
+});
+EM_ASYNC_JS(int, page_flush, (), { return await Module.voiceFile.flush(); });
+EM_ASYNC_JS(int, page_lock, (), { return await Module.voiceFile.lock(); });
+EM_JS(void, page_unlock, (), { Module.voiceFile.unlock(); });
+
+// The page's handles: one per open of the voice, apart from the memory's.
+constexpr FileSystemCalls::Handle kFirstPageHandle = 0x40000000;
+
+constexpr int kLargestCall = 1 << 30;
+
+FileSystemCalls::FileInfo page_info(std::int64_t size, double modified_ms) {
+    FileSystemCalls::FileInfo info;
+    info.is_regular = true;
+    info.identity = {1, 1, size, static_cast<std::int64_t>(modified_ms * 1e6)};
+    return info;
+}
+
+}  // namespace
+
+bool PageFileCalls::is_voice(const std::filesystem::path& path) const { return path == voice_; }
+
+bool PageFileCalls::is_page_handle(Handle handle) const { return handle >= kFirstPageHandle; }
+
+std::filesystem::path PageFileCalls::resolved(const std::filesystem::path& path) {
+    return is_voice(path) ? path : memory_.resolved(path);
+}
+
+std::error_code PageFileCalls::open_for_reading(const std::filesystem::path& path, Handle& handle, FileInfo& info) {
+    if (!is_voice(path)) return memory_.open_for_reading(path, handle, info);
+    if (const std::error_code ec = describe(kFirstPageHandle, info)) return ec;
+    handle = kFirstPageHandle + ++opens_;
+    return {};
+}
+
+std::error_code PageFileCalls::open_for_update(const std::filesystem::path& path, Handle& handle, FileInfo& info) {
+    if (!is_voice(path)) return memory_.open_for_update(path, handle, info);
+    if (const int answer = page_open_for_update(); answer < 0) return error_of(answer);
+    return open_for_reading(path, handle, info);
+}
+
+std::error_code PageFileCalls::describe(Handle handle, FileInfo& info) {
+    if (!is_page_handle(handle)) return memory_.describe(handle, info);
+    std::int64_t size = 0;
+    double modified_ms = 0;
+    if (const int answer = page_describe(&size, &modified_ms); answer < 0) return error_of(answer);
+    info = page_info(size, modified_ms);
+    return {};
+}
+
+std::error_code PageFileCalls::read_at(Handle handle, std::int64_t offset, std::uint8_t* data, std::size_t size,
+                                       std::size_t& got) {
+    if (!is_page_handle(handle)) return memory_.read_at(handle, offset, data, size, got);
+    const int answer = page_read(static_cast<double>(offset), data, static_cast<int>(std::min<std::size_t>(size, kLargestCall)), 0);
+    if (answer < 0) return error_of(answer);
+    got = static_cast<std::size_t>(answer);
+    return {};
+}
+
+std::error_code PageFileCalls::read_uncached(Handle handle, std::int64_t offset, std::uint8_t* data,
+                                             std::size_t size, std::size_t& got) {
+    if (!is_page_handle(handle)) return memory_.read_uncached(handle, offset, data, size, got);
+    const int answer = page_read(static_cast<double>(offset), data, static_cast<int>(std::min<std::size_t>(size, kLargestCall)), 1);
+    if (answer < 0) return error_of(answer);
+    got = static_cast<std::size_t>(answer);
+    return {};
+}
+
+std::error_code PageFileCalls::write_at(Handle handle, std::int64_t offset, const std::uint8_t* data,
+                                        std::size_t size, std::size_t& written) {
+    if (!is_page_handle(handle)) return memory_.write_at(handle, offset, data, size, written);
+    const int answer = page_write(static_cast<double>(offset), data, static_cast<int>(std::min<std::size_t>(size, kLargestCall)));
+    if (answer < 0) return error_of(answer);
+    written = static_cast<std::size_t>(answer);
+    return {};
+}
+
+std::error_code PageFileCalls::flush(Handle handle) {
+    if (!is_page_handle(handle)) return memory_.flush(handle);
+    if (const int answer = page_flush(); answer < 0) return error_of(answer);
+    return {};
+}
+
+std::error_code PageFileCalls::try_lock(Handle handle) {
+    if (!is_page_handle(handle)) return memory_.try_lock(handle);
+    if (locked_by_ != 0) return std::make_error_code(std::errc::resource_unavailable_try_again);
+    if (const int answer = page_lock(); answer < 0) return error_of(answer);
+    locked_by_ = handle;
+    return {};
+}
+
+std::error_code PageFileCalls::lock_held(Handle handle, bool& held) {
+    if (!is_page_handle(handle)) return memory_.lock_held(handle, held);
+    held = false;  // a look at the voice never waits for another tab
+    return {};
+}
+
+std::error_code PageFileCalls::close(Handle handle) {
+    if (!is_page_handle(handle)) return memory_.close(handle);
+    if (locked_by_ == handle) {
+        page_unlock();
+        locked_by_ = 0;
+    }
+    return {};
+}
+
+std::error_code PageFileCalls::make_private_folder(const std::filesystem::path& folder) {
+    return memory_.make_private_folder(folder);
+}
+std::error_code PageFileCalls::open_folder(const std::filesystem::path& path, Folder& folder, FileInfo& info) {
+    return memory_.open_folder(path, folder, info);
+}
+std::error_code PageFileCalls::list_folder(const Folder& folder, std::vector<std::string>& names) {
+    return memory_.list_folder(folder, names);
+}
+std::error_code PageFileCalls::open_in_folder(const Folder& folder, const std::string& name, Handle& handle,
+                                              FileInfo& info) {
+    return memory_.open_in_folder(folder, name, handle, info);
+}
+std::error_code PageFileCalls::create_in_folder(const Folder& folder, const std::string& name, Handle& handle) {
+    return memory_.create_in_folder(folder, name, handle);
+}
+std::error_code PageFileCalls::rename_in_folder(const Folder& folder, const std::string& from, const std::string& to) {
+    return memory_.rename_in_folder(folder, from, to);
+}
+std::error_code PageFileCalls::remove_in_folder(const Folder& folder, const std::string& name) {
+    return memory_.remove_in_folder(folder, name);
+}
+std::error_code PageFileCalls::flush_folder(const Folder& folder) { return memory_.flush_folder(folder); }
 
 FileSystemCalls& system_file_calls() {
-    static MemoryFiles files;
-    return files;
+    static PageFileCalls calls{"voice"};
+    return calls;
 }
 
 std::filesystem::path default_journal_folder() { return "/journals"; }

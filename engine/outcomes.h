@@ -27,6 +27,7 @@ enum class FileProblem {
     read_back_mismatch,    // the device did not hold what was written to it
     another_run_saving,    // another run of this program is saving the file now
     in_use,                // another program has it open for writing
+    no_space,              // the device has no room for what must be written
     no_file_open,
     no_journal_folder,
     journal_failed,        // in the folder `where`, for the reason in `system_words`

@@ -52,6 +52,7 @@ RunOutcome run_patch(VoiceImage& image, WindowOps& window, const std::filesystem
 
     told.changes = edits.changed_ranges();
     const SaveResult saved = image.save_image(told.changes, journal_folder, calls);
+    told.save = saved.status;
     if (!saved.ok()) {
         // The file holds its old bytes (or will, at its next open), so the
         // image must too: a later run would otherwise call patches "already

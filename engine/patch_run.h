@@ -39,6 +39,8 @@ struct RunDetails {
     std::array<std::optional<OptionState>, kOptionCount> options{};
     // The bytes the save wrote, or would have written.
     std::vector<ChangedRange> changes;
+    // How the save went, when the run got as far as saving.
+    std::optional<SaveStatus> save;
 };
 
 // The "Patch && Save" command: validates the image, locates the abbreviation

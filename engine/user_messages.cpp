@@ -44,9 +44,22 @@ std::string reason_text(const Problem& problem) {
     switch (problem.what) {
         case FileProblem::none: return {};
         case FileProblem::system_error: return problem.system_words;
+#ifdef __EMSCRIPTEN__
+        // A browser keeps a file only by its handle: a device pulled out looks the same.
+        case FileProblem::gone: return "it was moved or deleted, or its device was removed, after it was opened";
+        case FileProblem::not_writable: return "this page was not allowed to write to it";
+        case FileProblem::another_run_saving: return "another tab of this page is saving it right now";
+        // A browser writes a patched copy of the whole file beside it, then swaps it in.
+        case FileProblem::no_space:
+            return "there is not enough free space on its device: the browser writes a patched copy of the whole "
+                   "file beside it before it replaces the file, so the device needs free space as large as the file";
+#else
         case FileProblem::gone: return "it was moved or deleted after it was opened";
-        case FileProblem::read_only_medium: return "the disk it is on is read-only";
         case FileProblem::not_writable: return "you may not write to it (it is read-only, or it belongs to someone else)";
+        case FileProblem::another_run_saving: return "another run of this program is saving it right now";
+        case FileProblem::no_space: return "there is not enough free space on its device";
+#endif
+        case FileProblem::read_only_medium: return "the disk it is on is read-only";
         case FileProblem::folder: return "it is a folder, not a file";
         case FileProblem::not_regular_file: return "it is not a regular file";
         case FileProblem::too_large: return "it is larger than 2,147,483,647 bytes";
@@ -59,7 +72,6 @@ std::string reason_text(const Problem& problem) {
         case FileProblem::unreadable: return "its bytes could not be read back to check them";
         case FileProblem::read_back_mismatch:
             return "the device did not hold the bytes written to it when they were read back";
-        case FileProblem::another_run_saving: return "another run of this program is saving it right now";
         case FileProblem::in_use: return "another program, or another run of this one, has it open for writing";
         case FileProblem::no_file_open: return "no voice file is open";
         case FileProblem::no_journal_folder:
@@ -121,8 +133,13 @@ std::string cannot_save(std::string_view path, std::string_view reason) {
 
 std::string save_failure_text(std::string_view path, SaveStatus status, const Problem& problem) {
     const std::string reason = reason_text(problem);
-    return status == SaveStatus::recovery_pending ? cannot_save_recovery_pending(path, reason)
-                                                  : cannot_save(path, reason);
+    if (status != SaveStatus::recovery_pending) return cannot_save(path, reason);
+#ifdef __EMSCRIPTEN__
+    // A page keeps no journal past the tab: the person must look for themselves.
+    return cannot_save_in_browser(path, reason);
+#else
+    return cannot_save_recovery_pending(path, reason);
+#endif
 }
 
 std::string cannot_save_recovery_pending(std::string_view path, std::string_view reason) {
@@ -135,11 +152,6 @@ std::string cannot_save_in_browser(std::string_view path, std::string_view reaso
     return join({"Could not save the file \"", path, "\": ", reason,
                  ". It could not be put back as it was either; open it again to see what it holds, and keep your copy "
                  "of the original at hand."});
-}
-
-std::string downloaded_instead(std::string_view name) {
-    return join({"This browser cannot write into the file you opened, so the patched voice was saved as a download "
-                 "named \"", name, "\". Copy that file over the original on your device to use it."});
 }
 
 std::string recovered_interrupted_save(std::string_view path) {
@@ -196,6 +208,26 @@ std::string recovery_text(const RecoveryEvent& event, std::string_view path) {
     }
     return {};
 }
+
+namespace page {
+
+std::string reading(std::string_view name) { return join({"Reading \"", name, "\"…"}); }
+
+std::string saved(std::string_view name, std::size_t options) {
+    return join({"Saved \"", name, "\" with ", std::to_string(options), options == 1 ? " change:" : " changes:"});
+}
+
+std::string downloaded(std::string_view name) {
+    return join({"The patched voice was downloaded as \"", name,
+                 "\" (look in your browser's downloads). Copy it over the original file on your device to use it."});
+}
+
+std::string download_offered(std::string_view name) {
+    return join({"\"", name, "\" was left unchanged. You can download a patched copy instead and copy it over "
+                 "the original yourself."});
+}
+
+}  // namespace page
 
 std::string browser_unavailable(std::string_view address) {
     return join({"Could not start a web browser. Open this address by hand: ", address});

@@ -86,10 +86,8 @@ std::string not_found(std::string_view patch_name);
 std::string cannot_open(std::string_view path, std::string_view reason);
 std::string cannot_save(std::string_view path, std::string_view reason);
 std::string cannot_save_recovery_pending(std::string_view path, std::string_view reason);
-// The browser page's own: a file it could not write, nor put back as it was;
-// and a patched voice offered as a download instead.
+// The browser page's own: a file it could not write, nor put back as it was.
 std::string cannot_save_in_browser(std::string_view path, std::string_view reason);
-std::string downloaded_instead(std::string_view name);
 
 // Told once, when a voice file is opened, about an earlier save of it.
 Message recovery_message(const RecoveryEvent& event, std::string_view path);
@@ -100,6 +98,21 @@ std::string recovery_failed(std::string_view path, std::string_view reason);
 // The text of a failed save, as the patch run shows it.
 std::string save_failure_text(std::string_view path, SaveStatus status, const Problem& problem);
 std::string browser_unavailable(std::string_view address);
+
+// The browser page's own words, beside the window's.
+namespace page {
+inline constexpr std::string_view kDropOneFile = "Drop one voice file at a time.";
+inline constexpr std::string_view kDropNoFolder = "That is a folder. Drop one voice file (.vpm or .rgn) instead.";
+inline constexpr std::string_view kNewVersion = "A new version is available —";
+inline constexpr std::string_view kReload = "Reload";
+inline constexpr std::string_view kDownloadCopy = "Download Patched Copy";
+std::string reading(std::string_view name);
+// What the last save did, kept on the page until another file is opened.
+std::string saved(std::string_view name, std::size_t options);
+std::string downloaded(std::string_view name);
+// After an in-place save failed with the file unchanged.
+std::string download_offered(std::string_view name);
+}  // namespace page
 
 }  // namespace messages
 }  // namespace tarnwick

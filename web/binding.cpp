@@ -1,14 +1,17 @@
 // What the page needs of the engine, and nothing more: the texts of the
-// windows, opening a voice from bytes, rehearsing a run with the ticked
-// options, and the words for how its save went. Every rule (what is enabled,
-// which messages come in which order) is the engine's; the page shows them.
+// windows, opening a voice, and "Patch && Save", both reaching the file
+// through the page's file calls. Every rule (what is checked and written in
+// which order, what is enabled, which messages come in which order) is the
+// engine's; the page carries out the file calls and shows what it is told.
 #include <emscripten/bind.h>
+#include <emscripten/emscripten.h>
 #include <emscripten/val.h>
 
 #include <array>
 #include <string>
 #include <vector>
 
+#include "engine/file_calls_web.h"
 #include "engine/open_voice.h"
 #include "engine/patch_catalogue.h"
 #include "engine/patch_run.h"
@@ -41,10 +44,6 @@ val message_list(const std::vector<Message>& messages) {
     return list;
 }
 
-val bytes_of(const ByteString& bytes) {
-    return val::global("Uint8Array").new_(emscripten::typed_memory_view(bytes.size(), bytes.data())).call<val>("slice");
-}
-
 // The window a run sees: the page's boxes as it reports them; what the run
 // changes is kept for the page to apply.
 class PageWindow final : public WindowOps {
@@ -53,13 +52,14 @@ public:
     std::array<bool, kByOptionNumber> ticked{};
     std::vector<int> disabled_boxes;
     bool patch_disabled = false;
+    bool closed = false;
     std::vector<Message> shown;
 
     bool box_enabled(int box) const override { return enabled[static_cast<std::size_t>(box)]; }
     bool box_ticked(int box) const override { return ticked[static_cast<std::size_t>(box)]; }
     void disable_box(int box) override { disabled_boxes.push_back(box); }
     void disable_patch() override { patch_disabled = true; }
-    void close_main_window() override {}
+    void close_main_window() override { closed = true; }
     void show_message(const Message& message) override { shown.push_back(message); }
 };
 
@@ -95,134 +95,152 @@ val texts() {
     }
     t.set("tabs", tabs);
     t.set("selectedTab", 1);  // the window opens on its second tab
+    t.set("dropOneFile", std::string(messages::page::kDropOneFile));
+    t.set("dropNoFolder", std::string(messages::page::kDropNoFolder));
+    t.set("newVersion", std::string(messages::page::kNewVersion));
+    t.set("reload", std::string(messages::page::kReload));
+    t.set("downloadCopy", std::string(messages::page::kDownloadCopy));
     return t;
 }
 
-// One page: the program's one voice image, read from bytes the page hands in.
-class Session {
+// The page's one voice, as the window holds it. Opening and "Patch && Save"
+// reach the file through the page and wait for it, so they are started with
+// ccall({async: true}); what they found is then read with `outcome`.
+class Page {
 public:
-    // Room for the next voice's bytes, for the page to copy them into.
-    std::uintptr_t reserve(std::size_t size) {
-        incoming_ = ByteString(size);
-        return reinterpret_cast<std::uintptr_t>(incoming_.data());
-    }
-
-    // Opens the reserved bytes as the file `name`: what the window would show.
-    val open(const std::string& name) {
+    // Opens the voice the page offers as `name`, as the window opens a file:
+    // any interrupted save of it put back, the whole file read, surveyed.
+    void open(const std::string& name) {
         name_ = name;
-        const OpenedVoice opened = open_voice(image_, std::move(incoming_), utf8_path(name));
-        incoming_ = {};
-
-        val result = val::object();
-        result.set("accepted", opened.accepted());
-        result.set("readable", opened.result != OpenedVoice::Result::unreadable);
-        result.set("messages", message_list(opened.messages));
-        // An accepted voice enables "Patch && Save" and every box; nothing is
-        // disabled otherwise.
-        result.set("enableAll", opened.accepted());
-        if (opened.result != OpenedVoice::Result::unreadable) result.set("survey", survey_of(opened.survey));
-        return result;
+        PageFileCalls calls(utf8_path(name));
+        const OpenedVoice opened = open_voice(image_, utf8_path(name), default_journal_folder(), calls);
+        outcome_ = val::object();
+        outcome_.set("accepted", opened.accepted());
+        outcome_.set("messages", message_list(opened.messages));
+        // An accepted voice enables "Patch && Save" and every box.
+        outcome_.set("enableAll", opened.accepted());
+        if (opened.result != OpenedVoice::Result::unreadable) outcome_.set("survey", survey());
     }
 
-    // A box changed by the person: what that enables.
-    val box_changed() const {
-        val result = val::object();
-        result.set("enablePatch", true);
-        return result;
-    }
-
-    // "Patch && Save" up to the save: `enabled` and `ticked` hold the boxes
-    // 1 to 20 in their order. The page saves `changes` when `save` is true,
-    // then asks save_done for what follows.
-    val run(val enabled, val ticked) {
+    // "Patch && Save" with the boxes as the page shows them (bit k - 1 for box k).
+    void run(unsigned enabled, unsigned ticked) {
+        enabled_ = enabled;
+        ticked_ = ticked;
         PageWindow window;
         for (int k = 1; k <= kOptionCount; ++k) {
-            window.enabled[static_cast<std::size_t>(k)] = enabled[k - 1].as<bool>();
-            window.ticked[static_cast<std::size_t>(k)] = ticked[k - 1].as<bool>();
+            window.enabled[static_cast<std::size_t>(k)] = ((enabled >> (k - 1)) & 1U) != 0;
+            window.ticked[static_cast<std::size_t>(k)] = ((ticked >> (k - 1)) & 1U) != 0;
         }
+        PageFileCalls calls(utf8_path(name_));
         RunDetails details;
-        const RunOutcome outcome = rehearse_patch(image_, window, details);
-        val result = val::object();
-        result.set("save", outcome == RunOutcome::rehearsed);
-        result.set("messages", message_list(window.shown));
+        const RunOutcome outcome = run_patch(image_, window, default_journal_folder(), calls, &details);
+        outcome_ = val::object();
+        outcome_.set("messages", message_list(window.shown));
         val disabled = val::array();
         for (const int k : window.disabled_boxes) disabled.call<void>("push", k);
-        result.set("disableBoxes", disabled);
-        result.set("disablePatch", window.patch_disabled);
-        val changes = val::array();
-        for (const ChangedRange& range : details.changes) {
-            val change = val::object();
-            change.set("offset", static_cast<double>(range.offset));
-            change.set("old", bytes_of(range.old_bytes));
-            change.set("new", bytes_of(range.new_bytes));
-            changes.call<void>("push", change);
-        }
-        result.set("changes", changes);
-        return result;
-    }
-
-    // How the page's save went: "saved", "downloaded", "changed" (the file is
-    // no longer the one opened), "mismatch" (read back other than written,
-    // and put back), "mismatch_kept" (and not put back), or "error" with the
-    // browser's words. What to tell, and whether the page closes the voice.
-    val save_done(const std::string& how, const std::string& words) {
-        std::vector<Message> told;
-        bool close = false;
-        if (how == "saved") {
-            told.push_back({MessageKind::information, std::string(messages::kPatchedSuccessfully)});
-            close = true;
-        } else if (how == "downloaded") {
-            told.push_back({MessageKind::information, messages::downloaded_instead(name_)});
-            close = true;
-        } else {
-            Problem problem{FileProblem::system_error, words, {}, 0, 0};
-            SaveStatus status = SaveStatus::refused;
-            if (how == "changed") problem = Problem::of_kind(FileProblem::changed_since_opened);
-            if (how == "mismatch" || how == "mismatch_kept") {
-                problem = Problem::of_kind(FileProblem::read_back_mismatch);
-                status = how == "mismatch" ? SaveStatus::rolled_back : SaveStatus::recovery_pending;
+        outcome_.set("disableBoxes", disabled);
+        outcome_.set("disablePatch", window.patch_disabled);
+        outcome_.set("close", window.closed);
+        outcome_.set("saved", outcome == RunOutcome::saved);
+        val changed = val::array();
+        for (const PatchOption& option : patch_catalogue()) {
+            if (details.options[static_cast<std::size_t>(option.number - 1)] == OptionState::ready) {
+                changed.call<void>("push", std::string(option.label));
             }
-            told.push_back({MessageKind::failure, status == SaveStatus::recovery_pending
-                                                      ? messages::cannot_save_in_browser(name_, messages::reason_text(problem))
-                                                      : messages::save_failure_text(name_, status, problem)});
         }
-        val result = val::object();
-        result.set("messages", message_list(told));
-        result.set("close", close);
-        return result;
+        outcome_.set("changed", changed);
+        outcome_.set("savedText", messages::page::saved(name_, changed["length"].as<std::size_t>()));
+        outcome_.set("downloadedText", messages::page::downloaded(name_));
+        // The file holds exactly what it held: a patched copy may still be had.
+        const bool unchanged = details.save && *details.save != SaveStatus::saved &&
+                               *details.save != SaveStatus::recovery_pending;
+        outcome_.set("offerDownload", unchanged);
+        if (unchanged) outcome_.set("offerText", messages::page::download_offered(name_));
+        // After a failed save the file holds what it held: the survey says so.
+        if (!window.closed && image_.file_len() > 0) outcome_.set("survey", survey());
     }
 
-    // What each option would do to the voice as it now is (after a failed save).
-    val survey() const { return survey_of(survey_voice(image_)); }
+    val outcome() const { return outcome_; }
+
+    // The voice as the last run would have saved it, as pieces for a Blob:
+    // views of the engine's memory, valid until the engine runs again.
+    val patched_copy() {
+        PageWindow window;
+        for (int k = 1; k <= kOptionCount; ++k) {
+            window.enabled[static_cast<std::size_t>(k)] = ((enabled_ >> (k - 1)) & 1U) != 0;
+            window.ticked[static_cast<std::size_t>(k)] = ((ticked_ >> (k - 1)) & 1U) != 0;
+        }
+        RunDetails details;
+        val pieces = val::array();
+        if (rehearse_patch(image_, window, details) != RunOutcome::rehearsed) return pieces;
+        const ByteView bytes = image_.file_buf();
+        std::size_t at = 0;
+        for (const ChangedRange& range : details.changes) {
+            const auto offset = static_cast<std::size_t>(range.offset);
+            pieces.call<void>("push", val(emscripten::typed_memory_view(offset - at, bytes.data() + at)));
+            patched_.push_back(range.new_bytes);
+            pieces.call<void>("push", val(emscripten::typed_memory_view(patched_.back().size(), patched_.back().data())));
+            at = offset + range.new_bytes.size();
+        }
+        pieces.call<void>("push", val(emscripten::typed_memory_view(bytes.size() - at, bytes.data() + at)));
+        return pieces;
+    }
+
+    // Once the page has made its copy.
+    void forget_copy() { patched_.clear(); }
 
 private:
-    val survey_of(const VoiceSurvey& survey) const {
+    // What each option would do to the voice as it now is.
+    val survey() const {
+        const VoiceSurvey surveyed = survey_voice(image_);
         val shown = val::object();
-        shown.set("description", voice_description(name_, image_.file_len(), survey));
-        shown.set("readiness", readiness_sentence(survey));
+        shown.set("description", voice_description(name_, image_.file_len(), surveyed));
+        shown.set("readiness", readiness_sentence(surveyed));
         val states = val::array();
         for (int k = 1; k <= kOptionCount; ++k) {
-            states.call<void>("push", survey.located() ? std::string(state_text(survey.state(k))) : std::string());
+            states.call<void>("push", surveyed.located() ? std::string(state_text(surveyed.state(k))) : std::string());
         }
         shown.set("states", states);
         return shown;
     }
 
     VoiceImage image_;
-    ByteString incoming_;
     std::string name_;
+    unsigned enabled_ = 0;
+    unsigned ticked_ = 0;
+    std::vector<ByteString> patched_;
+    val outcome_ = val::object();
 };
+
+Page& page() {
+    static Page the_page;
+    return the_page;
+}
+
+val outcome() { return page().outcome(); }
+val patched_copy() { return page().patched_copy(); }
+void forget_copy() { page().forget_copy(); }
+std::string reading(const std::string& name) { return messages::page::reading(name); }
+
+// A box changed by the person: what that enables.
+val box_changed() {
+    val result = val::object();
+    result.set("enablePatch", true);
+    return result;
+}
 
 }  // namespace
 
+extern "C" {
+EMSCRIPTEN_KEEPALIVE void tarnwick_open(const char* name) { page().open(name); }
+EMSCRIPTEN_KEEPALIVE void tarnwick_run(unsigned enabled, unsigned ticked) { page().run(enabled, ticked); }
+}
+
 EMSCRIPTEN_BINDINGS(tarnwick) {
     emscripten::function("texts", &texts);
-    emscripten::class_<Session>("Session")
-        .constructor<>()
-        .function("reserve", &Session::reserve)
-        .function("open", &Session::open)
-        .function("boxChanged", &Session::box_changed)
-        .function("run", &Session::run)
-        .function("saveDone", &Session::save_done)
-        .function("survey", &Session::survey);
+    emscripten::function("outcome", &outcome);
+    emscripten::function("boxChanged", &box_changed);
+    emscripten::function("patchedCopy", &patched_copy);
+    emscripten::function("forgetCopy", &forget_copy);
+    emscripten::function("reading", &reading);
 }

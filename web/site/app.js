@@ -1,17 +1,50 @@
 // The page: the window's controls, and the engine (WebAssembly) behind them.
-// Every rule (what is enabled, what is said and in which order) comes from
-// the engine; the page shows it, and reads and writes the file through the
-// browser. No byte of a voice leaves this computer.
-import createTarnwick from './tarnwick.js';
+// Every rule (what is checked and written, in which order; what is enabled;
+// what is said and in which order) comes from the engine; the page carries
+// out the file calls the engine asks for (voice_file.js) and shows what it is
+// told. No byte of a voice leaves this computer.
+import { HandleFile, PatchedDownload, copyBlob } from './voice_file.js';
 
 const $ = (id) => document.getElementById(id);
 
-const engine = await createTarnwick();
-const texts = engine.texts();
-const session = new engine.Session();
-const OPTION_COUNT = 20;
+// What the engine needs of the browser; said by name when one is missing.
+function missingFeatures() {
+  const missing = [];
+  if (typeof WebAssembly !== 'object') {
+    missing.push('WebAssembly');
+  } else {
+    // The smallest module with one SIMD instruction (i32x4.splat).
+    const simd = new Uint8Array([0, 97, 115, 109, 1, 0, 0, 0, 1, 5, 1, 96, 0, 1, 123, 3, 2, 1, 0, 10, 8, 1, 6, 0,
+      65, 0, 253, 17, 11]);
+    if (!WebAssembly.validate(simd)) missing.push('WebAssembly SIMD');
+  }
+  if (typeof HTMLDialogElement !== 'function') missing.push('dialog boxes');
+  if (typeof Blob !== 'function' || !Blob.prototype.arrayBuffer) missing.push('reading files');
+  return missing;
+}
 
-// The opened file: its bytes as read, and what saving needs to know of it.
+async function startEngine() {
+  const missing = missingFeatures();
+  if (missing.length > 0) throw new Error(`this browser lacks ${missing.join(', ')}`);
+  const { default: createTarnwick } = await import('./tarnwick.js');
+  return createTarnwick();
+}
+
+let engine;
+try {
+  engine = await startEngine();
+} catch (error) {
+  const reason = /lacks/.test(error.message) ? error.message : 'its engine could not be loaded (a file of the page is missing or damaged)';
+  $('loading').textContent = `This page cannot work in this browser: ${reason}. No file was opened or changed. ` +
+    'Use a current Chrome, Edge, Firefox or Safari, or the TTS_Tarnwick program.';
+  $('loading').classList.add('problem');
+  document.body.dataset.ready = 'failed';
+  throw error;
+}
+const texts = engine.texts();
+const OPTION_COUNT = texts.tabs.reduce((count, tab) => count + tab.options.length, 0);
+
+// The file the engine works on now: what the page shows is what it patches.
 let opened = null;
 
 // ---- messages: one modal box at a time, in order --------------------------
@@ -104,7 +137,7 @@ function build() {
       box.id = `check-${k}`;
       box.disabled = true;
       box.setAttribute('aria-describedby', `state-${k}`);
-      box.addEventListener('change', () => apply(session.boxChanged()));
+      box.addEventListener('change', () => apply(engine.boxChanged()));
       const label = document.createElement('label');
       label.htmlFor = box.id;
       label.textContent = option.label;
@@ -153,15 +186,64 @@ function reset() {
   selectTab(texts.selectedTab, false);
 }
 
+// What the last command left for the person: the last save, or a patched copy on offer.
+function forgetLastSave() {
+  $('last-save').hidden = true;
+  $('last-save-how').textContent = '';
+  $('last-save-text').textContent = '';
+  $('last-save-list').replaceChildren();
+  $('offer').hidden = true;
+}
+
+function rememberSave(how, text, changed) {
+  $('last-save-how').textContent = how;
+  $('last-save-how').hidden = !how;
+  $('last-save-text').textContent = text;
+  $('last-save-list').replaceChildren(...changed.map((label) => {
+    const item = document.createElement('li');
+    item.textContent = label;
+    return item;
+  }));
+  $('last-save').hidden = false;
+  $('last-save').focus();
+}
+
+// ---- the engine's commands ---------------------------------------------------
+
+// Runs an engine command that reaches the voice through `file`; what it found.
+async function engineCommand(file, name, types, args) {
+  file.engine = engine;
+  engine.voiceFile = file;
+  try {
+    await engine.ccall(name, null, types, args, { async: true });
+  } finally {
+    engine.voiceFile = null;
+  }
+  return engine.outcome();
+}
+
 // ---- opening --------------------------------------------------------------
 
-async function openFile(file, handle) {
-  const bytes = new Uint8Array(await file.arrayBuffer());
-  const at = session.reserve(bytes.length);
-  engine.HEAPU8.set(bytes, at);
-  const result = session.open(file.name);
-  if (result.readable) {
-    opened = { name: file.name, bytes, handle, size: file.size, lastModified: file.lastModified };
+function showProgress(name) {
+  $('progress-label').textContent = engine.reading(name);
+  $('progress-bar').value = 0;
+  $('progress').hidden = false;
+}
+
+async function openFile(file) {
+  forgetLastSave();
+  reset();
+  showProgress(file.name);
+  file.onProgress = (done, total) => { $('progress-bar').value = total > 0 ? done / total : 1; };
+  let result;
+  try {
+    result = await engineCommand(file, 'tarnwick_open', ['string'], [file.name]);
+  } finally {
+    $('progress').hidden = true;
+    file.onProgress = null;
+  }
+  if (result.survey) {
+    opened = file;
     showSurvey(result.survey);
   }
   await tell(result.messages);
@@ -170,140 +252,105 @@ async function openFile(file, handle) {
 
 const filePicker = window.showOpenFilePicker
   ? async () => {
+      let handle;
       try {
-        const [handle] = await window.showOpenFilePicker({
+        [handle] = await window.showOpenFilePicker({
           types: [{ description: 'Garmin TTS (*.vpm;*.rgn)', accept: { 'application/octet-stream': ['.vpm', '.rgn'] } }],
           excludeAcceptAllOption: false,
           multiple: false,
         });
-        await openFile(await handle.getFile(), handle);
       } catch (error) {
-        if (error.name !== 'AbortError') throw error;  // a cancelled dialog changes nothing
+        if (error.name === 'AbortError') return;  // a cancelled dialog changes nothing
+        throw error;
       }
+      await openFile(new HandleFile(handle));
     }
   : async () => $('file-input').click();
 
-$('file-input').addEventListener('change', command(async () => {
-  const [file] = $('file-input').files;
-  $('file-input').value = '';
-  if (file) await openFile(file, null);
-}));
-
 // ---- saving ------------------------------------------------------------------
 
-// Byte for byte, four at a time where the bytes allow (a voice may be large).
-function same(a, b) {
-  if (a.length !== b.length) return false;
-  const words = a.byteOffset % 4 === 0 && b.byteOffset % 4 === 0 ? Math.floor(a.length / 4) : 0;
-  const a4 = new Uint32Array(a.buffer, a.byteOffset, words);
-  const b4 = new Uint32Array(b.buffer, b.byteOffset, words);
-  for (let i = 0; i < words; ++i) if (a4[i] !== b4[i]) return false;
-  for (let i = words * 4; i < a.length; ++i) if (a[i] !== b[i]) return false;
-  return true;
-}
-
-async function bytesAt(file, change) {
-  return new Uint8Array(await file.slice(change.offset, change.offset + change.old.length).arrayBuffer());
-}
-
-async function writeSide(handle, changes, side) {
-  const writable = await handle.createWritable({ keepExistingData: true });
-  try {
-    for (const change of changes) await writable.write({ type: 'write', position: change.offset, data: change[side] });
-    await writable.close();
-  } catch (error) {
-    await writable.abort().catch(() => {});
-    throw error;
-  }
-}
-
-async function holds(handle, changes, side) {
-  const file = await handle.getFile();
-  for (const change of changes) {
-    if (!same(await bytesAt(file, change), change[side])) return false;
-  }
-  return true;
-}
-
-// Writes only the changed ranges into the file opened, lowest first, once it
-// is still the file that was opened; then reads them back. Some browsers'
-// file systems keep a file's time through a write, so its bytes are compared
-// too, all of them.
-async function saveInPlace(changes) {
-  const { handle } = opened;
-  const file = await handle.getFile();
-  if (file.size !== opened.size || file.lastModified !== opened.lastModified) return ['changed', ''];
-  for (const change of changes) {
-    if (!same(await bytesAt(file, change), change.old)) return ['changed', ''];
-  }
-  if (!same(new Uint8Array(await file.arrayBuffer()), opened.bytes)) return ['changed', ''];
-  try {
-    await writeSide(handle, changes, 'new');
-  } catch (error) {
-    return ['error', error.message];
-  }
-  if (await holds(handle, changes, 'new')) return ['saved', ''];
-  try {
-    await writeSide(handle, changes, 'old');
-    return [(await holds(handle, changes, 'old')) ? 'mismatch' : 'mismatch_kept', ''];
-  } catch {
-    return ['mismatch_kept', ''];
-  }
-}
-
-// Where the browser cannot write into the file: the patched voice as a download.
-function download(changes) {
-  const patched = opened.bytes.slice();
-  for (const change of changes) patched.set(change.new, change.offset);
+function download(blob, name) {
   const link = document.createElement('a');
-  link.href = URL.createObjectURL(new Blob([patched], { type: 'application/octet-stream' }));
-  link.download = opened.name;
+  link.href = URL.createObjectURL(blob);
+  link.download = name;
   document.body.append(link);
   link.click();
   link.remove();
   setTimeout(() => URL.revokeObjectURL(link.href), 60_000);
-  return ['downloaded', ''];
+}
+
+// Offered after an in-place save failed with the file unchanged.
+function offerCopy(text) {
+  const blob = copyBlob(engine.patchedCopy());
+  engine.forgetCopy();
+  const name = opened.name;
+  $('offer-text').textContent = text;
+  $('offer-button').textContent = texts.downloadCopy;
+  $('offer-button').onclick = () => download(blob, name);
+  $('offer').hidden = false;
 }
 
 async function patchAndSave() {
-  const enabled = [];
-  const ticked = [];
+  let enabled = 0;
+  let ticked = 0;
   for (let k = 1; k <= OPTION_COUNT; ++k) {
-    enabled.push(!boxes[k].disabled);
-    ticked.push(boxes[k].checked);
+    if (!boxes[k].disabled) enabled |= 1 << (k - 1);
+    if (boxes[k].checked) ticked |= 1 << (k - 1);
   }
-  const run = session.run(enabled, ticked);
+  forgetLastSave();
+  const file = opened.fresh();
+  const run = await engineCommand(file, 'tarnwick_run', ['number', 'number'], [enabled >>> 0, ticked >>> 0]);
+  if (run.saved && file instanceof PatchedDownload) download(file.patched(), file.name);
+  if (run.offerDownload) offerCopy(run.offerText);
   apply(run);
+  if (run.survey) showSurvey(run.survey);
   await tell(run.messages);
-  if (!run.save) return;
-  const [how, words] = opened.handle ? await saveInPlace(run.changes) : download(run.changes);
-  const done = session.saveDone(how, words);
-  await tell(done.messages);
-  if (done.close) {
-    reset();
-  } else {
-    showSurvey(session.survey());
+  if (run.saved) {
+    rememberSave(file instanceof PatchedDownload ? run.downloadedText : '', run.savedText, run.changed);
   }
+  if (run.close) reset();
 }
 
 // ---- the rest of the window -------------------------------------------------
 
-// While a command runs the page is busy (for people's tools and the tests).
+// One command at a time: while one runs (a voice read, a save), the controls
+// take no input and Open, drops and Ctrl+O are ignored, so that the file shown
+// is always the file that will be patched.
+let busy = false;
+
 function command(action) {
   return async (...args) => {
+    if (busy) return;
+    busy = true;
+    const focused = document.activeElement;
     document.body.dataset.busy = 'true';
+    $('client').inert = true;
+    $('reload-button').disabled = true;
     try {
       await action(...args);
+    } catch (error) {
+      console.error(error);
+      await showMessage('Something went wrong in this page that it did not expect. Open the file again to see what ' +
+        'it holds before you patch it.');
     } finally {
+      busy = false;
+      $('client').inert = false;
+      // Taking input away took the focus too: it goes back where it was.
+      if (document.activeElement === document.body && focused?.isConnected && !focused.disabled) focused.focus();
+      $('reload-button').disabled = false;
       document.body.dataset.busy = 'false';
     }
   };
 }
 
 const open = command(() => filePicker());
-const openDropped = command((file, handle) => openFile(file, handle));
 $('open-button').addEventListener('click', open);
 $('patch-button').addEventListener('click', command(patchAndSave));
+$('file-input').addEventListener('change', command(async () => {
+  const [file] = $('file-input').files;
+  $('file-input').value = '';
+  if (file) await openFile(new PatchedDownload(file));
+}));
 $('about-button').addEventListener('click', () => $('about').showModal());
 $('about-close').addEventListener('click', () => $('about').close());
 document.addEventListener('keydown', (event) => {
@@ -313,35 +360,72 @@ document.addEventListener('keydown', (event) => {
   }
 });
 
-// A file dropped on the page; with a handle where the browser gives one.
+// A file dropped on the page; with a handle where the browser gives one. The
+// drop's items are read at once: they are gone after the event.
 document.addEventListener('dragover', (event) => {
   event.preventDefault();
-  document.body.classList.add('dragging');
+  if (!busy) document.body.classList.add('dragging');
 });
 document.addEventListener('dragleave', () => document.body.classList.remove('dragging'));
-document.addEventListener('drop', async (event) => {
+const openDropped = command(async (items) => {
+  if (items.length === 0) return;
+  if (items.length > 1) {
+    await showMessage(texts.dropOneFile);
+    return;
+  }
+  const [{ entry, handle, file }] = items;
+  const kept = handle ? await handle.catch(() => null) : null;
+  if (kept?.kind === 'directory' || entry?.isDirectory) {
+    await showMessage(texts.dropNoFolder);
+    return;
+  }
+  await openFile(kept?.kind === 'file' ? new HandleFile(kept) : new PatchedDownload(file));
+});
+document.addEventListener('drop', (event) => {
   event.preventDefault();
   document.body.classList.remove('dragging');
-  const items = [...event.dataTransfer.items].filter((item) => item.kind === 'file');
-  if (items.length !== 1) return;
-  const handle = items[0].getAsFileSystemHandle ? await items[0].getAsFileSystemHandle() : null;
-  if (handle && handle.kind === 'file') {
-    await openDropped(await handle.getFile(), handle);
-  } else {
-    await openDropped(items[0].getAsFile(), null);
-  }
+  if (busy || document.querySelector('dialog[open]')) return;
+  const items = [...event.dataTransfer.items].filter((item) => item.kind === 'file').map((item) => ({
+    entry: item.webkitGetAsEntry?.(),
+    handle: item.getAsFileSystemHandle?.(),
+    file: item.getAsFile(),
+  }));
+  openDropped(items);
 });
 
 // Opened from the system as an installed app (.vpm and .rgn).
 if ('launchQueue' in window) {
-  window.launchQueue.setConsumer(async (launch) => {
-    if (launch.files.length === 1) await openDropped(await launch.files[0].getFile(), launch.files[0]);
+  const openLaunched = command(async (handle) => openFile(new HandleFile(handle)));
+  window.launchQueue.setConsumer((launch) => {
+    if (launch.files.length === 1) openLaunched(launch.files[0]);
   });
 }
 
-if ('serviceWorker' in navigator && location.protocol !== 'file:') {
-  navigator.serviceWorker.register('sw.js').catch(() => {});
+// ---- updates ------------------------------------------------------------------
+
+// A new version waits until the person reloads, never in the middle of work.
+function offerUpdate(registration) {
+  $('update-text').textContent = texts.newVersion;
+  $('reload-button').textContent = texts.reload;
+  $('reload-button').onclick = () => {
+    if (busy || !registration.waiting) return;
+    navigator.serviceWorker.addEventListener('controllerchange', () => location.reload(), { once: true });
+    registration.waiting.postMessage('take over');
+  };
+  $('update').hidden = false;
 }
+
+async function watchForUpdates() {
+  const registration = await navigator.serviceWorker.register('sw.js', { updateViaCache: 'none' });
+  const waitFor = (worker) => worker?.addEventListener('statechange', () => {
+    if (worker.state === 'installed' && navigator.serviceWorker.controller) offerUpdate(registration);
+  });
+  if (registration.waiting && navigator.serviceWorker.controller) offerUpdate(registration);
+  waitFor(registration.installing);
+  registration.addEventListener('updatefound', () => waitFor(registration.installing));
+}
+
+if ('serviceWorker' in navigator && location.protocol !== 'file:') watchForUpdates().catch(() => {});
 
 build();
 $('loading').hidden = true;

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <filesystem>
+
+#include "engine/file_calls.h"
+#include "engine/memory_files.h"
+
+namespace tarnwick {
+
+// The browser build's file calls: `voice` (a bare name, as the page shows it)
+// is the file the person opened, reached through the page; every other path,
+// the journal folder among them, lives in memory for as long as this object.
+class PageFileCalls final : public FileSystemCalls {
+public:
+    explicit PageFileCalls(std::filesystem::path voice) : voice_(std::move(voice)) {}
+
+    std::filesystem::path resolved(const std::filesystem::path& path) override;
+    std::error_code open_for_reading(const std::filesystem::path& path, Handle& handle, FileInfo& info) override;
+    std::error_code open_for_update(const std::filesystem::path& path, Handle& handle, FileInfo& info) override;
+    std::error_code describe(Handle handle, FileInfo& info) override;
+    std::error_code read_at(Handle handle, std::int64_t offset, std::uint8_t* data, std::size_t size,
+                            std::size_t& got) override;
+    std::error_code write_at(Handle handle, std::int64_t offset, const std::uint8_t* data, std::size_t size,
+                             std::size_t& written) override;
+    std::error_code flush(Handle handle) override;
+    std::error_code read_uncached(Handle handle, std::int64_t offset, std::uint8_t* data, std::size_t size,
+                                  std::size_t& got) override;
+    std::error_code try_lock(Handle handle) override;
+    std::error_code lock_held(Handle handle, bool& held) override;
+    std::error_code close(Handle handle) override;
+    std::error_code make_private_folder(const std::filesystem::path& folder) override;
+    std::error_code open_folder(const std::filesystem::path& path, Folder& folder, FileInfo& info) override;
+    std::error_code list_folder(const Folder& folder, std::vector<std::string>& names) override;
+    std::error_code open_in_folder(const Folder& folder, const std::string& name, Handle& handle,
+                                   FileInfo& info) override;
+    std::error_code create_in_folder(const Folder& folder, const std::string& name, Handle& handle) override;
+    std::error_code rename_in_folder(const Folder& folder, const std::string& from, const std::string& to) override;
+    std::error_code remove_in_folder(const Folder& folder, const std::string& name) override;
+    std::error_code flush_folder(const Folder& folder) override;
+
+private:
+    bool is_voice(const std::filesystem::path& path) const;
+    bool is_page_handle(Handle handle) const;
+
+    std::filesystem::path voice_;
+    MemoryFiles memory_;
+    Handle opens_ = 0;
+    Handle locked_by_ = 0;
+};
+
+}  // namespace tarnwick
