@@ -10,7 +10,7 @@ for need in "$@"; do
     test) packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev dosfstools fusefat) ;;
     screenshots) packages+=(xdotool imagemagick x11-apps) ;;
     package) packages+=(dpkg-dev lintian appstream desktop-file-utils mmdebstrap) ;;
-    web) packages+=(emscripten chromium)
+    web) packages+=(emscripten chromium firefox-esr webkit2gtk-driver xvfb xauth)
          # Node.js and npm may come from elsewhere than Debian (nodesource): take Debian's only if none is here.
          command -v npm >/dev/null || packages+=(nodejs npm) ;;
     windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 googletest dpkg-dev qt6-base-dev-tools zip unzip nsis

@@ -7,20 +7,18 @@
 // (where the screenshots go).
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFileSync, spawnSync } from 'node:child_process';
-import { mkdirSync, mkdtempSync, readFileSync, writeFileSync } from 'node:fs';
+import { execFileSync } from 'node:child_process';
+import { cpSync, mkdirSync, mkdtempSync, readFileSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 
 import { chromium } from '../../web/node_modules/playwright-core/index.mjs';
 import { serve } from '../../web/serve.mjs';
+import { DEMO, commandLine, demo, optionNumbers, optionSets, voices, work } from './support.mjs';
 
 const site = process.env.TARNWICK_SITE;
-const cli = process.env.TARNWICK_CLI;
-const demoTool = process.env.TARNWICK_DEMO;
 const shots = process.env.TARNWICK_SHOTS ?? join(tmpdir(), 'tarnwick-web-shots');
 const axePath = new URL('../../web/node_modules/axe-core/axe.min.js', import.meta.url).pathname;
-const work = mkdtempSync(join(tmpdir(), 'tarnwick-web-'));
 
 let browser;
 let server;
@@ -31,6 +29,7 @@ before(async () => {
   browser = await chromium.launch({
     executablePath: '/usr/bin/chromium',
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+           '--disable-background-timer-throttling', '--disable-renderer-backgrounding', '--disable-backgrounding-occluded-windows',
            '--disable-component-update', '--disable-sync'],
   });
 });
@@ -39,43 +38,6 @@ after(async () => {
   await browser?.close();
   server?.close();
 });
-
-// ---- voices, and what the command line makes of them ---------------------
-
-const demo = (name, ...flags) => {
-  const path = join(work, name);
-  execFileSync(demoTool, [...flags, path]);
-  return readFileSync(path);
-};
-
-function replaced(bytes, from, to) {
-  const out = Buffer.from(bytes);
-  const at = out.indexOf(Buffer.from(from, 'hex'));
-  assert.notEqual(at, -1, `no ${from} to replace`);
-  Buffer.from(to, 'hex').copy(out, at);
-  return out;
-}
-
-let caseNumber = 0;
-
-// `apply` on a copy: the window's messages in order (information on standard
-// output, refusals and failures on standard error, the file named before
-// them), what it listed for each option, and the bytes it left.
-function commandLine(bytes, args) {
-  const dir = mkdtempSync(join(work, 'cli-'));
-  const path = join(dir, 'voice.vpm');
-  writeFileSync(path, bytes);
-  const run = spawnSync(cli, ['apply', ...args, path], { env: { ...process.env, XDG_DATA_HOME: join(dir, 'data') } });
-  const out = run.stdout.toString().split('\n').filter((line) => line && line !== path);
-  const prefix = `tts-tarnwick-cli: ${path}: `;
-  const errors = run.stderr.toString().split('\n').filter(Boolean).map((line) => line.replace(prefix, ''));
-  return {
-    status: run.status,
-    messages: [...out.filter((line) => !line.startsWith('  ')), ...errors],
-    listed: out.filter((line) => line.startsWith('  ')).map((line) => line.trim().split(/\s{2,}/)),
-    bytes: readFileSync(path),
-  };
-}
 
 // ---- the page -------------------------------------------------------------
 
@@ -150,16 +112,6 @@ async function messagesUntilIdle(page) {
   }
 }
 
-async function optionNumbers(args) {
-  if (args[0] === '--all') return Array.from({ length: 20 }, (_, i) => i + 1);
-  const numbers = [];
-  for (const piece of args[1].split(',')) {
-    const [first, last = first] = piece.split('-').map(Number);
-    for (let k = first; k <= last; ++k) numbers.push(k);
-  }
-  return numbers;
-}
-
 async function tick(page, numbers) {
   for (const k of numbers) {
     const box = page.locator(`#check-${k}`);
@@ -179,22 +131,11 @@ async function controls(page) {
 
 // ---- the tests --------------------------------------------------------------
 
-describe('the page against the command line', () => {
-  const DEMO = () => demo('demo.vpm');
-  const voices = {
-    'the demo voice': DEMO,
-    'the container kind': () => demo('demo.rgn', '--rgn'),
-    'a half-patched voice': () => commandLine(DEMO(), ['--options', '1-10']).bytes,
-    // Option 15's lead (" Maintenance", " Maint") gone: its fallback decides.
-    'option 15 by its fallback': () => replaced(DEMO(), '204D61696E74656E616E6365', '584D61696E74656E616E6365'),
-    'not a voice': () => Buffer.from('not a voice at all, just some text that is long enough'),
-    'an empty file': () => Buffer.alloc(0),
-    'no "DLLIMG  BIN"': () => replaced(DEMO(), Buffer.from('DLLIMG  BIN').toString('hex'), Buffer.from('DLLIMX  BIN').toString('hex')),
-  };
-  const sets = [['--all'], ['--options', '1,3,15,19'], ['--options', '7,10,20']];
+let caseNumber = 0;
 
+describe('the page against the command line', () => {
   for (const [voiceName, make] of Object.entries(voices)) {
-    for (const args of sets) {
+    for (const args of optionSets) {
       test(`${voiceName}, ${args.join(' ')}`, async () => {
         const bytes = make();
         const expected = commandLine(bytes, args);
@@ -206,7 +147,7 @@ describe('the page against the command line', () => {
         await page.getByRole('button', { name: 'Open TTS Voice File' }).click();
         const said = await messagesUntilIdle(page);
         if (!(await page.locator('#patch-button').isDisabled())) {
-          await tick(page, await optionNumbers(args));
+          await tick(page, optionNumbers(args));
           await page.getByRole('button', { name: 'Patch & Save' }).click();
           said.push(...(await messagesUntilIdle(page)));
         }
@@ -216,8 +157,11 @@ describe('the page against the command line', () => {
         assert.deepEqual(await privateFile(page, name), expected.bytes);
         const saved = expected.status === 0;
         if (saved) {
-          // The window closes after a save; the page returns to its start.
+          // The window closes after a save; the page returns to its start,
+          // and keeps what it saved in view.
           assert.deepEqual(after, { patch: false, boxes: Array(20).fill(false), summary: '' });
+          assert.match(await page.locator('#last-save-text').textContent(), new RegExp(`^Saved "${name}" with \\d+ changes?:$`));
+          assert.equal(await page.evaluate(() => document.activeElement.id), 'last-save');
         } else if (expected.listed.length > 0) {
           assert.equal(after.patch, false);
           for (const [number, state] of expected.listed) {
@@ -257,8 +201,8 @@ describe('saving', () => {
     await context.close();
   });
 
-  test('without a way to write into the file, the patched voice is a download', async () => {
-    const bytes = demo('demo.vpm');
+  test('without a way to write into the file, the patched voice is a download, told in the program\'s words', async () => {
+    const bytes = DEMO();
     const expected = commandLine(bytes, ['--all']);
     const { page, context, requests } = await newPage({ picker: false });
     const path = join(work, 'Garmin voice.vpm');
@@ -268,16 +212,120 @@ describe('saving', () => {
     await page.getByRole('button', { name: 'Open TTS Voice File' }).click();
     await (await chooser).setFiles(path);
     await messagesUntilIdle(page);
-    await tick(page, await optionNumbers(['--all']));
+    await tick(page, optionNumbers(['--all']));
     const downloaded = page.waitForEvent('download');
     await page.getByRole('button', { name: 'Patch & Save' }).click();
     const said = await messagesUntilIdle(page);
     const download = await downloaded;
     assert.equal(download.suggestedFilename(), 'Garmin voice.vpm');
     assert.deepEqual(readFileSync(await download.path()), expected.bytes);
-    assert.equal(said.at(-1), 'This browser cannot write into the file you opened, so the patched voice was saved as ' +
-      'a download named "Garmin voice.vpm". Copy that file over the original on your device to use it.');
+    assert.deepEqual(said, expected.messages);
+    assert.equal(said.at(-1), 'File patched successfully! Copy the VPM voice file back to your GSP.');
+    assert.match(await page.locator('#last-save-how').textContent(), /downloaded as "Garmin voice.vpm"/);
+    assert.equal(await page.locator('#last-save-list li').count(), 20);
     assert.deepEqual(requests.slice(loaded).filter((url) => !url.startsWith('blob:')), []);
+    await context.close();
+  });
+
+  test('two tabs saving one file together: never two successes, never a lost change', async () => {
+    const original = DEMO();
+    const results = { 1: commandLine(original, ['--options', '1']).bytes, 3: commandLine(original, ['--options', '3']).bytes };
+    const context = await browser.newContext({ serviceWorkers: 'block' });
+    await context.addInitScript(() => {
+      window.showOpenFilePicker = async () => [await (await navigator.storage.getDirectory()).getFileHandle('shared.vpm')];
+    });
+    const tabs = [await context.newPage(), await context.newPage()];
+    for (const tab of tabs) {
+      await tab.goto(origin);
+      await tab.waitForSelector('body[data-ready="true"]');
+    }
+    const outcomes = new Set();
+    for (let round = 0; round < 20; ++round) {
+      await putPrivateFile(tabs[0], 'shared.vpm', original);
+      for (const [i, tab] of tabs.entries()) {
+        await tab.getByRole('button', { name: 'Open TTS Voice File' }).click();
+        await messagesUntilIdle(tab);
+        await tick(tab, [i === 0 ? 1 : 3]);
+      }
+      await Promise.all(tabs.map((tab) => tab.evaluate(() => document.getElementById('patch-button').click())));
+      const said = await Promise.all(tabs.map((tab) => messagesUntilIdle(tab)));
+      const winners = said.map((texts, i) => (texts.at(-1)?.startsWith('File patched successfully!') ? i : -1)).filter((i) => i >= 0);
+      assert.equal(winners.length, 1, `round ${round}: ${JSON.stringify(said)}`);
+      const loser = said[1 - winners[0]];
+      assert.match(loser.at(-1), /^Could not save the file "shared.vpm": (another tab of this page is saving it right now|it was changed by another program after it was opened; open it again)\. The file was left unchanged\.$/);
+      outcomes.add(loser.at(-1).includes('another tab') ? 'locked out' : 'found changed');
+      assert.deepEqual(await privateFile(tabs[0], 'shared.vpm'), results[winners[0] === 0 ? 1 : 3], `round ${round}`);
+    }
+    console.log(`two tabs, 20 rounds: the second tab was ${[...outcomes].join(' or ')}`);
+    await context.close();
+  });
+
+  // Each failure between open and save: its message, the file as it was, and
+  // a patched copy offered where the file is unchanged.
+  const failures = [
+    ['the file removed', async (page) => page.evaluate(async () => (await navigator.storage.getDirectory()).removeEntry('failing.vpm')),
+      'it was moved or deleted, or its device was removed, after it was opened', false],
+    ['the prompt refused', async (page) => page.evaluate(() => {
+      FileSystemHandle.prototype.queryPermission = async () => 'prompt';
+      FileSystemHandle.prototype.requestPermission = async () => 'denied';
+    }), 'this page was not allowed to write to it', true],
+    ['a read-only device', async (page) => page.evaluate(() => {
+      FileSystemFileHandle.prototype.createWritable = async () => { throw new DOMException('read-only', 'NoModificationAllowedError'); };
+    }), 'the disk it is on is read-only', true],
+    ['a full device', async (page) => page.evaluate(() => {
+      const create = FileSystemFileHandle.prototype.createWritable;
+      FileSystemFileHandle.prototype.createWritable = async function (options) {
+        const writable = await create.call(this, options);
+        writable.close = async () => {
+          await writable.abort();
+          throw new DOMException('would cause the application to exceed its storage quota.', 'QuotaExceededError');
+        };
+        return writable;
+      };
+    }), 'there is not enough free space on its device: the browser writes a patched copy of the whole file beside it ' +
+      'before it replaces the file, so the device needs free space as large as the file', true],
+  ];
+  for (const [what, fail, reason, kept] of failures) {
+    test(`${what} between open and save: told, the file untouched, a patched copy offered`, async () => {
+      const bytes = DEMO();
+      const { page, context, errors } = await newPage();
+      await putPrivateFile(page, 'failing.vpm', bytes);
+      await page.getByRole('button', { name: 'Open TTS Voice File' }).click();
+      await messagesUntilIdle(page);
+      await tick(page, [1, 2]);
+      await fail(page);
+      await page.getByRole('button', { name: 'Patch & Save' }).click();
+      assert.deepEqual(await messagesUntilIdle(page), [`Could not save the file "failing.vpm": ${reason}. The file was left unchanged.`]);
+      if (kept) assert.deepEqual(await privateFile(page, 'failing.vpm'), bytes);
+      assert.equal(await page.locator('#offer').isVisible(), true);
+      const downloaded = page.waitForEvent('download');
+      await page.getByRole('button', { name: 'Download Patched Copy' }).click();
+      assert.deepEqual(readFileSync(await (await downloaded).path()), commandLine(bytes, ['--options', '1,2']).bytes);
+      assert.deepEqual(errors, []);
+      await context.close();
+    });
+  }
+
+  test('several files dropped at once: told to drop one, nothing opened', async () => {
+    const { page, context } = await newPage();
+    await page.evaluate(() => {
+      const dropped = new DataTransfer();
+      for (const name of ['a.vpm', 'b.vpm']) dropped.items.add(new File([new Uint8Array(64)], name));
+      document.body.dispatchEvent(new DragEvent('drop', { dataTransfer: dropped, bubbles: true, cancelable: true }));
+    });
+    assert.deepEqual(await messagesUntilIdle(page), ['Drop one voice file at a time.']);
+    assert.equal(await page.locator('#description').textContent(), '');
+    await context.close();
+  });
+
+  test('an engine that cannot load is explained, and nothing can be opened', async () => {
+    const context = await browser.newContext({ serviceWorkers: 'block' });
+    const page = await context.newPage();
+    await page.route('**/tarnwick.wasm', (route) => route.fulfill({ status: 404, body: 'not found' }));
+    await page.goto(origin);
+    await page.waitForSelector('body[data-ready="failed"]');
+    assert.match(await page.locator('#loading').textContent(), /^This page cannot work in this browser: its engine could not be loaded .*No file was opened or changed\./);
+    assert.equal(await page.locator('#open-button').isDisabled(), true);
     await context.close();
   });
 });
@@ -340,23 +388,55 @@ describe('reach', () => {
       assert.deepEqual(await violations(), [], `${size} with a message shown`);
       await page.screenshot({ path: join(shots, `page-${size}-message.png`) });
       await messagesUntilIdle(page);
+      assert.deepEqual(await violations(), [], `${size} after a save`);
+      await page.screenshot({ path: join(shots, `page-${size}-saved.png`), fullPage: true });
       await context.close();
     }
   });
 });
 
+// Until the page's service worker controls it.
+async function controlled(page) {
+  await page.waitForSelector('body[data-ready="true"]');
+  await page.evaluate(async () => {
+    await navigator.serviceWorker.ready;
+    if (!navigator.serviceWorker.controller) {
+      await new Promise((done) => navigator.serviceWorker.addEventListener('controllerchange', done, { once: true }));
+    }
+  });
+}
+
 describe('offline', () => {
+  test('a rebuild with one file changed is offered, and served after one reload', async () => {
+    const copy = mkdtempSync(join(tmpdir(), 'tarnwick-site-'));
+    cpSync(site, copy, { recursive: true });
+    const { server: own, url } = await serve(copy);
+    const context = await browser.newContext();
+    const page = await context.newPage();
+    await page.goto(url);
+    await controlled(page);
+    const css = join(copy, 'style.css');
+    writeFileSync(css, `${readFileSync(css, 'utf8')}\n/* rebuilt */\n`);
+    execFileSync(process.execPath, [new URL('../../web/stamp-site.mjs', import.meta.url).pathname, copy]);
+    await page.reload();
+    await page.waitForSelector('#update:not([hidden])');
+    assert.equal(await page.locator('#update-text').textContent(), 'A new version is available —');
+    assert.doesNotMatch(await page.evaluate(async () => (await fetch('style.css')).text()), /rebuilt/);
+    const reloaded = page.waitForEvent('load');
+    await page.getByRole('button', { name: 'Reload' }).click();
+    await reloaded;
+    await controlled(page);
+    assert.match(await page.evaluate(async () => (await fetch('style.css')).text()), /rebuilt/);
+    assert.equal(await page.locator('#update').isHidden(), true);
+    await context.close();
+    own.close();
+  });
+
   test('once loaded, the page works without the network, as an app that opens voice files', async () => {
     const context = await browser.newContext();
     const page = await context.newPage();
     await page.goto(origin);
-    await page.waitForSelector('body[data-ready="true"]');
-    await page.evaluate(async () => {
-      await navigator.serviceWorker.ready;
-      if (!navigator.serviceWorker.controller) {
-        await new Promise((done) => navigator.serviceWorker.addEventListener('controllerchange', done, { once: true }));
-      }
-    });
+    await controlled(page);
     await context.setOffline(true);
     server.closeAllConnections?.();
     await page.reload();

@@ -205,7 +205,7 @@ function rememberSave(how, text, changed) {
     return item;
   }));
   $('last-save').hidden = false;
-  $('last-save').focus();
+  focusWhenDone = $('last-save');
 }
 
 // ---- the engine's commands ---------------------------------------------------
@@ -317,6 +317,7 @@ async function patchAndSave() {
 // take no input and Open, drops and Ctrl+O are ignored, so that the file shown
 // is always the file that will be patched.
 let busy = false;
+let focusWhenDone = null;
 
 function command(action) {
   return async (...args) => {
@@ -335,8 +336,13 @@ function command(action) {
     } finally {
       busy = false;
       $('client').inert = false;
-      // Taking input away took the focus too: it goes back where it was.
-      if (document.activeElement === document.body && focused?.isConnected && !focused.disabled) focused.focus();
+      // Taking input away took the focus too: it goes where the command
+      // asked, or back where it was.
+      const active = document.activeElement;
+      const lost = !active || active === document.body || active === focused || active.offsetParent === null;
+      const next = focusWhenDone ?? (lost ? focused : null);
+      focusWhenDone = null;
+      if (next?.isConnected && !next.disabled) next.focus();
       $('reload-button').disabled = false;
       document.body.dataset.busy = 'false';
     }
