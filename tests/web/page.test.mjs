@@ -243,6 +243,7 @@ describe('saving', () => {
     for (let round = 0; round < 20; ++round) {
       await putPrivateFile(tabs[0], 'shared.vpm', original);
       for (const [i, tab] of tabs.entries()) {
+        await tab.bringToFront();  // a tab behind another draws no frames, and clicks wait for one
         await tab.getByRole('button', { name: 'Open TTS Voice File' }).click();
         await messagesUntilIdle(tab);
         await tick(tab, [i === 0 ? 1 : 3]);
