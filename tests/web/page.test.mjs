@@ -299,6 +299,8 @@ describe('saving', () => {
       assert.deepEqual(await messagesUntilIdle(page), [`Could not save the file "failing.vpm": ${reason}. The file was left unchanged.`]);
       if (kept) assert.deepEqual(await privateFile(page, 'failing.vpm'), bytes);
       assert.equal(await page.locator('#offer').isVisible(), true);
+      mkdirSync(shots, { recursive: true });
+      await page.screenshot({ path: join(shots, `page-failed-${what.replaceAll(' ', '-')}.png`), fullPage: true });
       const downloaded = page.waitForEvent('download');
       await page.getByRole('button', { name: 'Download Patched Copy' }).click();
       assert.deepEqual(readFileSync(await (await downloaded).path()), commandLine(bytes, ['--options', '1,2']).bytes);
@@ -327,6 +329,8 @@ describe('saving', () => {
     await page.waitForSelector('body[data-ready="failed"]');
     assert.match(await page.locator('#loading').textContent(), /^This page cannot work in this browser: its engine could not be loaded .*No file was opened or changed\./);
     assert.equal(await page.locator('#open-button').isDisabled(), true);
+    mkdirSync(shots, { recursive: true });
+    await page.screenshot({ path: join(shots, 'page-engine-missing.png') });
     await context.close();
   });
 });
@@ -423,6 +427,8 @@ describe('offline', () => {
     await page.waitForSelector('#update:not([hidden])');
     assert.equal(await page.locator('#update-text').textContent(), 'A new version is available —');
     assert.doesNotMatch(await page.evaluate(async () => (await fetch('style.css')).text()), /rebuilt/);
+    mkdirSync(shots, { recursive: true });
+    await page.screenshot({ path: join(shots, 'page-new-version.png') });
     const reloaded = page.waitForEvent('load');
     await page.getByRole('button', { name: 'Reload' }).click();
     await reloaded;

@@ -38,6 +38,8 @@ try {
   $('loading').textContent = `This page cannot work in this browser: ${reason}. No file was opened or changed. ` +
     'Use a current Chrome, Edge, Firefox or Safari, or the TTS_Tarnwick program.';
   $('loading').classList.add('problem');
+  $('drop-hint').hidden = true;
+  document.querySelector('.tabs').hidden = true;
   document.body.dataset.ready = 'failed';
   throw error;
 }
