@@ -38,13 +38,6 @@ OpenedVoice open_voice(VoiceImage& image, const std::filesystem::path& path,
     return opened;
 }
 
-OpenedVoice open_voice(VoiceImage& image, ByteString bytes, const std::filesystem::path& name) {
-    OpenedVoice opened;
-    if (bytes.size() > static_cast<std::size_t>(kMaxImageLength)) {
-        opened.messages.push_back({MessageKind::refusal, messages::cannot_open(messages::path_for_people(name),
-                                   messages::reason_text(Problem::of_kind(FileProblem::too_large)))});
-        return opened;
-    }
     image.assign(std::move(bytes), name);
     survey_opened(image, opened);
     return opened;

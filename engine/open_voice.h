@@ -45,8 +45,4 @@ OpenedVoice open_voice(VoiceImage& image, const std::filesystem::path& path,
                        const std::filesystem::path& journal_folder, FileSystemCalls& calls = system_file_calls(),
                        RecoveryMode mode = RecoveryMode::repair);
 
-// Opens bytes already read (as a browser hands them over) as the file `name`:
-// the same survey and refusals, with no file system and so no journals.
-OpenedVoice open_voice(VoiceImage& image, ByteString bytes, const std::filesystem::path& name);
-
 }  // namespace tarnwick
