@@ -38,9 +38,4 @@ OpenedVoice open_voice(VoiceImage& image, const std::filesystem::path& path,
     return opened;
 }
 
-    image.assign(std::move(bytes), name);
-    survey_opened(image, opened);
-    return opened;
-}
-
 }  // namespace tarnwick
