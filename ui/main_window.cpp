@@ -1,5 +1,7 @@
 #include "ui/main_window.h"
 
+#include <cmath>
+
 #include <QCheckBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -19,6 +21,7 @@
 #include <QStyle>
 
 #include <algorithm>
+#include <cmath>
 
 #include "engine/layout_probe.h"
 #include "engine/open_voice.h"
@@ -232,7 +235,11 @@ void Tarnwick::fit_to_screen() {
         // The frame's own size is known once the window is shown; until then
         // allow for a title bar and borders of the usual size.
         const QSize frame = isVisible() ? frameGeometry().size() - geometry().size() : kFrameAllowance;
-        const QSize room = shown_on->availableGeometry().size() - frame;
+        // At a fractional scale the screen's size in logical pixels is
+        // rounded, as often up as down: a pixel less always fits the device.
+        const double ratio = shown_on->devicePixelRatio();
+        const int rounding = ratio == std::floor(ratio) ? 0 : 1;
+        const QSize room = shown_on->availableGeometry().size() - frame - QSize(rounding, rounding);
         if (size.width() > room.width() || size.height() > room.height()) {
             // Scroll bars take room of their own once they are needed.
             const int bar = style()->pixelMetric(QStyle::PM_ScrollBarExtent);

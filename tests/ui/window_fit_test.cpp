@@ -2,6 +2,8 @@
 // offscreen screen, and with a scale factor): it fits the screen's free area,
 // and every control can be reached by keyboard and is in view when it has the
 // focus.
+#include <cmath>
+
 #include <QCheckBox>
 #include <QPushButton>
 #include <QScreen>
@@ -52,6 +54,14 @@ private slots:
               window.devicePixelRatioF(), window.frameGeometry().width(), window.frameGeometry().height(),
               window.full_size().width(), window.full_size().height());
         QVERIFY(room.contains(window.frameGeometry()));
+        // In the device's own pixels too, where a scale rounds the logical size.
+        const QStringList device = qEnvironmentVariable("TARNWICK_DEVICE_SCREEN").split('x');
+        if (device.size() == 2) {
+            const QRect frame = window.frameGeometry();
+            const double ratio = window.devicePixelRatioF();
+            QVERIFY(std::ceil((frame.x() + frame.width()) * ratio) <= device[0].toInt());
+            QVERIFY(std::ceil((frame.y() + frame.height()) * ratio) <= device[1].toInt());
+        }
         QCOMPARE(QApplication::focusWidget() != nullptr, true);
         // The layout does not fit here, so it scrolls (the test is only worth it then).
         if (window.full_size().height() <= room.height()) QSKIP("the whole layout fits this screen");
