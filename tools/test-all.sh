@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test:
-# the engine and window suites, the browser page in headless Chromium, the
+# the engine and window suites, the browser page in Chromium, Firefox ESR and
+# WebKitGTK, the
 # engine again under AddressSanitizer and UndefinedBehaviorSanitizer, the
 # fuzzers for a bounded time, the Windows build with its suites under Wine,
 # the portable zip's smoke test and the setup installed, used and uninstalled
@@ -11,30 +12,43 @@ cd "$(dirname "$0")/.."
 tools/install-deps.sh build test
 jobs=$(nproc)
 results=$(mktemp)
-trap 'rm -f "$results"' EXIT
+phases=$(mktemp)
+trap 'rm -f "$results" "$phases"' EXIT
 
-echo "== build and test (warnings are errors)"
+# Each stage's time, printed at the end: what a cold run spends where.
+phase_started=$SECONDS
+phase_name=""
+phase() {
+  if [ -n "$phase_name" ]; then
+    printf '%6d s  %s\n' "$((SECONDS - phase_started))" "$phase_name" >>"$phases"
+  fi
+  phase_started=$SECONDS
+  phase_name=$1
+  echo "== $1"
+}
+
+phase "build and test (warnings are errors)"
 cmake -S . -B build -G Ninja -DTARNWICK_WERROR=ON -DTARNWICK_BUILD_BENCH=ON
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs" | tee -a "$results"
 
-echo "== recovery simulation: saves, looks and recoveries interleaved call by call, with kills and power losses"
+phase "recovery simulation: saves, looks and recoveries interleaved call by call, with kills and power losses"
 TARNWICK_SIM_SECONDS="${TARNWICK_SIM_SECONDS:-120}" TARNWICK_SIM_FIRST_SEED=1000000 \
   build/tests/engine_tests --gtest_filter='RecoverySimulation.*' > build/simulation.log 2>&1 ||
   { grep -E -A3 'Failure|^seed' build/simulation.log; exit 1; }
 grep -E '^explored|^\[  PASSED' build/simulation.log
 
-echo "== browser page: the engine as WebAssembly, tested in headless Chromium against the command line"
+phase "browser page: the engine as WebAssembly, tested in Chromium, Firefox ESR and WebKitGTK against the command line"
 tools/build-web.sh
 tools/test-web.sh build | grep -E '^(✔|✖|ℹ (tests|pass|fail))' | tee -a "$results"
 
-echo "== engine under AddressSanitizer and UndefinedBehaviorSanitizer"
+phase "engine under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-sanitize -G Ninja -DTARNWICK_SANITIZE=ON -DTARNWICK_BUILD_UI=OFF -DCMAKE_BUILD_TYPE=Debug
 cmake --build build-sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-sanitize --output-on-failure -j "$jobs" | tee -a "$results"
 
-echo "== the simulation's runs under ThreadSanitizer: one run moves at a time"
+phase "the simulation's runs under ThreadSanitizer: one run moves at a time"
 cmake -S . -B build-tsan -G Ninja -DTARNWICK_BUILD_UI=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS=-fsanitize=thread -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread >/dev/null
 cmake --build build-tsan -j "$jobs" --target engine_tests
@@ -43,14 +57,18 @@ TSAN_OPTIONS=halt_on_error=1 TARNWICK_SIM_SECONDS=30 \
   { grep -E -A12 'ThreadSanitizer|Failure|^seed' build-tsan/simulation.log | head -60; exit 1; }
 grep -E '^explored|^\[  PASSED' build-tsan/simulation.log
 
-echo "== fuzzers"
+phase "fuzzers"
 tools/run-fuzzers.sh "${TARNWICK_FUZZ_SECONDS:-60}"
 
-echo "== Windows: cross-built, tested under Wine, packed, smoke-tested, installed and uninstalled"
+phase "Windows: cross-built, tested under Wine, packed, smoke-tested, installed and uninstalled"
 tools/build-windows.sh | tee -a "$results"
 
-echo "== Debian package: validated, installed, used and purged in a clean Debian 12"
+phase "Debian package: validated, installed, used and purged in a clean Debian 12"
 tools/test-deb.sh 2>&1 >/dev/null | tee -a "$results"
+
+phase "summary"
+echo "time by stage:"
+cat "$phases"
 
 # ctest stops the script on a failure, so what is counted here passed or was skipped.
 total=0
