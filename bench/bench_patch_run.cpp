@@ -121,7 +121,7 @@ void BM_Run(benchmark::State& state) {
     Voice& v = voice_of(state);
     SilentWindow window;
     timed(state, v, [&] {
-        if (run_patch(v.image, window, "/nonexistent/journals") != RunOutcome::nothing_patched) {
+        if (run_patch(v.image, window, "/nonexistent/journals", system_file_calls()) != RunOutcome::nothing_patched) {
             state.SkipWithError("an original was found in the filler");
         }
     });
@@ -248,7 +248,7 @@ void BM_PeakMemoryLoadRunSave(benchmark::State& state) {
             VoiceImage image;
             SilentWindow window;
             const auto journals = path.parent_path() / "journals";
-            const bool ok = image.load_image(path, journals).ok() && run_patch(image, window, journals) == RunOutcome::saved;
+            const bool ok = image.load_image(path, journals, system_file_calls()).ok() && run_patch(image, window, journals, system_file_calls()) == RunOutcome::saved;
             figures[1] = ok ? peak_rss_kib() : -1;
             const ssize_t written = ::write(report[1], figures, sizeof figures);
             ::_exit(written == sizeof figures ? 0 : 1);

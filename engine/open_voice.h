@@ -42,7 +42,7 @@ struct OpenedVoice {
 // Reads the voice file at `path` into `image`, dealing with journals of its
 // interrupted saves in `journal_folder` as `mode` says, and surveys it.
 OpenedVoice open_voice(VoiceImage& image, const std::filesystem::path& path,
-                       const std::filesystem::path& journal_folder, FileSystemCalls& calls = system_file_calls(),
+                       const std::filesystem::path& journal_folder, FileSystemCalls& calls,
                        RecoveryMode mode = RecoveryMode::repair);
 
 }  // namespace tarnwick

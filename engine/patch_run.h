@@ -48,7 +48,7 @@ struct RunDetails {
 // anything was patched, writes the changed bytes back once (journaled in
 // `journal_folder`) and closes the window.
 RunOutcome run_patch(VoiceImage& image, WindowOps& window, const std::filesystem::path& journal_folder,
-                     FileSystemCalls& calls = system_file_calls(), RunDetails* details = nullptr);
+                     FileSystemCalls& calls, RunDetails* details = nullptr);
 
 // The same run without its write-back: the same checks, messages and window
 // changes up to the save, then the image is put back as it was. `details`

@@ -43,14 +43,14 @@ public:
     // longer than kMaxImageLength or larger than memory, and a short read; on
     // refusal the image and file_path stay exactly as they were.
     LoadResult load_image(const std::filesystem::path& path, const std::filesystem::path& journal_folder,
-                          FileSystemCalls& calls = system_file_calls(), RecoveryMode mode = RecoveryMode::repair);
+                          FileSystemCalls& calls, RecoveryMode mode = RecoveryMode::repair);
 
     // Writes the changed ranges into the file at file_path() in place (see
     // write_in_place); the image must hold their new bytes. Refused when the
     // file is no longer the one that was loaded. Afterwards the kept identity
     // is the file's new one, so a save that was put back can be tried again.
     SaveResult save_image(std::span<const ChangedRange> changes, const std::filesystem::path& journal_folder,
-                          FileSystemCalls& calls = system_file_calls());
+                          FileSystemCalls& calls);
 
     // True when `pattern` lies wholly inside the image at `offset` and equals the
     // bytes there. An empty pattern matches at any offset from 0 to file_len().

@@ -52,7 +52,7 @@ int main(int argc, char* argv[]) {
     tarnwick::ui::QtOpenDialog dialog;
     tarnwick::ui::QtMessageBoxes messages;
     tarnwick::ui::QtBrowser browser;
-    tarnwick::ui::Tarnwick window(image, {dialog, messages, browser}, tarnwick::default_journal_folder());
+    tarnwick::ui::Tarnwick window(image, {dialog, messages, browser, tarnwick::system_file_calls()}, tarnwick::default_journal_folder());
     window.show();
     if (const QStringList files = parser.positionalArguments(); !files.isEmpty()) {
         // Once the window is up, so that any message has it as owner.

@@ -270,12 +270,12 @@ void Tarnwick::open_voice_file() {
 }
 
 void Tarnwick::open_file(const QString& chosen) {
-    OpenedVoice opened = open_voice(image_, to_path(chosen), journal_folder_);
+    OpenedVoice opened = open_voice(image_, to_path(chosen), journal_folder_, services_.files);
     if (opened.result != OpenedVoice::Result::unreadable) show_survey(opened.survey);
     for (const Message& message : opened.messages) show_message(message);
     // A half-written copy is put back only when the person says so.
     if (opened.torn_copy && services_.messages.ask(this, text_of(messages::kPutBackTornCopy))) {
-        opened = open_voice(image_, to_path(chosen), journal_folder_, system_file_calls(), RecoveryMode::repair_copies);
+        opened = open_voice(image_, to_path(chosen), journal_folder_, services_.files, RecoveryMode::repair_copies);
         if (opened.result != OpenedVoice::Result::unreadable) show_survey(opened.survey);
         for (const Message& message : opened.messages) show_message(message);
     }
@@ -303,7 +303,7 @@ void Tarnwick::show_survey(const VoiceSurvey& survey) {
 
 void Tarnwick::patch_and_save() {
     // A failed save leaves the image as the file is; show what it now holds.
-    if (run_patch(image_, *this, journal_folder_) == RunOutcome::save_failed) show_survey(survey_voice(image_));
+    if (run_patch(image_, *this, journal_folder_, services_.files) == RunOutcome::save_failed) show_survey(survey_voice(image_));
 }
 
 void Tarnwick::dragEnterEvent(QDragEnterEvent* event) {

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QUrl>
 
+#include "engine/file_calls.h"
+
 class QFileDialog;
 class QWidget;
 
@@ -39,6 +41,7 @@ struct PlatformServices {
     OpenDialog& dialog;
     MessageBoxes& messages;
     Browser& browser;
+    FileSystemCalls& files;  // every read and write of a voice and its journals
 };
 
 // Which open dialog to show: the system's own where the platform offers one

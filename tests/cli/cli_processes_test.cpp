@@ -92,7 +92,7 @@ ByteString patched_with_every_option(const ByteString& voice) {
 // A save of every option that dies after its journal and its first write.
 void interrupted_save(const std::filesystem::path& file, const std::filesystem::path& journals) {
     VoiceImage image;
-    ASSERT_TRUE(image.load_image(file, journals).ok());
+    ASSERT_TRUE(image.load_image(file, journals, system_file_calls()).ok());
     testing::FaultyCalls calls;
     bool journal_written = false;
     int writes = 0;
@@ -227,7 +227,7 @@ TEST(CommandLineProcesses, InterruptedSavesOfOtherFilesAndOtherRuns) {
              EXPECT_EQ(saved.status, 0) << saved.err;
              const ByteString after = read_file(device(dir));
              VoiceImage there;
-             const LoadResult opened = there.load_image(device(dir), other_account);
+             const LoadResult opened = there.load_image(device(dir), other_account, system_file_calls());
              ASSERT_EQ(opened.events.size(), 1u);
              EXPECT_EQ(opened.events[0].what, RecoveryEvent::What::changed_since);
              EXPECT_EQ(read_file(device(dir)), after);

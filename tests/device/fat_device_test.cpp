@@ -173,11 +173,11 @@ TEST(FatDevice, AFullPatchRunSavesExactlyAlsoOnAFullDisk) {
         ASSERT_TRUE(device.mount());
 
         VoiceImage image;
-        ASSERT_TRUE(image.load_image(voice, dir / "journals").ok());
+        ASSERT_TRUE(image.load_image(voice, dir / "journals", system_file_calls()).ok());
         RecordingWindow window;
         window.enable_all();
         window.ticked.fill(true);
-        ASSERT_EQ(run_patch(image, window, dir / "journals"), RunOutcome::saved) << window.messages().back();
+        ASSERT_EQ(run_patch(image, window, dir / "journals", system_file_calls()), RunOutcome::saved) << window.messages().back();
         const ByteString patched(image.file_buf().begin(), image.file_buf().end());
         EXPECT_NE(patched, original);
         EXPECT_EQ(read_file(voice), patched);
@@ -222,7 +222,7 @@ struct DeviceVoice {
         window.tick({1, 3, 8, 15, 20});
     }
     RunOutcome save(FileSystemCalls& calls) {
-        EXPECT_TRUE(image.load_image(path, journals).ok());
+        EXPECT_TRUE(image.load_image(path, journals, system_file_calls()).ok());
         RecordingWindow window;
         choose(window);
         return run_patch(image, window, journals, calls);
@@ -243,7 +243,7 @@ TEST(FatDevice, EveryCrashOfASaveLeavesOldOrNewBytesAndACleanFileSystem) {
         calls.crash_at = n;
         voice.save(calls);
         VoiceImage reopened;
-        const LoadResult opened = reopened.load_image(voice.path, voice.journals);
+        const LoadResult opened = reopened.load_image(voice.path, voice.journals, system_file_calls());
         ASSERT_TRUE(opened.ok());
         rolled_back += opened.events.empty() ? 0 : 1;
         const ByteString now = read_file(voice.path);
@@ -265,7 +265,7 @@ TEST(FatDevice, EveryCrashOfASaveLeavesOldOrNewBytesAndACleanFileSystem) {
     bending.corrupt_write = 3;  // the journal's write, then the first two ranges
     RecordingWindow window;
     DeviceVoice::choose(window);
-    ASSERT_TRUE(voice.image.load_image(voice.path, voice.journals).ok());
+    ASSERT_TRUE(voice.image.load_image(voice.path, voice.journals, system_file_calls()).ok());
     EXPECT_EQ(run_patch(voice.image, window, voice.journals, bending), RunOutcome::save_failed);
     EXPECT_EQ(window.messages().back(),
               "Could not save the file \"" + voice.path.string() +
@@ -301,7 +301,7 @@ TEST(FatDevice, ASaveInterruptedUnderOneFolderNeverUndoesALaterSaveUnderAnother)
     ASSERT_TRUE(device.mount_at(dir / "media" / "GARMIN1"));
     const auto moved = device.root() / "voice.vpm";
     VoiceImage there;
-    const LoadResult opened = there.load_image(moved, voice.journals);
+    const LoadResult opened = there.load_image(moved, voice.journals, system_file_calls());
     ASSERT_EQ(opened.events.size(), 1u);
     if (opened.events[0].what == RecoveryEvent::What::rolled_back) {
         EXPECT_EQ(messages::recovery_text(opened.events[0], moved.string()),
@@ -321,12 +321,12 @@ TEST(FatDevice, ASaveInterruptedUnderOneFolderNeverUndoesALaterSaveUnderAnother)
     RecordingWindow window;
     window.enable_all();
     window.ticked.fill(true);
-    ASSERT_EQ(run_patch(there, window, voice.journals), RunOutcome::saved) << window.messages().back();
+    ASSERT_EQ(run_patch(there, window, voice.journals, system_file_calls()), RunOutcome::saved) << window.messages().back();
     const ByteString saved(there.file_buf().begin(), there.file_buf().end());
     device.unmount();
     ASSERT_TRUE(device.mount_at(dir / "GARMIN"));
     VoiceImage back;
-    const LoadResult reopened = back.load_image(first, voice.journals);
+    const LoadResult reopened = back.load_image(first, voice.journals, system_file_calls());
     ASSERT_TRUE(reopened.ok());
     EXPECT_EQ(reopened.events.size(), 0u);
     EXPECT_EQ(read_file(first), saved);
@@ -342,7 +342,7 @@ TEST(FatDevice, ASaveOfAStaleViewIsRefused) {
     FatDevice device(dir);
     ASSERT_TRUE(device.mount());
     DeviceVoice voice(device.root() / "voice.vpm", dir / "journals");
-    ASSERT_TRUE(voice.image.load_image(voice.path, voice.journals).ok());
+    ASSERT_TRUE(voice.image.load_image(voice.path, voice.journals, system_file_calls()).ok());
     FileSystemCalls& calls = system_file_calls();
     FileSystemCalls::Handle other{};
     FileSystemCalls::FileInfo before, after;
@@ -355,7 +355,7 @@ TEST(FatDevice, ASaveOfAStaleViewIsRefused) {
     const ByteString edited = read_file(voice.path);
     RecordingWindow window;
     DeviceVoice::choose(window);
-    EXPECT_EQ(run_patch(voice.image, window, voice.journals), RunOutcome::save_failed);
+    EXPECT_EQ(run_patch(voice.image, window, voice.journals, system_file_calls()), RunOutcome::save_failed);
     EXPECT_EQ(window.messages().back(), "Could not save the file \"" + voice.path.string() +
                                             "\": it was changed by another program after it was opened; open it again. The file was left "
                                             "unchanged.");

@@ -38,7 +38,7 @@ struct Session {
 
     // The program's own open, with its messages shown as the window shows them.
     Opened open(const std::filesystem::path& path) {
-        const OpenedVoice opened = open_voice(image, path, journals.path());
+        const OpenedVoice opened = open_voice(image, path, journals.path(), system_file_calls());
         for (const Message& message : opened.messages) window.show_message(message);
         if (opened.accepted()) window.enable_all();
         return opened.result;
@@ -47,7 +47,7 @@ struct Session {
     RunOutcome patch() {
         window.ticked.fill(true);
         window.enable_all();
-        return run_patch(image, window, journals.path());
+        return run_patch(image, window, journals.path(), system_file_calls());
     }
 };
 

@@ -45,7 +45,7 @@ struct LoadedImage {
 
     explicit LoadedImage(const std::string& name = "voice.vpm") : path(dir / name) {
         write_file(path, bytes);
-        EXPECT_TRUE(image.load_image(path, journals).ok());
+        EXPECT_TRUE(image.load_image(path, journals, system_file_calls()).ok());
     }
 
     // Changes two bytes at 10 and one at 299 and saves them.
@@ -78,11 +78,11 @@ TEST(LoadImage, ReadsTheWholeFile) {
     write_file(dir / "a.vpm", bytes);
     write_file(dir / "empty.vpm", {});
     VoiceImage image;
-    ASSERT_TRUE(image.load_image(dir / "a.vpm", dir / "j").ok());
+    ASSERT_TRUE(image.load_image(dir / "a.vpm", dir / "j", system_file_calls()).ok());
     EXPECT_EQ(image.file_len(), 5000);
     EXPECT_EQ(ByteString(image.file_buf().begin(), image.file_buf().end()), bytes);
     EXPECT_EQ(image.file_path(), dir / "a.vpm");
-    ASSERT_TRUE(image.load_image(dir / "empty.vpm", dir / "j").ok());
+    ASSERT_TRUE(image.load_image(dir / "empty.vpm", dir / "j", system_file_calls()).ok());
     EXPECT_EQ(image.file_len(), 0);
 }
 
@@ -111,7 +111,7 @@ TEST(LoadImage, RefusesWhatItCannotLoadAndKeepsThePreviousImage) {
 #endif
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path.string());
-        const LoadResult result = loaded.image.load_image(c.path, loaded.journals);
+        const LoadResult result = loaded.image.load_image(c.path, loaded.journals, system_file_calls());
         EXPECT_FALSE(result.ok());
         EXPECT_EQ(messages::reason_text(result.problem), c.reason);
         loaded.expect_unchanged();
@@ -137,7 +137,7 @@ TEST(LoadImage, RefusesAFileLargerThanMemoryWithAReason) {
         const struct rlimit cap {kCap, kCap};
         ::setrlimit(RLIMIT_AS, &cap);
         VoiceImage image;
-        return messages::reason_text(image.load_image(dir / "big.vpm", dir / "j").problem);
+        return messages::reason_text(image.load_image(dir / "big.vpm", dir / "j", system_file_calls()).problem);
     });
     EXPECT_EQ(answer, "there is not enough memory to hold its 1572864000 bytes");
 }
@@ -293,10 +293,10 @@ TEST(SaveImage, FollowsASymbolicLinkAndKeepsIt) {
     write_file(dir / "real" / "voice.vpm", counting_bytes(64));
     std::filesystem::create_symlink("real/voice.vpm", dir / "link.vpm");
     VoiceImage image;
-    ASSERT_TRUE(image.load_image(dir / "link.vpm", dir / "j").ok());
+    ASSERT_TRUE(image.load_image(dir / "link.vpm", dir / "j", system_file_calls()).ok());
     EditLog edits(image);
     image.put_str(1, ByteString{0xFF});
-    ASSERT_TRUE(image.save_image(edits.changed_ranges(), dir / "j").ok());
+    ASSERT_TRUE(image.save_image(edits.changed_ranges(), dir / "j", system_file_calls()).ok());
     EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.vpm"));
     EXPECT_EQ(read_file(dir / "real" / "voice.vpm")[1], 0xFF);
 }
@@ -330,7 +330,7 @@ TEST(SaveImage, ShortWritesAndASecondSaveAfterTheFirst) {
     // The identity kept is the file's new one, so the next save is not refused.
     EditLog edits(loaded.image);
     loaded.image.put_str(0, ByteString{0x42});
-    ASSERT_TRUE(loaded.image.save_image(edits.changed_ranges(), loaded.journals).ok());
+    ASSERT_TRUE(loaded.image.save_image(edits.changed_ranges(), loaded.journals, system_file_calls()).ok());
     EXPECT_EQ(read_file(loaded.path)[0], 0x42);
 }
 

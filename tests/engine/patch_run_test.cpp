@@ -42,7 +42,7 @@ struct LoadedVoice {
     void reset(ByteString bytes) {
         on_disk = std::move(bytes);
         write_file(path, on_disk);
-        EXPECT_TRUE(image.load_image(path, journals).ok());
+        EXPECT_TRUE(image.load_image(path, journals, system_file_calls()).ok());
         window.enable_all();
     }
 

@@ -51,7 +51,7 @@ struct SavedVoice {
 
     SavedVoice() {
         write_file(path, original);
-        EXPECT_TRUE(image.load_image(path, journals).ok());
+        EXPECT_TRUE(image.load_image(path, journals, system_file_calls()).ok());
     }
     SaveResult save(FileSystemCalls& calls) { return save_into(image, calls); }
     SaveResult save_into(VoiceImage& into, FileSystemCalls& calls) {
@@ -112,7 +112,7 @@ TEST(SaveFaults, ACrashAtAnyCallLeavesExactlyOldOrNewBytesOnceReopened) {
         const ByteString at_crash = read_file(voice.path);
         const bool torn = at_crash != voice.original && at_crash != voice.patched();
         VoiceImage reopened;
-        const LoadResult opened = reopened.load_image(voice.path, voice.journals);
+        const LoadResult opened = reopened.load_image(voice.path, voice.journals, system_file_calls());
         ASSERT_TRUE(opened.ok());
         const ByteString now = read_file(voice.path);
         EXPECT_TRUE(now == voice.original || now == voice.patched());
@@ -201,7 +201,7 @@ TEST(SaveFaults, OneSaveOfAFileAtATime) {
             // Nor can it save the file, whichever link it takes.
             EditLog edits(meanwhile);
             meanwhile.put_str(0, ByteString{0x55});
-            other_run.push_back(messages::reason_text(meanwhile.save_image(edits.changed_ranges(), voice.journals).problem));
+            other_run.push_back(messages::reason_text(meanwhile.save_image(edits.changed_ranges(), voice.journals, system_file_calls()).problem));
         }
     };
     ASSERT_TRUE(voice.save(calls).ok());
@@ -273,7 +273,7 @@ TEST(SaveFaults, AJournalThatComesBackNeverUndoesAFinishedSave) {
     ASSERT_FALSE(journal_bytes.empty());
     write_file(journal_path, journal_bytes);
     VoiceImage reopened;
-    const LoadResult opened = reopened.load_image(voice.path, voice.journals);
+    const LoadResult opened = reopened.load_image(voice.path, voice.journals, system_file_calls());
     EXPECT_EQ(opened.events.size(), 0u);
     EXPECT_EQ(read_file(voice.path), voice.patched());
     EXPECT_EQ(voice.kept(), std::vector<std::string>{});
@@ -288,11 +288,11 @@ TEST(SaveFaults, AStaleJournalNeverUndoesALaterSave) {
         const auto link = voice.dir / "other name.vpm";
         std::filesystem::create_hard_link(voice.path, link);
         VoiceImage through_link;
-        const LoadResult opened = through_link.load_image(link, voice.journals);
+        const LoadResult opened = through_link.load_image(link, voice.journals, system_file_calls());
         EXPECT_EQ(texts(opened, link), std::vector<std::string>{messages::recovered_interrupted_save(link.string())});
         ASSERT_TRUE(voice.save_into(through_link, system_file_calls()).ok());
         VoiceImage again;
-        EXPECT_EQ(again.load_image(voice.path, voice.journals).events.size(), 0u);
+        EXPECT_EQ(again.load_image(voice.path, voice.journals, system_file_calls()).events.size(), 0u);
         EXPECT_EQ(read_file(voice.path), voice.patched());
     }
     // Crashed, then found under another folder by content: told, nothing
@@ -306,7 +306,7 @@ TEST(SaveFaults, AStaleJournalNeverUndoesALaterSave) {
         const auto moved = voice.dir / "elsewhere" / "voice.vpm";
         write_file(moved, half);
         VoiceImage there;
-        const LoadResult told = there.load_image(moved, voice.journals);
+        const LoadResult told = there.load_image(moved, voice.journals, system_file_calls());
         ASSERT_EQ(told.events.size(), 1u);
         EXPECT_EQ(told.events[0].what, RecoveryEvent::What::torn_copy);
         EXPECT_EQ(told.events[0].saved_path, voice.path.string());
@@ -317,10 +317,10 @@ TEST(SaveFaults, AStaleJournalNeverUndoesALaterSave) {
         EXPECT_EQ(read_file(moved), voice.original);
         ASSERT_TRUE(voice.save_into(there, system_file_calls()).ok());
         VoiceImage reopened;
-        EXPECT_EQ(reopened.load_image(moved, voice.journals).events.size(), 0u);
+        EXPECT_EQ(reopened.load_image(moved, voice.journals, system_file_calls()).events.size(), 0u);
         EXPECT_EQ(read_file(moved), voice.patched());
         VoiceImage first;
-        EXPECT_EQ(texts(first.load_image(voice.path, voice.journals), voice.path),
+        EXPECT_EQ(texts(first.load_image(voice.path, voice.journals, system_file_calls()), voice.path),
                   std::vector<std::string>{messages::recovered_interrupted_save(voice.path.string())});
         EXPECT_EQ(read_file(voice.path), voice.original);
         EXPECT_EQ(voice.kept(), std::vector<std::string>{});
@@ -413,7 +413,7 @@ TEST(SaveFaults, JournalsThatDoNotBelongAreLeftAloneAndNamed) {
         c.plant(voice, journal);
         const ByteString planted = read_file(voice.path);
         VoiceImage image;
-        const LoadResult opened = image.load_image(voice.path, voice.journals);
+        const LoadResult opened = image.load_image(voice.path, voice.journals, system_file_calls());
         ASSERT_TRUE(opened.ok());
         std::string said = c.said;
         if (!said.empty()) said.replace(said.find("{journal}"), 9, journal.string());
@@ -478,7 +478,7 @@ TEST(SaveFaults, AJournalFolderNobodyElseControls) {
 
         const std::string folder_text = "the folder of save journals \"" + voice.journals.string() + "\" " + c.reason;
         VoiceImage image;
-        const LoadResult opened = image.load_image(voice.path, voice.journals);
+        const LoadResult opened = image.load_image(voice.path, voice.journals, system_file_calls());
         EXPECT_EQ(texts(opened, "voice.vpm"),
                   std::vector<std::string>{"Interrupted saves of the file \"voice.vpm\" could not be looked for: " +
                                            folder_text + "."});

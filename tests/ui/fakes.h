@@ -63,7 +63,12 @@ struct FakeServices {
     FakeDialog dialog;
     FakeMessages messages;
     FakeBrowser browser;
-    ui::PlatformServices services() { return {dialog, messages, browser}; }
+    FakeServices() = default;
+    explicit FakeServices(FileSystemCalls& calls) : files(&calls) {}
+
+    // The system's own file calls unless a test gives others.
+    FileSystemCalls* files = &system_file_calls();
+    ui::PlatformServices services() { return {dialog, messages, browser, *files}; }
 };
 
 }  // namespace tarnwick::testing

@@ -13,6 +13,7 @@
 #include "engine/journal_format.h"
 #include "engine/user_messages.h"
 #include "tools/voice_builder/disk_image_builder.h"
+#include "tests/support/faulty_calls.h"
 #include "tests/support/test_files.h"
 #include "tests/ui/fakes.h"
 #include "ui/about_window.h"
@@ -47,7 +48,32 @@ ByteString voice_with(std::initializer_list<int> options, Container kind = Conta
     return builder.build();
 }
 
+// The window's file calls, with the first write into the voice failing as a
+// device's can; every other call, the putting back among them, goes through.
+class FirstVoiceWriteFails final : public testing::FaultyCalls {
+public:
+    std::error_code open_for_update(const std::filesystem::path& path, Handle& handle, FileInfo& info) override {
+        const std::error_code ec = FaultyCalls::open_for_update(path, handle, info);
+        if (!ec) voice_ = handle;
+        return ec;
+    }
+    std::error_code write_at(Handle handle, std::int64_t offset, const std::uint8_t* data, std::size_t size,
+                             std::size_t& written) override {
+        if (handle == voice_ && !failed_once_) {
+            failed_once_ = true;
+            return std::make_error_code(std::errc::io_error);
+        }
+        return FaultyCalls::write_at(handle, offset, data, size, written);
+    }
+
+private:
+    Handle voice_ = -1;
+    bool failed_once_ = false;
+};
+
 struct Harness {
+    explicit Harness(FileSystemCalls& files = system_file_calls()) : fakes(files) {}
+
     FakeServices fakes;
     VoiceImage image;
     TempDir dir;
@@ -434,6 +460,25 @@ private slots:
         QVERIFY(h.window.patch_button()->isEnabled());
         QVERIFY(h.window.check_box(1)->isEnabled());
         QCOMPARE(h.window.state_label(1)->text(), QStringLiteral("ready"));  // the file as it is
+    }
+
+    void aWriteTheDeviceRefusesIsToldAndTheFileKept() {
+        FirstVoiceWriteFails files;
+        Harness h(files);
+        h.window.show();
+        const ByteString original = voice_with({1, 4});
+        const QString path = h.file("voice.vpm", original);
+        h.open(path);
+        h.click_box(1);
+        h.click_box(4);
+        QTest::mouseClick(h.window.patch_button(), Qt::LeftButton);
+        QCOMPARE(h.fakes.messages.texts,
+                 QStringList{QStringLiteral("Could not save the file \"%1\": %2. The file was left unchanged.")
+                                 .arg(path, QString::fromStdString(system_words(std::make_error_code(std::errc::io_error))))});
+        QCOMPARE(read_file(path.toStdString()), original);
+        QVERIFY(h.window.isVisible());
+        QVERIFY(h.window.patch_button()->isEnabled());
+        QCOMPARE(h.window.state_label(1)->text(), QStringLiteral("ready"));
     }
 
     void eachRowShowsItsStateInWordsAfterOpen() {
