@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <utility>
 
 
 namespace tarnwick {
@@ -40,6 +41,7 @@ LoadResult VoiceImage::load_image(const std::filesystem::path& path, const std::
     VoiceFileRead read = read_voice_file(path, journal_folder, mode, kMaxImageLength, calls);
     LoadResult result{std::move(read.problem), std::move(read.events)};
     if (result.ok()) {
+        detach_log();
         file_buf_ = std::move(read.bytes);
         file_path_ = path;
         identity_ = read.identity;
@@ -94,10 +96,44 @@ bool VoiceImage::put_str(std::int32_t offset, ByteView bytes) {
     return true;
 }
 
-EditLog::EditLog(VoiceImage& image) : image_(image) { image_.edits_ = this; }
+VoiceImage::VoiceImage(VoiceImage&& other) noexcept
+    : file_buf_(std::move(other.file_buf_)),
+      file_path_(std::move(other.file_path_)),
+      identity_(std::move(other.identity_)) {
+    take_log_of(other);
+}
+
+VoiceImage& VoiceImage::operator=(VoiceImage&& other) noexcept {
+    if (this == &other) return *this;
+    detach_log();
+    file_buf_ = std::move(other.file_buf_);
+    file_path_ = std::move(other.file_path_);
+    identity_ = std::move(other.identity_);
+    take_log_of(other);
+    return *this;
+}
+
+VoiceImage::~VoiceImage() { detach_log(); }
+
+void VoiceImage::take_log_of(VoiceImage& other) {
+    edits_ = std::exchange(other.edits_, nullptr);
+    if (edits_ != nullptr) edits_->image_ = this;
+}
+
+void VoiceImage::detach_log() {
+    if (edits_ == nullptr) return;
+    edits_->image_ = nullptr;
+    edits_->writes_.clear();
+    edits_ = nullptr;
+}
+
+EditLog::EditLog(VoiceImage& image) : image_(&image) {
+    image.detach_log();  // one log at a time: an older one stops recording
+    image.edits_ = this;
+}
 
 EditLog::~EditLog() {
-    if (image_.edits_ == this) image_.edits_ = nullptr;
+    if (image_ != nullptr) image_->edits_ = nullptr;
 }
 
 std::vector<ChangedRange> EditLog::changed_ranges() const {
@@ -118,7 +154,8 @@ std::vector<ChangedRange> EditLog::changed_ranges() const {
     }
 
     std::vector<ChangedRange> ranges;
-    const ByteView now = image_.file_buf();
+    if (image_ == nullptr) return ranges;
+    const ByteView now = image_->file_buf();
     for (const auto& [begin, end] : merged) {
         ChangedRange range;
         range.offset = begin;
@@ -134,15 +171,16 @@ std::vector<ChangedRange> EditLog::changed_ranges() const {
 }
 
 void EditLog::undo() {
-    for (auto w = writes_.rbegin(); w != writes_.rend(); ++w) {
+    for (auto w = writes_.rbegin(); image_ != nullptr && w != writes_.rend(); ++w) {
         std::copy(w->previous.begin(), w->previous.end(),
-                  image_.file_buf_.begin() + static_cast<std::ptrdiff_t>(w->offset));
+                  image_->file_buf_.begin() + static_cast<std::ptrdiff_t>(w->offset));
     }
     writes_.clear();
 }
 
 void VoiceImage::assign(ByteString bytes, std::filesystem::path path) {
     if (bytes.size() > static_cast<std::size_t>(kMaxImageLength)) return;
+    detach_log();
     file_buf_ = std::move(bytes);
     file_path_ = std::move(path);
     identity_.reset();

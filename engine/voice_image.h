@@ -34,8 +34,11 @@ public:
     VoiceImage() = default;
     VoiceImage(const VoiceImage&) = delete;
     VoiceImage& operator=(const VoiceImage&) = delete;
-    VoiceImage(VoiceImage&&) = default;
-    VoiceImage& operator=(VoiceImage&&) = default;
+    // A live EditLog moves with the image it records; one recording the
+    // image moved over, or given new bytes by assign, stops recording.
+    VoiceImage(VoiceImage&& other) noexcept;
+    VoiceImage& operator=(VoiceImage&& other) noexcept;
+    ~VoiceImage();
 
     // Deals with journals of interrupted saves of `path` in `journal_folder`
     // as `mode` says (see read_voice_file), then reads the whole file and
@@ -77,6 +80,8 @@ private:
     friend class EditLog;
 
     bool fits_inside(std::int32_t offset, std::size_t length) const;
+    void take_log_of(VoiceImage& other);
+    void detach_log();
 
     ByteString file_buf_;
     std::filesystem::path file_path_;
@@ -85,7 +90,8 @@ private:
 };
 
 // While it lives, records what put_str overwrites in one image, so that the
-// changes can be saved as ranges and, after a failed save, undone.
+// changes can be saved as ranges and, after a failed save, undone. Once its
+// image is gone or holds other bytes, it has nothing to tell or undo.
 class EditLog {
 public:
     explicit EditLog(VoiceImage& image);
@@ -108,7 +114,7 @@ private:
         ByteString previous;
     };
 
-    VoiceImage& image_;
+    VoiceImage* image_;
     std::vector<Overwritten> writes_;
 };
 

@@ -1,5 +1,7 @@
 #include <cstdint>
+#include <functional>
 #include <limits>
+#include <memory>
 
 #include <gtest/gtest.h>
 
@@ -155,6 +157,54 @@ TEST(EditLog, PutsLoggedWritesBackInReverseOrder) {
     image.put_str(7, ascii_bytes("W"));  // after the log: stays
     image.put_str(7, ascii_bytes("h"));
     EXPECT_EQ(ByteString(image.file_buf().begin(), image.file_buf().end()), ascii_bytes("Zbcdefgh"));
+}
+
+// A log follows its image when the image moves; a log whose image was moved
+// over, given new bytes or destroyed has nothing left to tell or undo.
+TEST(EditLog, FollowsAMovedImageAndLetsGoOfOneReplaced) {
+    const auto text = [](const VoiceImage& image) { return ByteString(image.file_buf().begin(), image.file_buf().end()); };
+    struct Case {
+        const char* what;
+        std::function<VoiceImage*(std::unique_ptr<VoiceImage>&)> after_write;  // the image the log should now record, or none
+    };
+    const std::vector<Case> cases = {
+        {"moved into a new image", [](std::unique_ptr<VoiceImage>& held) {
+             held = std::make_unique<VoiceImage>(std::move(*held));
+             return held.get();
+         }},
+        {"moved over by another", [](std::unique_ptr<VoiceImage>& held) {
+             *held = image_of(ascii_bytes("12345678"));
+             return static_cast<VoiceImage*>(nullptr);
+         }},
+        {"given new bytes", [](std::unique_ptr<VoiceImage>& held) {
+             held->assign(ascii_bytes("12345678"));
+             return static_cast<VoiceImage*>(nullptr);
+         }},
+        {"destroyed", [](std::unique_ptr<VoiceImage>& held) {
+             held.reset();
+             return static_cast<VoiceImage*>(nullptr);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto held = std::make_unique<VoiceImage>(image_of(ascii_bytes("abcdefgh")));
+        EditLog edits(*held);
+        held->put_str(2, ascii_bytes("XY"));
+        VoiceImage* recorded = c.after_write(held);
+        if (recorded != nullptr) {
+            ASSERT_EQ(edits.changed_ranges().size(), 1u);
+            EXPECT_EQ(edits.changed_ranges()[0].old_bytes, ascii_bytes("cd"));
+            recorded->put_str(6, ascii_bytes("Z"));
+            edits.undo();
+            EXPECT_EQ(text(*recorded), ascii_bytes("abcdefgh"));
+        } else {
+            EXPECT_TRUE(edits.changed_ranges().empty());
+            edits.undo();
+            if (held) {
+                EXPECT_EQ(text(*held), ascii_bytes("12345678"));
+            }
+        }
+    }
 }
 
 TEST(Hex2Str, EachPairYieldsOneByte) {
