@@ -60,9 +60,10 @@ public:
     std::int32_t find_after(ByteView pattern, std::int32_t after) override {
         return skip(pattern, inner_.find_after(pattern, after));
     }
-    void wrote(std::int32_t offset, std::size_t length) override { inner_.wrote(offset, length); }
 
 private:
+    void wrote(std::int32_t offset, std::size_t length) override { tell(inner_, offset, length); }
+
     std::int32_t skip(ByteView pattern, std::int32_t found) {
         if (holders_.empty() || !std::equal(pattern.begin(), pattern.end(), original_.begin(), original_.end())) {
             return found;

@@ -18,8 +18,7 @@ PatchFound patch_abbr_found(VoiceImage& image, MessageSink& messages, PatchSearc
     const std::int32_t found = search.find(original);
     if (found > 0) {
         // No catalogue replacement runs past its original: this write never fails there.
-        if (!image.put_str(found, replacement)) return PatchFound::neither;
-        search.wrote(found, replacement.size());
+        if (!search.put_str(image, found, replacement)) return PatchFound::neither;
         return PatchFound::original;
     }
     if (search.find(replacement) > 0) {

@@ -29,6 +29,12 @@ std::int32_t find_above(const VoiceImage& image, std::int32_t start, ByteView pa
 
 }  // namespace
 
+bool PatchSearch::put_str(VoiceImage& image, std::int32_t offset, ByteView bytes) {
+    if (!image.put_str(offset, bytes)) return false;
+    wrote(offset, bytes.size());
+    return true;
+}
+
 std::int32_t PlainSearch::find(ByteView pattern) { return image_.find_str(start_, patch_bound(image_), pattern); }
 
 std::int32_t PlainSearch::find_after(ByteView pattern, std::int32_t after) {

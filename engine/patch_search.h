@@ -22,8 +22,16 @@ public:
     virtual std::int32_t find(ByteView pattern) = 0;
     // The lowest match above `after` in the same window, or 0.
     virtual std::int32_t find_after(ByteView pattern, std::int32_t after) = 0;
+    // Overwrites `bytes` of `image` (the image searched) from `offset` on, as
+    // VoiceImage::put_str does, and keeps later finds exact: the one way a
+    // run writes while it searches, so that no write goes unseen.
+    bool put_str(VoiceImage& image, std::int32_t offset, ByteView bytes);
+
+protected:
     // `length` bytes from `offset` were overwritten; later finds must see them.
     virtual void wrote(std::int32_t offset, std::size_t length) = 0;
+    // For a search that wraps another: passes a write on to it.
+    static void tell(PatchSearch& inner, std::int32_t offset, std::size_t length) { inner.wrote(offset, length); }
 };
 
 // One find_str per query.
@@ -32,9 +40,10 @@ public:
     PlainSearch(const VoiceImage& image, std::int32_t start) : image_(image), start_(start) {}
     std::int32_t find(ByteView pattern) override;
     std::int32_t find_after(ByteView pattern, std::int32_t after) override;
-    void wrote(std::int32_t, std::size_t) override {}
 
 private:
+    void wrote(std::int32_t, std::size_t) override {}
+
     const VoiceImage& image_;
     std::int32_t start_;
 };
@@ -49,9 +58,10 @@ public:
     IndexedSearch(const VoiceImage& image, std::int32_t start, const MultiSearch& search);
     std::int32_t find(ByteView pattern) override;
     std::int32_t find_after(ByteView pattern, std::int32_t after) override;
-    void wrote(std::int32_t offset, std::size_t length) override;
 
 private:
+    void wrote(std::int32_t offset, std::size_t length) override;
+
     // The last start find_str tests for one of `length` bytes.
     std::int64_t last_start(std::size_t length) const;
     bool matches_at(std::int64_t at, const ByteString& pattern) const;

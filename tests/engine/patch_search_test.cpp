@@ -56,8 +56,7 @@ TEST(IndexedSearch, WritesThatCreateOrDestroyMatchesGiveWhatAPlainSearchGives) {
         IndexedSearch indexed(indexed_image, c.start, search);
         PlainSearch plain(plain_image, c.start);
         for (const Write& w : c.writes) {
-            ASSERT_TRUE(indexed_image.put_str(w.offset, bytes_of(w.bytes)));
-            indexed.wrote(w.offset, w.bytes.size());
+            ASSERT_TRUE(indexed.put_str(indexed_image, w.offset, bytes_of(w.bytes)));
             plain_image.put_str(w.offset, bytes_of(w.bytes));
         }
         for (std::size_t k = 0; k < patterns.size(); ++k) {
