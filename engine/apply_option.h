@@ -1,3 +1,4 @@
+// One option of the catalogue applied to a voice: its lead patch, or its fallback where the lead is absent.
 #pragma once
 
 #include <array>

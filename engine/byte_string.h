@@ -1,3 +1,4 @@
+// Byte strings as values, and views of them: the engine's one type for bytes.
 #pragma once
 
 #include <cstdint>

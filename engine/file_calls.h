@@ -1,3 +1,4 @@
+// The seam every file operation goes through: the calls, file identities, and whole-file reads built on them.
 #pragma once
 
 #include <cstddef>

@@ -1,3 +1,4 @@
+// The browser build's file calls: the voice through the page, everything else in memory.
 #pragma once
 
 #include <filesystem>

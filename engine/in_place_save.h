@@ -1,3 +1,4 @@
+// Saving a voice in place under a journal, and reading it back with what interrupted saves left.
 #pragma once
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// The save journal's format on disk: encoding, decoding, names and settled marks.
 #pragma once
 
 #include <array>

@@ -1,3 +1,4 @@
+// Where a voice's abbreviation area lies: the container's kind and the disk image's layout.
 #pragma once
 
 #include <cstdint>

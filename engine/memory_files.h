@@ -1,3 +1,4 @@
+// A whole file system in memory behind the file-call seam, for tests, fuzzers and the browser.
 #pragma once
 
 #include <cstdint>

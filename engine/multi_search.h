@@ -1,3 +1,4 @@
+// One pass over a voice that finds the first match of every pattern at once.
 #pragma once
 
 #include <array>

@@ -1,3 +1,4 @@
+// Opening a voice file as every front end does: recovery, reading, refusals, survey.
 #pragma once
 
 #include <filesystem>

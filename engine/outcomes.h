@@ -1,3 +1,4 @@
+// What became of reading and saving, as values: problems, save statuses, recovery events.
 #pragma once
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// The abbreviation patch operation: find a run, overwrite it, or say why not.
 #pragma once
 
 #include <cstdint>

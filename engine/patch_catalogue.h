@@ -1,3 +1,4 @@
+// The twenty options, their patches and tabs, as data.
 #pragma once
 
 #include <array>

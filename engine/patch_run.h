@@ -1,3 +1,4 @@
+// "Patch && Save": checks, every ticked option in order, and one save.
 #pragma once
 
 #include <array>

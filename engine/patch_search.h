@@ -1,3 +1,4 @@
+// The searches a patch run makes: one find_str per query, or answered from one pass.
 #pragma once
 
 #include <cstdint>

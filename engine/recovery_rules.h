@@ -1,3 +1,4 @@
+// What a journal found beside a voice does: the decision table of recovery.
 #pragma once
 
 #include <cstdint>

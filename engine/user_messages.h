@@ -1,3 +1,4 @@
+// Every text the program shows people: messages, captions and the page's own words.
 #pragma once
 
 #include <cstddef>

@@ -1,3 +1,4 @@
+// The voice held in memory, its 32-bit offsets, and the log of what a run overwrote.
 #pragma once
 
 #include <cstdint>

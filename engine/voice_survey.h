@@ -1,3 +1,4 @@
+// What each option would do to a voice, told before any patch.
 #pragma once
 
 #include <array>
