@@ -240,10 +240,28 @@ bool MultiSearch::scan_with_library(ByteView haystack, std::int64_t from, std::i
             if (hs_alloc_scratch(library_->database, &scratch.space) != HS_SUCCESS) return false;
             scratch.made_for = library_->serial;
         }
+        // Hyperscan's widest scans (AVX-512 VBMI) have been seen to read a
+        // little past the end of what they are given, which faults where the
+        // voice's memory ends at the end of a page. So the last stretch is
+        // scanned from a copy with room behind it; the copy starts early
+        // enough to hold every match that ends in it.
+        constexpr std::int64_t kRoomBehind = 256;
+        const std::int64_t head_end = std::max(from, end - kRoomBehind);
         FirstMatches found{library_->members, patterns_, from, last_start, out, library_->members.size()};
-        const hs_error_t scanned = hs_scan(library_->database, reinterpret_cast<const char*>(haystack.data() + from),
-                                           static_cast<unsigned>(end - from), 0, scratch.space, on_match, &found);
-        if (scanned != HS_SUCCESS && scanned != HS_SCAN_TERMINATED) return false;
+        const auto scan = [&](const std::uint8_t* data, std::int64_t size) {
+            const hs_error_t scanned = hs_scan(library_->database, reinterpret_cast<const char*>(data),
+                                               static_cast<unsigned>(size), 0, scratch.space, on_match, &found);
+            return scanned == HS_SUCCESS || scanned == HS_SCAN_TERMINATED;
+        };
+        if (head_end > from && !scan(haystack.data() + from, head_end - from)) return false;
+        if (found.missing > 0) {
+            const std::int64_t tail_from =
+                std::max(from, head_end - static_cast<std::int64_t>(library_->longest) + 1);
+            ByteString tail(haystack.begin() + tail_from, haystack.begin() + end);
+            tail.resize(tail.size() + static_cast<std::size_t>(kRoomBehind));
+            found.base = tail_from;
+            if (!scan(tail.data(), end - tail_from)) return false;
+        }
     }
     search_short(haystack, from, last_start, out);
     return true;
