@@ -48,6 +48,14 @@ val message_list(const std::vector<Message>& messages) {
 // changes is kept for the page to apply.
 class PageWindow final : public WindowOps {
 public:
+    // The boxes as the page shows them: bit k - 1 for box k.
+    PageWindow(unsigned enabled_boxes, unsigned ticked_boxes) {
+        for (int k = 1; k <= kOptionCount; ++k) {
+            enabled[static_cast<std::size_t>(k)] = ((enabled_boxes >> (k - 1)) & 1U) != 0;
+            ticked[static_cast<std::size_t>(k)] = ((ticked_boxes >> (k - 1)) & 1U) != 0;
+        }
+    }
+
     std::array<bool, kByOptionNumber> enabled{};
     std::array<bool, kByOptionNumber> ticked{};
     std::vector<int> disabled_boxes;
@@ -126,11 +134,7 @@ public:
     void run(unsigned enabled, unsigned ticked) {
         enabled_ = enabled;
         ticked_ = ticked;
-        PageWindow window;
-        for (int k = 1; k <= kOptionCount; ++k) {
-            window.enabled[static_cast<std::size_t>(k)] = ((enabled >> (k - 1)) & 1U) != 0;
-            window.ticked[static_cast<std::size_t>(k)] = ((ticked >> (k - 1)) & 1U) != 0;
-        }
+        PageWindow window(enabled, ticked);
         PageFileCalls calls(utf8_path(name_));
         RunDetails details;
         const RunOutcome outcome = run_patch(image_, window, default_journal_folder(), calls, &details);
@@ -165,11 +169,7 @@ public:
     // The voice as the last run would have saved it, as pieces for a Blob:
     // views of the engine's memory, valid until the engine runs again.
     val patched_copy() {
-        PageWindow window;
-        for (int k = 1; k <= kOptionCount; ++k) {
-            window.enabled[static_cast<std::size_t>(k)] = ((enabled_ >> (k - 1)) & 1U) != 0;
-            window.ticked[static_cast<std::size_t>(k)] = ((ticked_ >> (k - 1)) & 1U) != 0;
-        }
+        PageWindow window(enabled_, ticked_);
         RunDetails details;
         val pieces = val::array();
         if (rehearse_patch(image_, window, details) != RunOutcome::rehearsed) return pieces;
