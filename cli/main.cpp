@@ -84,24 +84,6 @@ private:
 };
 bool FileReport::first_file_done = false;
 
-// The window a patch run sees here: every box enabled, as after an open, and
-// ticked as chosen. Messages are kept in order for the caller to tell.
-class ConsoleWindow final : public WindowOps {
-public:
-    explicit ConsoleWindow(const std::set<int>& chosen) : chosen_(chosen) {}
-    bool box_enabled(int) const override { return true; }
-    bool box_ticked(int box) const override { return chosen_.contains(box); }
-    void disable_box(int) override {}
-    void disable_patch() override {}
-    void close_main_window() override {}
-    void show_message(const Message& message) override { shown.push_back(message); }
-
-    std::vector<Message> shown;
-
-private:
-    const std::set<int>& chosen_;
-};
-
 std::string lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
@@ -239,8 +221,7 @@ void hint_recover(const OpenedVoice& opened, const std::string& file, FileReport
 // back an interrupted save) and tells what opening it found.
 OpenedVoice open_and_tell(VoiceImage& image, const std::string& file, const Settings& settings, RecoveryMode mode,
                           FileReport& report) {
-    const OpenedVoice opened = open_voice(image, utf8_path(file), settings.journals,
-                                          system_file_calls(), mode);
+    const OpenedVoice opened = open_voice(image, utf8_path(file), settings.journals, system_file_calls(), mode, {});
     for (const Message& message : opened.messages) report.tell(message);
     hint_recover(opened, file, report);
     return opened;
@@ -249,8 +230,8 @@ OpenedVoice open_and_tell(VoiceImage& image, const std::string& file, const Sett
 ExitStatus recover(const std::string& file, const Settings& settings) {
     FileReport report(file);
     VoiceImage image;
-    const OpenedVoice opened = open_voice(image, utf8_path(file), settings.journals, system_file_calls(),
-                                          RecoveryMode::repair_copies);
+    const OpenedVoice opened =
+        open_voice(image, utf8_path(file), settings.journals, system_file_calls(), RecoveryMode::repair_copies, {});
     for (const Message& message : opened.messages) report.tell(message);
     if (opened.recovery_failed || opened.recovery_unknown || opened.result == OpenedVoice::Result::unreadable) {
         return kRefused;
@@ -265,8 +246,8 @@ ExitStatus show_status(const std::string& file, const Settings& settings) {
     VoiceImage image;
     const std::string name = messages::path_for_people(utf8_path(file).filename());
     // The line about the voice heads its report, before what opening it found.
-    const OpenedVoice opened = open_voice(image, utf8_path(file), settings.journals, system_file_calls(),
-                                          RecoveryMode::look_only);
+    const OpenedVoice opened =
+        open_voice(image, utf8_path(file), settings.journals, system_file_calls(), RecoveryMode::look_only, {});
     if (opened.result != OpenedVoice::Result::unreadable) {
         report.heading(survey_summary(name, image.file_len(), opened.survey));
     }
@@ -300,10 +281,13 @@ ExitStatus apply_to(const std::string& file, const Settings& settings) {
     // interrupted saves could not be looked for, would only mislead.
     if (opened.save_pending || opened.recovery_unknown) return kRefused;
 
-    ConsoleWindow window(settings.chosen);
-    RunDetails details;
-    const RunOutcome outcome = settings.dry_run ? rehearse_patch(image, window, details)
-                                                : run_patch(image, window, settings.journals, system_file_calls(), &details);
+    // The boxes as the open left them, ticked as chosen.
+    WindowControls controls = opened.controls;
+    for (const int k : settings.chosen) controls.set_ticked(k, true);
+    const RunReport run = settings.dry_run ? rehearse_patch(image, controls)
+                                           : run_patch(image, controls, settings.journals, system_file_calls());
+    const RunOutcome outcome = run.outcome;
+    const RunDetails& details = run.details;
     report.heading(file);
     int changing = 0;
     for (const PatchOption& option : patch_catalogue()) {
@@ -323,7 +307,7 @@ ExitStatus apply_to(const std::string& file, const Settings& settings) {
             report.say("        now " + hex_bytes(range.new_bytes));
         }
     }
-    for (const Message& message : window.shown) report.tell(message);
+    for (const Message& message : run.messages) report.tell(message);
     switch (outcome) {
         case RunOutcome::saved: return kAllDone;
         case RunOutcome::rehearsed: {

@@ -12,13 +12,16 @@ void survey_opened(const VoiceImage& image, OpenedVoice& opened) {
         return;
     }
     opened.result = OpenedVoice::Result::voice;
+    opened.controls = opened.controls.after_open();
 }
 
 }  // namespace
 
 OpenedVoice open_voice(VoiceImage& image, const std::filesystem::path& path,
-                       const std::filesystem::path& journal_folder, FileSystemCalls& calls, RecoveryMode mode) {
+                       const std::filesystem::path& journal_folder, FileSystemCalls& calls, RecoveryMode mode,
+                       const WindowControls& shown_before) {
     OpenedVoice opened;
+    opened.controls = shown_before;
     const std::string shown = messages::path_for_people(path);
     const LoadResult loaded = image.load_image(path, journal_folder, calls, mode);
     for (const RecoveryEvent& event : loaded.events) {
@@ -30,6 +33,8 @@ OpenedVoice open_voice(VoiceImage& image, const std::filesystem::path& path,
         opened.put_back = opened.put_back || event.what == What::rolled_back || event.what == What::copy_put_back;
         opened.recovery_failed = opened.recovery_failed || event.what == What::failed;
     }
+    // A half-written copy is put back only when the person says so.
+    if (opened.torn_copy && mode == RecoveryMode::repair) opened.question = messages::kPutBackTornCopy;
     if (!loaded.ok()) {
         opened.messages.push_back({MessageKind::refusal, messages::cannot_open(shown, messages::reason_text(loaded.problem))});
         return opened;

@@ -9,6 +9,7 @@
 #include "engine/user_messages.h"
 #include "engine/voice_image.h"
 #include "engine/voice_survey.h"
+#include "engine/window_controls.h"
 
 namespace tarnwick {
 
@@ -36,14 +37,23 @@ struct OpenedVoice {
     bool put_back = false;
     // A journal's bytes could not be put back.
     bool recovery_failed = false;
+    // The boxes and Patch after the open: all of them usable once a voice is
+    // accepted, else as they were.
+    WindowControls controls;
+    // When not empty, the question to ask the person; Yes opens the file
+    // again with RecoveryMode::repair_copies.
+    std::string_view question;
 
     bool accepted() const { return result == Result::voice; }
+    // The survey describes the file read; an unreadable file leaves the one shown.
+    bool show_survey() const { return result != Result::unreadable; }
 };
 
 // Reads the voice file at `path` into `image`, dealing with journals of its
 // interrupted saves in `journal_folder` as `mode` says, and surveys it.
+// `shown` is how the boxes and Patch stand before the open.
 OpenedVoice open_voice(VoiceImage& image, const std::filesystem::path& path,
-                       const std::filesystem::path& journal_folder, FileSystemCalls& calls,
-                       RecoveryMode mode = RecoveryMode::repair);
+                       const std::filesystem::path& journal_folder, FileSystemCalls& calls, RecoveryMode mode,
+                       const WindowControls& shown);
 
 }  // namespace tarnwick

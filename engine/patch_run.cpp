@@ -6,74 +6,83 @@ namespace tarnwick {
 namespace {
 
 // The run up to its write-back: the checks, then every enabled and ticked
-// option in catalogue order. Returns the outcome when the run ends here.
-std::optional<RunOutcome> apply_selected(VoiceImage& image, WindowOps& window, RunDetails& details) {
+// option in catalogue order. Returns true when the run ends here.
+bool ended_before_saving(VoiceImage& image, RunReport& report) {
+    const auto refuse = [&](RunOutcome outcome, MessageKind kind, std::string_view text) {
+        report.outcome = outcome;
+        report.controls.patch_enabled = false;
+        report.messages.push_back({kind, std::string(text)});
+        return true;
+    };
     const ContainerKind kind = detect_container(image);
-    if (kind == ContainerKind::none) {
-        window.disable_patch();
-        window.show_message({MessageKind::refusal, std::string(messages::kNotVoiceFile)});
-        return RunOutcome::not_a_voice_file;
-    }
+    if (kind == ContainerKind::none) return refuse(RunOutcome::not_a_voice_file, MessageKind::refusal, messages::kNotVoiceFile);
     const Layout layout = probe_layout(image, kind);
-    if (!layout.located()) {
-        window.disable_patch();
-        window.show_message({MessageKind::refusal, std::string(messages::kAreaNotLocated)});
-        return RunOutcome::area_not_located;
-    }
+    if (!layout.located()) return refuse(RunOutcome::area_not_located, MessageKind::refusal, messages::kAreaNotLocated);
 
     // Every search the options may make, answered from one pass.
     IndexedSearch search(image, layout.dllimg_start, catalogue_search());
-
+    MessageList told;
     bool patched_any = false;
     for (const PatchOption& option : patch_catalogue()) {
-        if (!window.box_enabled(option.number) || !window.box_ticked(option.number)) continue;
-        const OptionOutcome outcome = apply_option(image, window, option, search);
-        details.options[static_cast<std::size_t>(option.number - 1)] = outcome.state;
+        if (!report.controls.box_enabled(option.number) || !report.controls.box_ticked(option.number)) continue;
+        const OptionOutcome outcome = apply_option(image, told, option, search);
+        report.details.options[static_cast<std::size_t>(option.number - 1)] = outcome.state;
         if (outcome.patched) patched_any = true;
-        if (outcome.lead_failed) window.disable_box(option.number);
+        // An option whose lead is missing stays missing: its box is of no more use.
+        if (outcome.lead_failed) report.controls.enabled[static_cast<std::size_t>(option.number - 1)] = false;
     }
-    if (!patched_any) {
-        window.disable_patch();
-        window.show_message({MessageKind::information, std::string(messages::kNothingToPatch)});
-        return RunOutcome::nothing_patched;
-    }
-    return std::nullopt;
+    report.messages = std::move(told.messages);
+    if (!patched_any) return refuse(RunOutcome::nothing_patched, MessageKind::information, messages::kNothingToPatch);
+    return false;
 }
 
 }  // namespace
 
-RunOutcome run_patch(VoiceImage& image, WindowOps& window, const std::filesystem::path& journal_folder,
-                     FileSystemCalls& calls, RunDetails* details) {
-    RunDetails ignored;
-    RunDetails& told = details != nullptr ? *details : ignored;
-    told = {};
-    EditLog edits(image);
-    if (const std::optional<RunOutcome> ended = apply_selected(image, window, told)) return *ended;
+std::vector<int> RunDetails::patched_options() const {
+    std::vector<int> patched;
+    for (int k = 1; k <= kOptionCount; ++k) {
+        if (options[static_cast<std::size_t>(k - 1)] == OptionState::ready) patched.push_back(k);
+    }
+    return patched;
+}
 
-    told.changes = edits.changed_ranges();
-    const SaveResult saved = image.save_image(told.changes, journal_folder, calls);
-    told.save = saved.status;
+RunReport run_patch(VoiceImage& image, const WindowControls& shown, const std::filesystem::path& journal_folder,
+                    FileSystemCalls& calls) {
+    RunReport report;
+    report.controls = shown;
+    EditLog edits(image);
+    if (ended_before_saving(image, report)) return report;
+
+    report.details.changes = edits.changed_ranges();
+    const SaveResult saved = image.save_image(report.details.changes, journal_folder, calls);
+    report.details.save = saved.status;
     if (!saved.ok()) {
         // The file holds its old bytes (or will, at its next open), so the
         // image must too: a later run would otherwise call patches "already
-        // patched" that never reached the file.
+        // patched" that never reached the file. The window shows it anew.
         edits.undo();
-        const std::string shown = messages::path_for_people(image.file_path());
-        window.show_message({MessageKind::failure, messages::save_failure_text(shown, saved.status, saved.problem)});
-        return RunOutcome::save_failed;
+        report.outcome = RunOutcome::save_failed;
+        report.survey = survey_voice(image);
+        const std::string shown_path = messages::path_for_people(image.file_path());
+        report.messages.push_back(
+            {MessageKind::failure, messages::save_failure_text(shown_path, saved.status, saved.problem)});
+        return report;
     }
-    window.show_message({MessageKind::information, std::string(messages::kPatchedSuccessfully)});
-    window.close_main_window();
-    return RunOutcome::saved;
+    report.outcome = RunOutcome::saved;
+    report.messages.push_back({MessageKind::information, std::string(messages::kPatchedSuccessfully)});
+    report.close_window = true;
+    return report;
 }
 
-RunOutcome rehearse_patch(VoiceImage& image, WindowOps& window, RunDetails& details) {
-    details = {};
+RunReport rehearse_patch(VoiceImage& image, const WindowControls& shown) {
+    RunReport report;
+    report.controls = shown;
     EditLog edits(image);
-    if (const std::optional<RunOutcome> ended = apply_selected(image, window, details)) return *ended;
-    details.changes = edits.changed_ranges();
+    if (ended_before_saving(image, report)) return report;
+    report.details.changes = edits.changed_ranges();
     edits.undo();
-    return RunOutcome::rehearsed;
+    report.outcome = RunOutcome::rehearsed;
+    return report;
 }
 
 }  // namespace tarnwick

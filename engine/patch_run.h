@@ -1,4 +1,4 @@
-// "Patch && Save": checks, every ticked option in order, and one save.
+// "Patch && Save": checks, every ticked option in order, and one save, told back as one report.
 #pragma once
 
 #include <array>
@@ -10,19 +10,10 @@
 #include "engine/patch_catalogue.h"
 #include "engine/user_messages.h"
 #include "engine/voice_image.h"
+#include "engine/voice_survey.h"
+#include "engine/window_controls.h"
 
 namespace tarnwick {
-
-// What a patch run needs of the main window. Box k (1 to 20) belongs to
-// option k of the catalogue; show_message is inherited from MessageSink.
-class WindowOps : public MessageSink {
-public:
-    virtual bool box_enabled(int box) const = 0;
-    virtual bool box_ticked(int box) const = 0;
-    virtual void disable_box(int box) = 0;
-    virtual void disable_patch() = 0;
-    virtual void close_main_window() = 0;
-};
 
 enum class RunOutcome {
     not_a_voice_file,
@@ -42,18 +33,39 @@ struct RunDetails {
     std::vector<ChangedRange> changes;
     // How the save went, when the run got as far as saving.
     std::optional<SaveStatus> save;
+
+    // The options patched (ready when their turn came), in catalogue order.
+    std::vector<int> patched_options() const;
+};
+
+// Everything a front end shows after a run, in the order it shows it: the
+// controls as they now stand, the survey where the file's state is to be
+// shown again, the messages one by one, then the window closes if told to.
+struct RunReport {
+    RunOutcome outcome = RunOutcome::not_a_voice_file;
+    WindowControls controls;
+    std::optional<VoiceSurvey> survey;
+    std::vector<Message> messages;
+    bool close_window = false;
+    RunDetails details;
+
+    // The save was refused or rolled back: the file holds exactly what it
+    // held, so a patched copy may still be offered in its place.
+    bool file_unchanged() const {
+        return details.save && (*details.save == SaveStatus::refused || *details.save == SaveStatus::rolled_back);
+    }
 };
 
 // The "Patch && Save" command: validates the image, locates the abbreviation
-// area, applies every enabled and ticked option in catalogue order and, when
-// anything was patched, writes the changed bytes back once (journaled in
-// `journal_folder`) and closes the window.
-RunOutcome run_patch(VoiceImage& image, WindowOps& window, const std::filesystem::path& journal_folder,
-                     FileSystemCalls& calls, RunDetails* details = nullptr);
+// area, applies every enabled and ticked option of `shown` in catalogue order
+// and, when anything was patched, writes the changed bytes back once
+// (journaled in `journal_folder`) and closes the window.
+RunReport run_patch(VoiceImage& image, const WindowControls& shown, const std::filesystem::path& journal_folder,
+                    FileSystemCalls& calls);
 
-// The same run without its write-back: the same checks, messages and window
-// changes up to the save, then the image is put back as it was. `details`
-// gets the options and the ranges the save would have written.
-RunOutcome rehearse_patch(VoiceImage& image, WindowOps& window, RunDetails& details);
+// The same run without its write-back: the same checks, messages and
+// controls up to the save, then the image is put back as it was. The details
+// hold the options and the ranges the save would have written.
+RunReport rehearse_patch(VoiceImage& image, const WindowControls& shown);
 
 }  // namespace tarnwick

@@ -1,11 +1,13 @@
 // Every text the program shows people: messages, captions and the page's own words.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/outcomes.h"
 
@@ -33,6 +35,13 @@ public:
     virtual void show_message(const Message& message) = 0;
 };
 
+// Messages kept in the order they were told, for a report to hand on.
+class MessageList final : public MessageSink {
+public:
+    void show_message(const Message& message) override { messages.push_back(message); }
+    std::vector<Message> messages;
+};
+
 // Every message the engine and the windows show a person, and the words for
 // what the engine reports as values, in one place. (The survey's words for a
 // voice are in voice_survey, the command line's own in cli/.)
@@ -49,6 +58,8 @@ inline constexpr std::string_view kOpen = "Open TTS Voice File";
 inline constexpr std::string_view kPatch = "Patch && Save";
 inline constexpr std::string_view kOpenDialogTitle = "Open Garmin TTS Voice File...";
 inline constexpr std::string_view kOpenDialogFilter = "Garmin TTS (*.vpm;*.rgn)";
+// The extensions the filter offers, for a dialog that takes them one by one.
+inline constexpr std::array<std::string_view, 2> kVoiceExtensions{".vpm", ".rgn"};
 inline constexpr std::string_view kInstructions =
     "Select changes you want to apply to your voice file. The 'English' tab can be used for all English "
     "voices. You can check items in multiple tabs. Click the \"Patch && Save\" button to scan the TTS file "

@@ -88,4 +88,12 @@ VoiceSurvey survey_voice(const VoiceImage& image) {
     return survey;
 }
 
+SurveyText survey_text(std::string_view file_name, std::int64_t size, const VoiceSurvey& survey) {
+    SurveyText text{voice_description(file_name, size, survey), readiness_sentence(survey), {}};
+    if (survey.located()) {
+        for (int k = 1; k <= kOptionCount; ++k) text.states[static_cast<std::size_t>(k - 1)] = state_text(survey.state(k));
+    }
+    return text;
+}
+
 }  // namespace tarnwick

@@ -50,6 +50,14 @@ std::string readiness_sentence(const VoiceSurvey& survey);
 // Both in one line, joined by "; ".
 std::string survey_summary(std::string_view file_name, std::int64_t size, const VoiceSurvey& survey);
 
+// A survey in the words a window shows it.
+struct SurveyText {
+    std::string description;                       // voice_description
+    std::string readiness;                         // readiness_sentence
+    std::array<std::string, kOptionCount> states;  // state_text of each; empty where the area was not located
+};
+SurveyText survey_text(std::string_view file_name, std::int64_t size, const VoiceSurvey& survey);
+
 // The kind, the layout and every option's state, without writing a byte.
 VoiceSurvey survey_voice(const VoiceImage& image);
 

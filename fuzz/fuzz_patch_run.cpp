@@ -18,26 +18,20 @@ namespace {
 
 using namespace tarnwick;
 
-class TickedWindow final : public WindowOps {
-public:
-    TickedWindow() = default;
-    explicit TickedWindow(int only) : only_(only) {}
-    bool box_enabled(int box) const override { return enabled_[static_cast<std::size_t>(box)]; }
-    bool box_ticked(int box) const override { return only_ == 0 || box == only_; }
-    void disable_box(int box) override { enabled_[static_cast<std::size_t>(box)] = false; }
-    void disable_patch() override {}
-    void close_main_window() override {}
-    void show_message(const Message& message) override {
-        const std::string& text = message.text;
-        already_patched = already_patched || text.ends_with("abbreviation is already patched.");
+// Every box enabled; all of them ticked, or only `only`.
+WindowControls ticked(int only = 0) {
+    WindowControls controls;
+    controls.enabled.fill(true);
+    for (int k = 1; k <= kOptionCount; ++k) controls.set_ticked(k, only == 0 || k == only);
+    return controls;
+}
+
+bool says_already_patched(const RunReport& report) {
+    for (const Message& message : report.messages) {
+        if (message.text.ends_with("abbreviation is already patched.")) return true;
     }
-
-    bool already_patched = false;
-
-private:
-    int only_ = 0;
-    std::array<bool, kByOptionNumber> enabled_ = [] {
-        std::array<bool, kByOptionNumber> all{};
+    return false;
+}
         all.fill(true);
         return all;
     }();
@@ -119,12 +113,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(std::equal(input.begin(), input.end(), surveyed.file_buf().begin()), "the survey writes no byte");
         for (int k = 1; survey.located() && k <= kOptionCount; ++k) {
             // A rehearsal puts the image back as it was, so one serves all.
-            TickedWindow only(k);
-            RunDetails details;
-            const bool would_patch = rehearse_patch(surveyed, only, details) == RunOutcome::rehearsed;
+            const RunReport rehearsal = rehearse_patch(surveyed, ticked(k));
+            const RunDetails& details = rehearsal.details;
+            const bool would_patch = rehearsal.outcome == RunOutcome::rehearsed;
             check(std::equal(input.begin(), input.end(), surveyed.file_buf().begin()), "a rehearsal writes no byte");
             const OptionState expected = would_patch              ? OptionState::ready
-                                         : only.already_patched ? OptionState::already_changed
+                                         : says_already_patched(rehearsal) ? OptionState::already_changed
                                                                 : OptionState::not_in_this_voice;
             check(survey.state(k) == expected, "the survey agrees with a run of that option alone");
             check(!details.options[static_cast<std::size_t>(k - 1)] ||
@@ -138,8 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     files.put_file(path, input);
     VoiceImage image;
     check(image.load_image(path, journals, files).ok(), "the voice loads");
-    TickedWindow window;
-    const RunOutcome outcome = run_patch(image, window, journals, files);
+    const RunOutcome outcome = run_patch(image, ticked(), journals, files).outcome;
     check(files.entries(journals).empty(), "no journal is left behind");
     const ByteView after = image.file_buf();
     check(after.size() == input.size(), "the image keeps its length");

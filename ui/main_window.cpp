@@ -61,9 +61,6 @@ std::filesystem::path to_path(const QString& chosen) {
 #endif
 }
 
-// The summary's second line: which tabs hold ready options, as a sentence.
-QString readiness_line(const VoiceSurvey& survey) { return QString::fromStdString(readiness_sentence(survey)); }
-
 // The one local file a drag carries, or an empty string.
 QString dropped_file(const QMimeData* data) {
     const QList<QUrl> urls = data->urls();
@@ -116,7 +113,7 @@ Tarnwick::Tarnwick(VoiceImage& image, PlatformServices services, std::filesystem
     tabs_ = new QTabWidget(client);
     tabs_->setObjectName(QStringLiteral("SSTab1"));
     build_tabs();
-    tabs_->setCurrentIndex(1);
+    tabs_->setCurrentIndex(kFirstTabShown);
 
     patch_ = new QPushButton(kPatchCaption, client);
     patch_->setObjectName(QStringLiteral("Patch"));
@@ -150,7 +147,7 @@ void Tarnwick::build_tabs() {
             box->setAccessibleName(label_text);
             box->setEnabled(false);
             // clicked: only a change made by the person, by mouse or keyboard.
-            connect(box, &QCheckBox::clicked, this, [this] { patch_->setEnabled(true); });
+            connect(box, &QCheckBox::clicked, this, [this, k](bool on) { show_controls(controls().after_box_changed(k, on)); });
 
             auto* label = new QLabel(label_text, frame);
             label->setObjectName(QStringLiteral("Label%1").arg(k + 1));
@@ -187,7 +184,7 @@ TwipsLayout Tarnwick::fitting_layout() const {
     every_tab_ready.kind = ContainerKind::vpm;
     every_tab_ready.layout.result = ProbeResult::located;
     every_tab_ready.states.fill(OptionState::ready);
-    probe.setText(readiness_line(every_tab_ready));
+    probe.setText(QString::fromStdString(readiness_sentence(every_tab_ready)));
     const QSize one_line = label_text_size(&probe);
     boxes.push_back({{one_line.width(), 2 * one_line.height()}, kSummaryTwips.size()});
     double scale = scale_to_fit(boxes);
@@ -270,40 +267,46 @@ void Tarnwick::open_voice_file() {
 }
 
 void Tarnwick::open_file(const QString& chosen) {
-    OpenedVoice opened = open_voice(image_, to_path(chosen), journal_folder_, services_.files);
-    if (opened.result != OpenedVoice::Result::unreadable) show_survey(opened.survey);
-    for (const Message& message : opened.messages) show_message(message);
-    // A half-written copy is put back only when the person says so.
-    if (opened.torn_copy && services_.messages.ask(this, text_of(messages::kPutBackTornCopy))) {
-        opened = open_voice(image_, to_path(chosen), journal_folder_, services_.files, RecoveryMode::repair_copies);
-        if (opened.result != OpenedVoice::Result::unreadable) show_survey(opened.survey);
-        for (const Message& message : opened.messages) show_message(message);
+    OpenedVoice opened =
+        open_voice(image_, to_path(chosen), journal_folder_, services_.files, RecoveryMode::repair, controls());
+    show_opened(opened);
+    if (!opened.question.empty() && services_.messages.ask(this, text_of(opened.question))) {
+        opened = open_voice(image_, to_path(chosen), journal_folder_, services_.files, RecoveryMode::repair_copies,
+                            controls());
+        show_opened(opened);
     }
-    if (!opened.accepted()) return;
-    patch_->setEnabled(true);
-    for (int k = 1; k <= kOptionCount; ++k) check_box(k)->setEnabled(true);
+}
+
+void Tarnwick::show_opened(const OpenedVoice& opened) {
+    if (opened.show_survey()) show_survey(opened.survey);
+    show_messages(opened.messages);
+    show_controls(opened.controls);
 }
 
 // What each option would do to the image as it is now, and which voice that is.
 void Tarnwick::show_survey(const VoiceSurvey& survey) {
-    for (int k = 1; k <= kOptionCount; ++k) {
-        const QString text = survey.located() ? text_of(state_text(survey.state(k))) : QString();
-        state_label(k)->setText(text);
-        check_box(k)->setAccessibleDescription(text);
-    }
     // The file's name is shortened in its middle where it is too long; the
     // tooltip holds the whole path.
     const std::string name = messages::path_for_people(image_.file_path().filename());
-    const QString description = QString::fromStdString(voice_description(name, image_.file_len(), survey));
+    const SurveyText text = survey_text(name, image_.file_len(), survey);
+    for (int k = 1; k <= kOptionCount; ++k) {
+        const QString state = QString::fromStdString(text.states[static_cast<std::size_t>(k - 1)]);
+        state_label(k)->setText(state);
+        check_box(k)->setAccessibleDescription(state);
+    }
     const QFontMetrics metrics = summary_->fontMetrics();
-    summary_->setText(metrics.elidedText(description, Qt::ElideMiddle, summary_->width() - kLabelMarginPx) + u'\n' +
-                      readiness_line(survey));
+    summary_->setText(metrics.elidedText(QString::fromStdString(text.description), Qt::ElideMiddle,
+                                         summary_->width() - kLabelMarginPx) +
+                      u'\n' + QString::fromStdString(text.readiness));
     summary_->setToolTip(QString::fromStdString(messages::path_for_people(image_.file_path())));
 }
 
 void Tarnwick::patch_and_save() {
-    // A failed save leaves the image as the file is; show what it now holds.
-    if (run_patch(image_, *this, journal_folder_, services_.files) == RunOutcome::save_failed) show_survey(survey_voice(image_));
+    const RunReport report = run_patch(image_, controls(), journal_folder_, services_.files);
+    show_controls(report.controls);
+    if (report.survey) show_survey(*report.survey);
+    show_messages(report.messages);
+    if (report.close_window) close();
 }
 
 void Tarnwick::dragEnterEvent(QDragEnterEvent* event) {
@@ -324,14 +327,26 @@ void Tarnwick::show_about() {
     about_->activateWindow();
 }
 
-bool Tarnwick::box_enabled(int box) const { return check_box(box)->isEnabled(); }
-bool Tarnwick::box_ticked(int box) const { return check_box(box)->isChecked(); }
-void Tarnwick::disable_box(int box) { check_box(box)->setEnabled(false); }
-void Tarnwick::disable_patch() { patch_->setEnabled(false); }
-void Tarnwick::close_main_window() { close(); }
+WindowControls Tarnwick::controls() const {
+    WindowControls shown;
+    for (int k = 1; k <= kOptionCount; ++k) {
+        shown.enabled[static_cast<std::size_t>(k - 1)] = check_box(k)->isEnabled();
+        shown.ticked[static_cast<std::size_t>(k - 1)] = check_box(k)->isChecked();
+    }
+    shown.patch_enabled = patch_->isEnabled();
+    return shown;
+}
 
-void Tarnwick::show_message(const Message& message) {
-    services_.messages.show_message(this, QString::fromStdString(message.text));
+void Tarnwick::show_controls(const WindowControls& controls) {
+    for (int k = 1; k <= kOptionCount; ++k) {
+        check_box(k)->setEnabled(controls.box_enabled(k));
+        check_box(k)->setChecked(controls.box_ticked(k));
+    }
+    patch_->setEnabled(controls.patch_enabled);
+}
+
+void Tarnwick::show_messages(const std::vector<Message>& messages) {
+    for (const Message& message : messages) services_.messages.show_message(this, QString::fromStdString(message.text));
 }
 
 }  // namespace tarnwick::ui

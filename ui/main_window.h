@@ -5,10 +5,12 @@
 #include <QMainWindow>
 #include <QPointer>
 
+#include "engine/open_voice.h"
 #include "engine/patch_catalogue.h"
 #include "engine/patch_run.h"
 #include "engine/voice_survey.h"
 #include "engine/voice_image.h"
+#include "engine/window_controls.h"
 #include "ui/about_window.h"
 #include "ui/platform_services.h"
 #include "ui/twips.h"
@@ -29,7 +31,7 @@ inline constexpr QSize kFrameAllowance{16, 40};
 QString displayed_caption(const QString& stored);
 
 // The main window: open a voice file, tick options on five tabs, patch it.
-class Tarnwick final : public QMainWindow, private WindowOps {
+class Tarnwick final : public QMainWindow {
     Q_OBJECT
 
 public:
@@ -68,12 +70,11 @@ protected:
     void dropEvent(QDropEvent* event) override;
 
 private:
-    bool box_enabled(int box) const override;
-    bool box_ticked(int box) const override;
-    void disable_box(int box) override;
-    void disable_patch() override;
-    void close_main_window() override;
-    void show_message(const Message& message) override;
+    // The boxes and Patch as the window shows them, and showing what the engine reports.
+    WindowControls controls() const;
+    void show_controls(const WindowControls& controls);
+    void show_messages(const std::vector<Message>& messages);
+    void show_opened(const OpenedVoice& opened);
 
     void build_tabs();
     void show_survey(const VoiceSurvey& survey);

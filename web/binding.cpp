@@ -44,32 +44,20 @@ val message_list(const std::vector<Message>& messages) {
     return list;
 }
 
-// The window a run sees: the page's boxes as it reports them; what the run
-// changes is kept for the page to apply.
-class PageWindow final : public WindowOps {
-public:
-    // The boxes as the page shows them: bit k - 1 for box k.
-    PageWindow(unsigned enabled_boxes, unsigned ticked_boxes) {
-        for (int k = 1; k <= kOptionCount; ++k) {
-            enabled[static_cast<std::size_t>(k)] = ((enabled_boxes >> (k - 1)) & 1U) != 0;
-            ticked[static_cast<std::size_t>(k)] = ((ticked_boxes >> (k - 1)) & 1U) != 0;
-        }
+// The boxes and Patch as the page is to show them.
+val controls_value(const WindowControls& controls) {
+    val enabled = val::array();
+    val ticked = val::array();
+    for (int k = 1; k <= kOptionCount; ++k) {
+        enabled.call<void>("push", controls.box_enabled(k));
+        ticked.call<void>("push", controls.box_ticked(k));
     }
-
-    std::array<bool, kByOptionNumber> enabled{};
-    std::array<bool, kByOptionNumber> ticked{};
-    std::vector<int> disabled_boxes;
-    bool patch_disabled = false;
-    bool closed = false;
-    std::vector<Message> shown;
-
-    bool box_enabled(int box) const override { return enabled[static_cast<std::size_t>(box)]; }
-    bool box_ticked(int box) const override { return ticked[static_cast<std::size_t>(box)]; }
-    void disable_box(int box) override { disabled_boxes.push_back(box); }
-    void disable_patch() override { patch_disabled = true; }
-    void close_main_window() override { closed = true; }
-    void show_message(const Message& message) override { shown.push_back(message); }
-};
+    val shown = val::object();
+    shown.set("enabled", enabled);
+    shown.set("ticked", ticked);
+    shown.set("patch", controls.patch_enabled);
+    return shown;
+}
 
 // The texts of both windows, the tabs with their options, and the state words.
 val texts() {
@@ -102,7 +90,13 @@ val texts() {
         tabs.call<void>("push", shown);
     }
     t.set("tabs", tabs);
-    t.set("selectedTab", 1);  // the window opens on its second tab
+    t.set("selectedTab", kFirstTabShown);
+    t.set("openFilter", std::string(messages::captions::kOpenDialogFilter));
+    val extensions = val::array();
+    for (const std::string_view extension : messages::captions::kVoiceExtensions) {
+        extensions.call<void>("push", std::string(extension));
+    }
+    t.set("voiceExtensions", extensions);
     t.set("dropOneFile", std::string(messages::page::kDropOneFile));
     t.set("dropNoFolder", std::string(messages::page::kDropNoFolder));
     t.set("newVersion", std::string(messages::page::kNewVersion));
@@ -117,51 +111,49 @@ val texts() {
 class Page {
 public:
     // Opens the voice the page offers as `name`, as the window opens a file:
-    // any interrupted save of it put back, the whole file read, surveyed.
+    // any interrupted save of it put back, the whole file read, surveyed. The
+    // page shows nothing of an earlier voice while it reads, so the boxes
+    // start as in a window just opened.
     void open(const std::string& name) {
         name_ = name;
         PageFileCalls calls(utf8_path(name));
-        const OpenedVoice opened = open_voice(image_, utf8_path(name), default_journal_folder(), calls);
+        const OpenedVoice opened =
+            open_voice(image_, utf8_path(name), default_journal_folder(), calls, RecoveryMode::repair, {});
+        controls_ = opened.controls;
         outcome_ = val::object();
         outcome_.set("accepted", opened.accepted());
         outcome_.set("messages", message_list(opened.messages));
-        // An accepted voice enables "Patch && Save" and every box.
-        outcome_.set("enableAll", opened.accepted());
-        if (opened.result != OpenedVoice::Result::unreadable) outcome_.set("survey", survey());
+        outcome_.set("controls", controls_value(controls_));
+        if (opened.show_survey()) outcome_.set("survey", survey(opened.survey));
     }
 
-    // "Patch && Save" with the boxes as the page shows them (bit k - 1 for box k).
-    void run(unsigned enabled, unsigned ticked) {
-        enabled_ = enabled;
-        ticked_ = ticked;
-        PageWindow window(enabled, ticked);
+    // A box ticked or cleared by the person: how the controls now stand.
+    val box_changed(int box, bool on) {
+        controls_ = controls_.after_box_changed(box, on);
+        return controls_value(controls_);
+    }
+
+    // "Patch && Save" with the boxes as the page shows them.
+    void run() {
         PageFileCalls calls(utf8_path(name_));
-        RunDetails details;
-        const RunOutcome outcome = run_patch(image_, window, default_journal_folder(), calls, &details);
+        const RunReport report = run_patch(image_, controls_, default_journal_folder(), calls);
+        ran_with_ = controls_;
+        controls_ = report.close_window ? WindowControls{} : report.controls;
         outcome_ = val::object();
-        outcome_.set("messages", message_list(window.shown));
-        val disabled = val::array();
-        for (const int k : window.disabled_boxes) disabled.call<void>("push", k);
-        outcome_.set("disableBoxes", disabled);
-        outcome_.set("disablePatch", window.patch_disabled);
-        outcome_.set("close", window.closed);
-        outcome_.set("saved", outcome == RunOutcome::saved);
+        outcome_.set("messages", message_list(report.messages));
+        outcome_.set("controls", controls_value(controls_));
+        outcome_.set("close", report.close_window);
+        outcome_.set("saved", report.outcome == RunOutcome::saved);
         val changed = val::array();
-        for (const PatchOption& option : patch_catalogue()) {
-            if (details.options[static_cast<std::size_t>(option.number - 1)] == OptionState::ready) {
-                changed.call<void>("push", std::string(option.label));
-            }
+        for (const int k : report.details.patched_options()) {
+            changed.call<void>("push", std::string(patch_catalogue()[static_cast<std::size_t>(k - 1)].label));
         }
         outcome_.set("changed", changed);
         outcome_.set("savedText", messages::page::saved(name_, changed["length"].as<std::size_t>()));
         outcome_.set("downloadedText", messages::page::downloaded(name_));
-        // The file holds exactly what it held: a patched copy may still be had.
-        const bool unchanged = details.save && *details.save != SaveStatus::saved &&
-                               *details.save != SaveStatus::recovery_pending;
-        outcome_.set("offerDownload", unchanged);
-        if (unchanged) outcome_.set("offerText", messages::page::download_offered(name_));
-        // After a failed save the file holds what it held: the survey says so.
-        if (!window.closed && image_.file_len() > 0) outcome_.set("survey", survey());
+        outcome_.set("offerDownload", report.file_unchanged());
+        if (report.file_unchanged()) outcome_.set("offerText", messages::page::download_offered(name_));
+        if (report.survey) outcome_.set("survey", survey(*report.survey));
     }
 
     val outcome() const { return outcome_; }
@@ -169,10 +161,10 @@ public:
     // The voice as the last run would have saved it, as pieces for a Blob:
     // views of the engine's memory, valid until the engine runs again.
     val patched_copy() {
-        PageWindow window(enabled_, ticked_);
-        RunDetails details;
         val pieces = val::array();
-        if (rehearse_patch(image_, window, details) != RunOutcome::rehearsed) return pieces;
+        const RunReport report = rehearse_patch(image_, ran_with_);
+        if (report.outcome != RunOutcome::rehearsed) return pieces;
+        const RunDetails& details = report.details;
         const ByteView bytes = image_.file_buf();
         std::size_t at = 0;
         for (const ChangedRange& range : details.changes) {
@@ -190,24 +182,22 @@ public:
     void forget_copy() { patched_.clear(); }
 
 private:
-    // What each option would do to the voice as it now is.
-    val survey() const {
-        const VoiceSurvey surveyed = survey_voice(image_);
+    // What each option would do to the voice, in the page's words.
+    val survey(const VoiceSurvey& surveyed) const {
+        const SurveyText text = survey_text(name_, image_.file_len(), surveyed);
         val shown = val::object();
-        shown.set("description", voice_description(name_, image_.file_len(), surveyed));
-        shown.set("readiness", readiness_sentence(surveyed));
+        shown.set("description", text.description);
+        shown.set("readiness", text.readiness);
         val states = val::array();
-        for (int k = 1; k <= kOptionCount; ++k) {
-            states.call<void>("push", surveyed.located() ? std::string(state_text(surveyed.state(k))) : std::string());
-        }
+        for (const std::string& state : text.states) states.call<void>("push", state);
         shown.set("states", states);
         return shown;
     }
 
     VoiceImage image_;
     std::string name_;
-    unsigned enabled_ = 0;
-    unsigned ticked_ = 0;
+    WindowControls controls_;
+    WindowControls ran_with_;  // the controls the last run was given, for its patched copy
     std::vector<ByteString> patched_;
     val outcome_ = val::object();
 };
@@ -222,18 +212,13 @@ val patched_copy() { return page().patched_copy(); }
 void forget_copy() { page().forget_copy(); }
 std::string reading(const std::string& name) { return messages::page::reading(name); }
 
-// A box changed by the person: what that enables.
-val box_changed() {
-    val result = val::object();
-    result.set("enablePatch", true);
-    return result;
-}
+val box_changed(int box, bool on) { return page().box_changed(box, on); }
 
 }  // namespace
 
 extern "C" {
 EMSCRIPTEN_KEEPALIVE void tarnwick_open(const char* name) { page().open(name); }
-EMSCRIPTEN_KEEPALIVE void tarnwick_run(unsigned enabled, unsigned ticked) { page().run(enabled, ticked); }
+EMSCRIPTEN_KEEPALIVE void tarnwick_run() { page().run(); }
 }
 
 EMSCRIPTEN_BINDINGS(tarnwick) {

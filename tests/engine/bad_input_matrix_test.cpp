@@ -32,21 +32,26 @@ using testing::write_file;
 struct Session {
     TempDir journals;
     VoiceImage image;
-    RecordingWindow window;
+    RecordingWindow window = [] {
+        RecordingWindow fresh;  // nothing open yet: every control disabled
+        fresh.patch_enabled = false;
+        return fresh;
+    }();
 
     using Opened = OpenedVoice::Result;
 
     // The program's own open, with its messages shown as the window shows them.
     Opened open(const std::filesystem::path& path) {
-        const OpenedVoice opened = open_voice(image, path, journals.path(), system_file_calls());
+        const OpenedVoice opened =
+            open_voice(image, path, journals.path(), system_file_calls(), RecoveryMode::repair, window.controls());
         for (const Message& message : opened.messages) window.show_message(message);
-        if (opened.accepted()) window.enable_all();
+        window.show_controls(opened.controls);
         return opened.result;
     }
 
+    // Every box the open enabled, ticked.
     RunOutcome patch() {
         window.ticked.fill(true);
-        window.enable_all();
         return run_patch(image, window, journals.path(), system_file_calls());
     }
 };
@@ -194,6 +199,8 @@ TEST(BadInputMatrix, EachRowIsHandledAndTheNextOpenWorks) {
         switch (row.expect) {
             case Expect::refused:
                 EXPECT_EQ(opened, Session::Opened::unreadable);
+                EXPECT_FALSE(session.window.patch_enabled);  // as before the open
+                EXPECT_FALSE(session.window.enabled[1]);
                 EXPECT_EQ(session.window.messages(),
                           std::vector<std::string>{messages::cannot_open(path.string(), row.refusal_reason)});
                 EXPECT_EQ(session.image.file_len(), 0);

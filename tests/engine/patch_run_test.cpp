@@ -94,10 +94,10 @@ TEST(RunPatch, FailuresBeforeASuccessAreReportedThenTheFileIsWrittenOnce) {
 
     EXPECT_EQ(run_patch(r.image, spy, r.journals, r.calls), RunOutcome::saved);
     EXPECT_EQ(spy.events, (std::vector<std::string>{
-                              "message: " + messages::not_found("Street/Saint"),
                               "disable box 1",
-                              "message: " + messages::not_found("Business Route/Branch"),
                               "disable box 8",
+                              "message: " + messages::not_found("Street/Saint"),
+                              "message: " + messages::not_found("Business Route/Branch"),
                               "message: " + kSuccess,
                               "close",
                           }));
@@ -146,12 +146,12 @@ TEST(RunPatch, NothingPatchedDisablesAndLeavesTheFileAlone) {
     r.window.tick({4});  // ticked but disabled: skipped silently
     EXPECT_EQ(r.run(), RunOutcome::nothing_patched);
     EXPECT_EQ(r.window.events, (std::vector<std::string>{
-                                   "message: " + messages::not_found("Farm Road/FM"),
                                    "disable box 2",
-                                   "message: " + messages::not_found("Connecticut/Ct"),
-                                   "message: " + messages::not_found("Connecticut/Ct-"),
                                    "disable box 15",
                                    "disable Patch",
+                                   "message: " + messages::not_found("Farm Road/FM"),
+                                   "message: " + messages::not_found("Connecticut/Ct"),
+                                   "message: " + messages::not_found("Connecticut/Ct-"),
                                    "message: " + kNothing,
                                }));
     EXPECT_EQ(read_file(r.path), r.on_disk);
@@ -177,8 +177,8 @@ TEST(RunPatch, ConnecticutFallbackCountsAsPatchedButDisablesItsBox) {
     r.window.tick({15});
     EXPECT_EQ(r.run(), RunOutcome::saved);
     EXPECT_EQ(r.window.events, (std::vector<std::string>{
-                                   "message: " + messages::not_found("Connecticut/Ct"),
                                    "disable box 15",
+                                   "message: " + messages::not_found("Connecticut/Ct"),
                                    "message: " + kSuccess,
                                    "close",
                                }));

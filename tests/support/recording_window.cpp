@@ -6,30 +6,41 @@ namespace {
 constexpr std::string_view kMessagePrefix = "message: ";
 }
 
-RecordingWindow::RecordingWindow() = default;
-
 void RecordingWindow::enable_all() { enabled.fill(true); }
 
 void RecordingWindow::tick(std::initializer_list<int> boxes) {
     for (int box : boxes) ticked.at(static_cast<std::size_t>(box)) = true;
 }
 
-bool RecordingWindow::box_enabled(int box) const { return enabled.at(static_cast<std::size_t>(box)); }
-bool RecordingWindow::box_ticked(int box) const { return ticked.at(static_cast<std::size_t>(box)); }
-
-void RecordingWindow::disable_box(int box) {
-    enabled.at(static_cast<std::size_t>(box)) = false;
-    events.push_back("disable box " + std::to_string(box));
+WindowControls RecordingWindow::controls() const {
+    WindowControls shown;
+    for (int k = 1; k <= kOptionCount; ++k) {
+        shown.enabled[static_cast<std::size_t>(k - 1)] = enabled[static_cast<std::size_t>(k)];
+        shown.ticked[static_cast<std::size_t>(k - 1)] = ticked[static_cast<std::size_t>(k)];
+    }
+    shown.patch_enabled = patch_enabled;
+    return shown;
 }
 
-void RecordingWindow::disable_patch() {
-    patch_enabled = false;
-    events.push_back("disable Patch");
+void RecordingWindow::show_controls(const WindowControls& controls) {
+    for (int k = 1; k <= kOptionCount; ++k) {
+        if (enabled[static_cast<std::size_t>(k)] && !controls.box_enabled(k)) {
+            events.push_back("disable box " + std::to_string(k));
+        }
+        enabled[static_cast<std::size_t>(k)] = controls.box_enabled(k);
+        ticked[static_cast<std::size_t>(k)] = controls.box_ticked(k);
+    }
+    patch_enabled = controls.patch_enabled;
+    if (!patch_enabled) events.push_back("disable Patch");
 }
 
-void RecordingWindow::close_main_window() {
-    closed = true;
-    events.push_back("close");
+void RecordingWindow::show(const RunReport& report) {
+    show_controls(report.controls);
+    for (const Message& message : report.messages) show_message(message);
+    if (report.close_window) {
+        closed = true;
+        events.push_back("close");
+    }
 }
 
 void RecordingWindow::show_message(const Message& message) {
@@ -43,6 +54,21 @@ std::vector<std::string> RecordingWindow::messages() const {
         if (event.starts_with(kMessagePrefix)) texts.push_back(event.substr(kMessagePrefix.size()));
     }
     return texts;
+}
+
+RunOutcome run_patch(VoiceImage& image, RecordingWindow& window, const std::filesystem::path& journal_folder,
+                     FileSystemCalls& calls, RunDetails* details) {
+    const RunReport report = tarnwick::run_patch(image, window.controls(), journal_folder, calls);
+    window.show(report);
+    if (details != nullptr) *details = report.details;
+    return report.outcome;
+}
+
+RunOutcome rehearse_patch(VoiceImage& image, RecordingWindow& window, RunDetails& details) {
+    const RunReport report = tarnwick::rehearse_patch(image, window.controls());
+    window.show(report);
+    details = report.details;
+    return report.outcome;
 }
 
 }  // namespace tarnwick::testing

@@ -9,20 +9,19 @@
 
 namespace tarnwick::testing {
 
-// Records every message and window operation of a run, in order, as text
-// ("message: ...", "disable box 6", "disable Patch", "close").
-class RecordingWindow : public WindowOps {
+// A window that shows what a run reports as text, in the order a window
+// shows it ("disable box 6", "disable Patch", "message: ...", "close"), and
+// records every message patch_abbr tells it directly.
+class RecordingWindow : public MessageSink {
 public:
-    RecordingWindow();
-
     void enable_all();
     void tick(std::initializer_list<int> boxes);
 
-    bool box_enabled(int box) const override;
-    bool box_ticked(int box) const override;
-    void disable_box(int box) override;
-    void disable_patch() override;
-    void close_main_window() override;
+    // The boxes as shown, for a run.
+    WindowControls controls() const;
+    void show_controls(const WindowControls& controls);
+    // Shows a run's report: its controls, then its messages, then the close.
+    void show(const RunReport& report);
     void show_message(const Message& message) override;
 
     std::vector<std::string> messages() const;
@@ -34,5 +33,10 @@ public:
     std::vector<std::string> events;
     std::vector<MessageKind> kinds;  // of each message, in order
 };
+
+// A run as the window makes one: with its controls, shown in it.
+RunOutcome run_patch(VoiceImage& image, RecordingWindow& window, const std::filesystem::path& journal_folder,
+                     FileSystemCalls& calls, RunDetails* details = nullptr);
+RunOutcome rehearse_patch(VoiceImage& image, RecordingWindow& window, RunDetails& details);
 
 }  // namespace tarnwick::testing

@@ -45,6 +45,7 @@ try {
 }
 const texts = engine.texts();
 const OPTION_COUNT = texts.tabs.reduce((count, tab) => count + tab.options.length, 0);
+$('file-input').accept = texts.voiceExtensions.join(',');
 
 // The file the engine works on now: what the page shows is what it patches.
 let opened = null;
@@ -139,7 +140,7 @@ function build() {
       box.id = `check-${k}`;
       box.disabled = true;
       box.setAttribute('aria-describedby', `state-${k}`);
-      box.addEventListener('change', () => apply(engine.boxChanged()));
+      box.addEventListener('change', () => showControls(engine.boxChanged(k, box.checked)));
       const label = document.createElement('label');
       label.htmlFor = box.id;
       label.textContent = option.label;
@@ -157,15 +158,13 @@ function build() {
   selectTab(texts.selectedTab, false);
 }
 
-// What the engine says to enable or disable.
-function apply(change) {
-  if (change.enableAll) {
-    $('patch-button').disabled = false;
-    for (let k = 1; k <= OPTION_COUNT; ++k) boxes[k].disabled = false;
+// The boxes and Patch as the engine says they stand.
+function showControls(controls) {
+  for (let k = 1; k <= OPTION_COUNT; ++k) {
+    boxes[k].disabled = !controls.enabled[k - 1];
+    boxes[k].checked = controls.ticked[k - 1];
   }
-  if (change.enablePatch) $('patch-button').disabled = false;
-  for (const k of change.disableBoxes ?? []) boxes[k].disabled = true;
-  if (change.disablePatch) $('patch-button').disabled = true;
+  $('patch-button').disabled = !controls.patch;
 }
 
 function showSurvey(survey) {
@@ -249,7 +248,7 @@ async function openFile(file) {
     showSurvey(result.survey);
   }
   await tell(result.messages);
-  apply(result);
+  showControls(result.controls);
 }
 
 const filePicker = window.showOpenFilePicker
@@ -257,7 +256,7 @@ const filePicker = window.showOpenFilePicker
       let handle;
       try {
         [handle] = await window.showOpenFilePicker({
-          types: [{ description: 'Garmin TTS (*.vpm;*.rgn)', accept: { 'application/octet-stream': ['.vpm', '.rgn'] } }],
+          types: [{ description: texts.openFilter, accept: { 'application/octet-stream': texts.voiceExtensions } }],
           excludeAcceptAllOption: false,
           multiple: false,
         });
@@ -293,18 +292,12 @@ function offerCopy(text) {
 }
 
 async function patchAndSave() {
-  let enabled = 0;
-  let ticked = 0;
-  for (let k = 1; k <= OPTION_COUNT; ++k) {
-    if (!boxes[k].disabled) enabled |= 1 << (k - 1);
-    if (boxes[k].checked) ticked |= 1 << (k - 1);
-  }
   forgetLastSave();
   const file = opened.fresh();
-  const run = await engineCommand(file, 'tarnwick_run', ['number', 'number'], [enabled >>> 0, ticked >>> 0]);
+  const run = await engineCommand(file, 'tarnwick_run', [], []);
   if (run.saved && file instanceof PatchedDownload) download(file.patched(), file.name);
   if (run.offerDownload) offerCopy(run.offerText);
-  apply(run);
+  showControls(run.controls);
   if (run.survey) showSurvey(run.survey);
   await tell(run.messages);
   if (run.saved) {
