@@ -32,7 +32,7 @@ namespace {
 
 using namespace tarnwick;
 
-constexpr std::string_view kProgram = "tts-tarnwick-cli";
+using messages::cli::kProgram;
 
 enum ExitStatus { kAllDone = 0, kNothingToPatch = 1, kRefused = 2 };
 
@@ -113,13 +113,11 @@ std::set<int> option_numbers(const std::string& list) {
         const bool digits = !piece.empty() && piece.size() <= 3 && piece[0] != '0' &&
                             std::all_of(piece.begin(), piece.end(), [](unsigned char c) { return std::isdigit(c); });
         if (!digits) {
-            throw UsageError{"--options: \"" + whole + "\" is not an option number from 1 to " +
-                             std::to_string(kOptionCount) + " or a range such as 1-3"};
+            throw UsageError{messages::cli::not_an_option_number(whole, kOptionCount)};
         }
         const int value = std::stoi(piece);
         if (value > kOptionCount) {
-            throw UsageError{"--options: " + piece + " is not an option; options are numbered 1 to " +
-                             std::to_string(kOptionCount)};
+            throw UsageError{messages::cli::option_out_of_range(piece, kOptionCount)};
         }
         return value;
     };
@@ -128,14 +126,14 @@ std::set<int> option_numbers(const std::string& list) {
     while (true) {
         const std::size_t comma = list.find(',', from);
         const std::string piece = list.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
-        if (piece.empty()) throw UsageError{"--options: an empty item in \"" + list + "\""};
+        if (piece.empty()) throw UsageError{messages::cli::empty_list_item(list)};
         const std::size_t dash = piece.find('-');
         if (dash == std::string::npos) {
             chosen.insert(number(piece, piece));
         } else {
             const int first = number(piece.substr(0, dash), piece);
             const int last = number(piece.substr(dash + 1), piece);
-            if (last < first) throw UsageError{"--options: the range \"" + piece + "\" runs backwards"};
+            if (last < first) throw UsageError{messages::cli::range_backwards(piece)};
             for (int k = first; k <= last; ++k) chosen.insert(k);
         }
         if (comma == std::string::npos) break;
@@ -161,7 +159,6 @@ std::size_t edit_distance(const std::string& a, const std::string& b) {
 
 // "unknown command "stat"; did you mean "status"?", the suggestion only where one is close.
 std::string unknown(const std::string& what, const std::string& word, const std::vector<std::string>& known) {
-    std::string text = "unknown " + what + " \"" + word + "\"";
     const std::string* nearest = nullptr;
     std::size_t best = 0;
     for (const std::string& candidate : known) {
@@ -171,10 +168,8 @@ std::string unknown(const std::string& what, const std::string& word, const std:
             best = distance;
         }
     }
-    if (nearest != nullptr && best <= std::max<std::size_t>(2, nearest->size() / 3)) {
-        return text + "; did you mean \"" + *nearest + "\"?";
-    }
-    return text + " (see " + std::string(kProgram) + " --help)";
+    const bool near = nearest != nullptr && best <= std::max<std::size_t>(2, nearest->size() / 3);
+    return messages::cli::unknown_word(what, word, near ? nearest : nullptr);
 }
 
 std::vector<std::string> option_names(const CLI::App& app) {
@@ -212,8 +207,7 @@ struct Settings {
 // How to act on a copy that another file's interrupted save finds torn.
 void hint_recover(const OpenedVoice& opened, const std::string& file, FileReport& report) {
     if (opened.torn_copy) {
-        report.complain("to put it back as it was before that save, run: " + std::string(kProgram) + " recover \"" +
-                        file + "\"");
+        report.complain(messages::cli::recover_hint(file));
     }
 }
 
@@ -237,7 +231,7 @@ ExitStatus recover(const std::string& file, const Settings& settings) {
         return kRefused;
     }
     if (opened.put_back) return kAllDone;
-    report.say("No interrupted save was found in this file; nothing was changed.");
+    report.say(std::string(messages::cli::kNoInterruptedSave));
     return kNothingToPatch;
 }
 
@@ -296,7 +290,7 @@ ExitStatus apply_to(const std::string& file, const Settings& settings) {
         std::string_view word = state_text(*state);
         if (*state == OptionState::ready) {
             ++changing;
-            word = settings.dry_run ? "would change" : outcome == RunOutcome::saved ? "changed" : "not saved";
+            word = messages::cli::ready_option_word(settings.dry_run, outcome == RunOutcome::saved);
         }
         report.say(option_line(option.number, word, option.label));
     }
@@ -313,10 +307,7 @@ ExitStatus apply_to(const std::string& file, const Settings& settings) {
         case RunOutcome::rehearsed: {
             std::int64_t bytes = 0;
             for (const ChangedRange& range : details.changes) bytes += static_cast<std::int64_t>(range.new_bytes.size());
-            report.say("Dry run: " + std::to_string(changing) + (changing == 1 ? " option" : " options") +
-                       " would change " + messages::grouped_digits(bytes) + " bytes in " +
-                       messages::grouped_digits(static_cast<std::int64_t>(details.changes.size())) +
-                       " places; the file was not written.");
+            report.say(messages::cli::dry_run_summary(changing, bytes, static_cast<std::int64_t>(details.changes.size())));
             return kAllDone;
         }
         case RunOutcome::nothing_patched: return kNothingToPatch;
@@ -397,8 +388,7 @@ int run(int argc, char** argv) {
     if (chosen_command == nullptr) {
         const std::vector<std::string> extra = app.remaining();
         if (extra.empty()) {
-            usage_error("no command given; use \"status\", \"apply\" or \"recover\" (see " + std::string(kProgram) +
-                        " --help)");
+            usage_error(messages::cli::no_command());
         } else if (extra[0].starts_with("-")) {
             usage_error(unknown("option", extra[0], option_names(app)));
         } else {
@@ -413,7 +403,7 @@ int run(int argc, char** argv) {
         }
     }
     if (files.empty()) {
-        usage_error(chosen_command->get_name() + ": name at least one voice file");
+        usage_error(messages::cli::name_a_file(chosen_command->get_name()));
         return kRefused;
     }
 
@@ -435,7 +425,7 @@ int run(int argc, char** argv) {
             if (!tab) {
                 std::string known;
                 for (int t = 0; t < kTabCount; ++t) known += std::string(t > 0 ? ", " : "") + "\"" + tab_caption(t) + "\"";
-                throw UsageError{"there is no tab \"" + name + "\"; the tabs are " + known};
+                throw UsageError{messages::cli::no_such_tab(name, known)};
             }
             for (const int k : option_tabs()[static_cast<std::size_t>(*tab)].options) settings.chosen.insert(k);
         }
@@ -447,7 +437,7 @@ int run(int argc, char** argv) {
         for (int k = 1; k <= kOptionCount; ++k) settings.chosen.insert(k);
     }
     if (settings.chosen.empty()) {
-        usage_error("choose what to apply with --options, --tab or --all");
+        usage_error(std::string(messages::cli::kChooseOptions));
         return kRefused;
     }
     for (const std::string& file : files) worst = std::max<int>(worst, apply_to(file, settings));

@@ -15,7 +15,7 @@ std::string join(std::initializer_list<std::string_view> pieces) {
 
 namespace {
 
-std::string quoted(const std::filesystem::path& path) { return "\"" + path_for_people(path) + "\""; }
+std::string in_quotes(const std::filesystem::path& path) { return "\"" + path_for_people(path) + "\""; }
 
 // "8 December 2026 at 13:45", in the computer's own time zone.
 std::string when_text(std::int64_t ns) {
@@ -35,7 +35,7 @@ std::string when_text(std::int64_t ns) {
 }
 
 std::string journal_folder(const Problem& problem, std::string_view what) {
-    return join({"the folder of save journals ", quoted(problem.where), " ", what});
+    return join({"the folder of save journals ", in_quotes(problem.where), " ", what});
 }
 
 }  // namespace
@@ -81,10 +81,10 @@ std::string reason_text(const Problem& problem) {
             return "there is no folder for its save journal (neither XDG_DATA_HOME nor HOME is set)";
 #endif
         case FileProblem::journal_failed:
-            return join({"its save journal could not be written in the folder ", quoted(problem.where), ": ",
+            return join({"its save journal could not be written in the folder ", in_quotes(problem.where), ": ",
                          problem.system_words});
         case FileProblem::journal_in_the_way:
-            return join({"an earlier save of it was interrupted and its journal is still kept in ", quoted(problem.where),
+            return join({"an earlier save of it was interrupted and its journal is still kept in ", in_quotes(problem.where),
                          "; open the file again to put that save back, or remove the journal if the file is as you "
                          "want it"});
         case FileProblem::link: return "it is a link";
@@ -194,13 +194,13 @@ std::string recovery_text(const RecoveryEvent& event, std::string_view path) {
         case What::copy_put_back:
             return join({"The file \"", path, "\" was put back as it was before the interrupted save of \"",
                          event.saved_path, "\" on ", when_text(event.saved_ns), ". That save's journal is kept in ",
-                         quoted(event.journal), " for the file it was written for."});
+                         in_quotes(event.journal), " for the file it was written for."});
         case What::failed: return recovery_failed(path, reason_text(event.problem));
         case What::another_run_saving:
             return join({"Another run of this program is saving the file \"", path, "\" right now, so it was left "
                          "alone; what is shown may change once that save ends."});
         case What::not_a_journal:
-            return join({"The file ", quoted(event.journal), " lies among this program's save journals but is not one (",
+            return join({"The file ", in_quotes(event.journal), " lies among this program's save journals but is not one (",
                          reason_text(event.problem), "); it was left alone. Remove it if you do not know what it is."});
         case What::folder_untrusted:
             return join({"Interrupted saves of the file \"", path, "\" could not be looked for: ",
@@ -228,6 +228,54 @@ std::string download_offered(std::string_view name) {
 }
 
 }  // namespace page
+
+namespace cli {
+
+namespace {
+std::string in_quotes(std::string_view text) { return "\"" + std::string(text) + "\""; }
+std::string see_help() { return " (see " + std::string(kProgram) + " --help)"; }
+}  // namespace
+
+std::string_view ready_option_word(bool dry_run, bool saved) {
+    return dry_run ? "would change" : saved ? "changed" : "not saved";
+}
+
+std::string recover_hint(std::string_view file) {
+    return "to put it back as it was before that save, run: " + std::string(kProgram) + " recover " + in_quotes(file);
+}
+
+std::string dry_run_summary(int options, std::int64_t bytes, std::int64_t places) {
+    return "Dry run: " + std::to_string(options) + (options == 1 ? " option" : " options") + " would change " +
+           grouped_digits(bytes) + " bytes in " + grouped_digits(places) + " places; the file was not written.";
+}
+
+std::string no_command() { return "no command given; use \"status\", \"apply\" or \"recover\"" + see_help(); }
+
+std::string unknown_word(std::string_view what, std::string_view word, const std::string* nearest) {
+    const std::string text = "unknown " + std::string(what) + " " + in_quotes(word);
+    return nearest != nullptr ? text + "; did you mean " + in_quotes(*nearest) + "?" : text + see_help();
+}
+
+std::string name_a_file(std::string_view command) { return std::string(command) + ": name at least one voice file"; }
+
+std::string not_an_option_number(std::string_view whole, int count) {
+    return "--options: " + in_quotes(whole) + " is not an option number from 1 to " + std::to_string(count) +
+           " or a range such as 1-3";
+}
+
+std::string option_out_of_range(std::string_view number, int count) {
+    return "--options: " + std::string(number) + " is not an option; options are numbered 1 to " + std::to_string(count);
+}
+
+std::string empty_list_item(std::string_view list) { return "--options: an empty item in " + in_quotes(list); }
+
+std::string range_backwards(std::string_view range) { return "--options: the range " + in_quotes(range) + " runs backwards"; }
+
+std::string no_such_tab(std::string_view name, std::string_view known) {
+    return "there is no tab " + in_quotes(name) + "; the tabs are " + std::string(known);
+}
+
+}  // namespace cli
 
 std::string browser_unavailable(std::string_view address) {
     return join({"Could not start a web browser. Open this address by hand: ", address});

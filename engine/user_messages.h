@@ -126,5 +126,25 @@ std::string downloaded(std::string_view name);
 std::string download_offered(std::string_view name);
 }  // namespace page
 
+// The command line's own words, beside the window's.
+namespace cli {
+inline constexpr std::string_view kProgram = "tts-tarnwick-cli";
+inline constexpr std::string_view kNoInterruptedSave = "No interrupted save was found in this file; nothing was changed.";
+inline constexpr std::string_view kChooseOptions = "choose what to apply with --options, --tab or --all";
+// An option's word in `apply`'s list, for one the run found ready.
+std::string_view ready_option_word(bool dry_run, bool saved);
+std::string recover_hint(std::string_view file);
+std::string dry_run_summary(int options, std::int64_t bytes, std::int64_t places);
+std::string no_command();
+// "unknown command "stat"; did you mean "status"?", or a pointer to --help where nothing is near.
+std::string unknown_word(std::string_view what, std::string_view word, const std::string* nearest);
+std::string name_a_file(std::string_view command);
+std::string not_an_option_number(std::string_view whole, int count);
+std::string option_out_of_range(std::string_view number, int count);
+std::string empty_list_item(std::string_view list);
+std::string range_backwards(std::string_view range);
+std::string no_such_tab(std::string_view name, std::string_view known);
+}  // namespace cli
+
 }  // namespace messages
 }  // namespace tarnwick
