@@ -25,14 +25,15 @@ ContainerKind detect_container(const VoiceImage& image) {
     return ContainerKind::none;
 }
 
-std::int64_t data_start(std::uint16_t first_block, std::uint8_t block_exp) {
+std::optional<std::int32_t> data_start(std::uint16_t first_block, std::uint8_t block_exp) {
     constexpr std::int64_t kLimit = kMaxImageLength;
     if (first_block == 0) return 0;
     // A block of 512 * 2^22 bytes alone passes the limit; below that the
     // product stays under 2^47 and a 64-bit shift is exact.
-    if (block_exp >= 22) return -1;
+    if (block_exp >= 22) return std::nullopt;
     const std::int64_t start = std::int64_t{first_block} << (9 + block_exp);
-    return start <= kLimit ? start : -1;
+    if (start > kLimit) return std::nullopt;
+    return static_cast<std::int32_t>(start);
 }
 
 Layout probe_layout(const VoiceImage& image, ContainerKind kind) {
@@ -48,9 +49,9 @@ Layout probe_layout(const VoiceImage& image, ContainerKind kind) {
     const auto first_block = static_cast<std::uint16_t>(
         bytes[static_cast<std::size_t>(low_at)] | bytes[static_cast<std::size_t>(low_at + 1)] << 8);
 
-    const std::int64_t start = data_start(first_block, block_exp);
-    if (start < 0) return {ProbeResult::start_out_of_range, block_exp, 0};
-    return {ProbeResult::located, block_exp, static_cast<std::int32_t>(start)};
+    const std::optional<std::int32_t> start = data_start(first_block, block_exp);
+    if (!start) return {ProbeResult::start_out_of_range, block_exp, 0};
+    return {ProbeResult::located, block_exp, *start};
 }
 
 }  // namespace tarnwick

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "engine/voice_image.h"
 
@@ -34,7 +35,7 @@ struct Layout {
 // computes the data start.
 Layout probe_layout(const VoiceImage& image, ContainerKind kind);
 
-// first_block * 512 * 2^block_exp, or -1 when it exceeds 2,147,483,647.
-std::int64_t data_start(std::uint16_t first_block, std::uint8_t block_exp);
+// first_block * 512 * 2^block_exp, or none when it exceeds 2,147,483,647.
+std::optional<std::int32_t> data_start(std::uint16_t first_block, std::uint8_t block_exp);
 
 }  // namespace tarnwick

@@ -357,13 +357,13 @@ void MultiSearch::search_short(ByteView haystack, std::int64_t from, std::int64_
     }
 }
 
-std::size_t MultiSearch::index_of(ByteView bytes) const {
+std::optional<std::size_t> MultiSearch::index_of(ByteView bytes) const {
     const auto less = [this](std::uint32_t k, ByteView wanted) {
         return std::lexicographical_compare(patterns_[k].begin(), patterns_[k].end(), wanted.begin(), wanted.end());
     };
     const auto at = std::lower_bound(by_bytes_.begin(), by_bytes_.end(), bytes, less);
     if (at == by_bytes_.end() || !std::equal(bytes.begin(), bytes.end(), patterns_[*at].begin(), patterns_[*at].end())) {
-        return patterns_.size();
+        return std::nullopt;
     }
     return *at;
 }

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <memory>
 #include <span>
 #include <vector>
@@ -33,8 +34,8 @@ public:
 
     std::size_t size() const { return patterns_.size(); }
     const ByteString& pattern(std::size_t k) const { return patterns_[k]; }
-    // The number of the pattern equal to `bytes`, or size() when none is.
-    std::size_t index_of(ByteView bytes) const;
+    // The number of the pattern equal to `bytes`, if one is.
+    std::optional<std::size_t> index_of(ByteView bytes) const;
     std::size_t longest() const { return longest_; }
 
     // The patterns that may start at `at`, by the candidate filter: a mask of

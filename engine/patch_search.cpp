@@ -64,9 +64,9 @@ bool IndexedSearch::matches_at(std::int64_t at, const ByteString& pattern) const
 }
 
 std::int32_t IndexedSearch::find(ByteView pattern) {
-    const std::size_t k = search_.index_of(pattern);
-    if (k == search_.size()) return PlainSearch(image_, start_).find(pattern);
-    const std::int64_t first = first_[k];
+    const std::optional<std::size_t> k = search_.index_of(pattern);
+    if (!k) return PlainSearch(image_, start_).find(pattern);
+    const std::int64_t first = first_[*k];
     return first == MultiSearch::kNone ? 0 : static_cast<std::int32_t>(first);
 }
 
