@@ -178,12 +178,13 @@ void EditLog::undo() {
     writes_.clear();
 }
 
-void VoiceImage::assign(ByteString bytes, std::filesystem::path path) {
-    if (bytes.size() > static_cast<std::size_t>(kMaxImageLength)) return;
+bool VoiceImage::assign(ByteString bytes, std::filesystem::path path) {
+    if (bytes.size() > static_cast<std::size_t>(kMaxImageLength)) return false;
     detach_log();
     file_buf_ = std::move(bytes);
     file_path_ = std::move(path);
     identity_.reset();
+    return true;
 }
 
 ByteString hex2str(std::string_view hex_text) {

@@ -74,8 +74,10 @@ public:
     const std::filesystem::path& file_path() const { return file_path_; }
 
     // Replaces the image with `bytes` under `path` without touching the disk.
-    // Used by tests, tools and fuzzers that build images in memory.
-    void assign(ByteString bytes, std::filesystem::path path = {});
+    // Used by tests, tools and fuzzers that build images in memory. Bytes
+    // beyond what signed 32-bit offsets address are refused: false, and the
+    // image is left as it was.
+    bool assign(ByteString bytes, std::filesystem::path path = {});
 
 private:
     friend class EditLog;
