@@ -47,11 +47,10 @@ enum class RecoveryMode {
     repair_copies,  // also put back a copy that another file's interrupted save finds torn, as asked
 };
 
-struct VoiceFileRead {
-    Problem problem;  // why the file could not be read; the rest is then empty
+// A voice file read: its bytes and identity, empty where it was refused.
+struct VoiceFileRead : LoadResult {
     ByteString bytes;
     FileIdentity identity;
-    std::vector<RecoveryEvent> events;  // told before the file is used
 };
 
 // Looks for journals of interrupted saves of the file at `path` in

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace tarnwick {
 
@@ -88,6 +89,15 @@ struct RecoveryEvent {
     Problem problem;
     std::string saved_path;   // the path the journal's save was of, UTF-8
     std::int64_t saved_ns = 0;  // when that save began (the journal's time)
+};
+
+// What reading a voice file found: why it was refused, if it was, and what
+// became of earlier saves of it (told once, before the file is used).
+struct LoadResult {
+    Problem problem;
+    std::vector<RecoveryEvent> events;
+
+    bool ok() const { return !problem; }
 };
 
 }  // namespace tarnwick

@@ -15,13 +15,6 @@
 
 namespace tarnwick {
 
-struct LoadResult {
-    Problem problem;                    // why the file was refused
-    std::vector<RecoveryEvent> events;  // told once, before the file is used
-
-    bool ok() const { return !problem; }
-};
-
 // The largest file the data model can address with signed 32-bit offsets.
 inline constexpr std::int64_t kMaxImageLength = 2'147'483'647;
 
