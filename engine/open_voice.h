@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "engine/file_calls.h"
-#include "engine/in_place_save.h"
+#include "engine/voice_file_read.h"
 #include "engine/user_messages.h"
 #include "engine/voice_image.h"
 #include "engine/voice_survey.h"

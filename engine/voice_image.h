@@ -12,6 +12,7 @@
 #include "engine/byte_string.h"
 #include "engine/file_calls.h"
 #include "engine/in_place_save.h"
+#include "engine/voice_file_read.h"
 
 namespace tarnwick {
 
