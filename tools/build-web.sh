@@ -9,14 +9,14 @@ project=$PWD
 tools/install-deps.sh build web
 # Emscripten's own tools find their node modules here with this machine's node.
 export NODE_PATH=/usr/share/nodejs
-build=build-web
+build="build-web"
 
 # xxHash is header-only: a copy of its header, away from the host's others.
 mkdir -p "$build/xxhash"
 cp /usr/include/xxhash.h "$build/xxhash/"
 
 emcmake cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DTARNWICK_BUILD_WEB=ON -DTARNWICK_BUILD_UI=OFF -DTARNWICK_BUILD_CLI=OFF -DTARNWICK_BUILD_TESTS=OFF \
+  -DTARNWICK_BUILD_WEB=ON -DTARNWICK_BUILD_UI=OFF -DTARNWICK_BUILD_CLI=OFF -DBUILD_TESTING=OFF \
   -DTARNWICK_XXHASH_INCLUDE_DIR="$project/$build/xxhash" -DTARNWICK_WEB_SITE="$project/$build/site" \
   -DTARNWICK_WERROR=ON >/dev/null
 cmake --build "$build" -j "$(nproc)"

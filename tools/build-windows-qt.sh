@@ -20,7 +20,8 @@ if ! ls -d "$src"/qt6-base-"$version"*/ >/dev/null 2>&1; then
   mkdir -p "$src"
   (cd "$src" && apt-get source -qq "qt6-base=$(dpkg-query -W -f='${Version}' qt6-base-dev)" >/dev/null)
 fi
-source_dir=$(ls -d "$src"/qt6-base-"$version"*/ | head -n 1)
+source_dir=$(find "$src" -maxdepth 1 -type d -name "qt6-base-$version*" | sort | head -n 1)
+[ -n "$source_dir" ] || { echo "Qt's source for $version was not unpacked in $src" >&2; exit 1; }
 
 # An interrupted build goes on where it stopped.
 build=$cache/qt-$version-mingw-w64-build
@@ -30,7 +31,7 @@ cmake -S "$source_dir" -B "$build" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$project/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_INSTALL_PREFIX="$prefix" \
-  -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/cmake \
+  -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR="/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/cmake" \
   -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF \
   -DBUILD_WITH_PCH=OFF \
   -DFEATURE_opengl=OFF -DINPUT_opengl=no \

@@ -7,13 +7,14 @@
 # under Wine. Both land in build-windows/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tools/lib/version.sh
 project=$PWD
 
 tools/install-deps.sh build windows
 cache=${TARNWICK_CACHE:-$HOME/.cache/tts-tarnwick}
 qt=$(tools/build-windows-qt.sh | tail -n 1)
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
-build=build-windows
+build="build-windows"
 
 # CLI11 and xxHash are header-only: copies of their headers, away from the
 # host's others.
@@ -33,7 +34,7 @@ cmake -S . -B "$build" -G Ninja \
   -DTARNWICK_WERROR=ON >/dev/null
 cmake --build "$build" -j "$(nproc)"
 # The version as the build wrote it into its header, for the zip's name.
-version=$(sed -n 's/^#define TARNWICK_VERSION_TEXT "\(.*\)"$/\1/p' "$build/generated/tarnwick_version.h")
+version=$(project_version)
 
 # The mingw runtime the executables and Qt need, found where Debian puts it.
 runtime=()
@@ -47,7 +48,8 @@ done
 
 # Wine: a prefix of the project's own, without the prompts to install Mono and Gecko.
 export WINEPREFIX=$cache/wine-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-export WINEPATH="$(winepath -w "$qt/bin" 2>/dev/null || echo "Z:${qt//\//\\}\\bin")"
+WINEPATH=$(winepath -w "$qt/bin" 2>/dev/null || printf 'Z:%s\\bin' "${qt//\//\\}")
+export WINEPATH
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "Preparing a Wine prefix (once)..."
   wineboot --init >/dev/null 2>&1 || true
@@ -101,7 +103,8 @@ for module in Core Gui Widgets; do cp "$qt/bin/Qt6$module.dll" "$stage/"; done
 cp "$qt/plugins/platforms/qwindows.dll" "$stage/platforms/"
 cp "$qt/plugins/styles/qwindowsvistastyle.dll" "$stage/styles/"
 cp "${runtime[@]}" "$stage/"
-qt_source=$(ls -d "$cache"/src/qt6-base-*/ | head -n 1)
+qt_source=$(find "$cache/src" -maxdepth 1 -type d -name 'qt6-base-*' | sort | head -n 1)
+[ -n "$qt_source" ] || { echo "Qt's source is missing from $cache/src" >&2; exit 1; }
 cp "$qt_source/LICENSES/LGPL-3.0-only.txt" "$stage/licences/Qt-LGPL-3.0-only.txt"
 cp "$qt_source/LICENSES/GPL-3.0-only.txt" "$stage/licences/Qt-GPL-3.0-only.txt"
 cp /usr/share/doc/gcc-mingw-w64-base/copyright "$stage/licences/mingw-w64-gcc-runtime.txt"
@@ -115,8 +118,8 @@ echo "== Smoke test of the zip under Wine"
 # The Linux command line is the reference, and makes the demo voice.
 host=build
 if [ ! -f "$host/CMakeCache.txt" ]; then
-  host=build-host
-  cmake -S . -B "$host" -G Ninja -DTARNWICK_BUILD_UI=OFF -DTARNWICK_BUILD_TESTS=OFF >/dev/null
+  host="build-host"
+  cmake -S . -B "$host" -G Ninja -DTARNWICK_BUILD_UI=OFF -DBUILD_TESTING=OFF >/dev/null
 fi
 cmake --build "$host" --target tts-tarnwick-cli make-demo-voice >/dev/null
 tools/windows/smoke-test.sh "$build/$name.zip" "$name" "$host" "$version"

@@ -7,7 +7,7 @@ packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libcli11-dev l
 for need in "$@"; do
   case "$need" in
     build) ;;
-    test) packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev dosfstools fusefat) ;;
+    test) packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev dosfstools fusefat shellcheck) ;;
     screenshots) packages+=(xdotool imagemagick x11-apps) ;;
     package) packages+=(dpkg-dev lintian appstream desktop-file-utils mmdebstrap) ;;
     web) packages+=(emscripten chromium firefox-esr webkit2gtk-driver xvfb xauth)

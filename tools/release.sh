@@ -6,12 +6,13 @@
 # Usage: tools/release.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tools/lib/version.sh
 project=$PWD
 dist=$project/dist
 
 [ -z "$(git status --porcelain 2>/dev/null)" ] ||
   echo "warning: the work tree has changes that are not committed; they go into this release" >&2
-version=$(sed -n 's/^project(TTS_Tarnwick VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+version=$(project_version)
 [ -n "$version" ] || { echo "cannot read the version from CMakeLists.txt" >&2; exit 1; }
 rm -rf "$dist"
 mkdir -p "$dist"
@@ -33,5 +34,6 @@ tar --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$stamp" \
 
 echo "== Checksums"
 (cd "$dist" && sha256sum -- * >SHA256SUMS && sha256sum --quiet -c SHA256SUMS)
-ls -l "$dist" | tail -n +2
-echo "Release $version in dist/: $(($(ls "$dist" | wc -l) - 1)) files and SHA256SUMS, checked"
+files=("$dist"/*)
+du -h "${files[@]}"
+echo "Release $version in dist/: $((${#files[@]} - 1)) files and SHA256SUMS, checked"

@@ -9,7 +9,7 @@ seconds=${1:-60}
 
 tools/install-deps.sh build test
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTARNWICK_BUILD_FUZZ=ON -DTARNWICK_SANITIZE=ON -DTARNWICK_BUILD_UI=OFF -DTARNWICK_BUILD_TESTS=OFF >/dev/null
+  -DTARNWICK_BUILD_FUZZ=ON -DTARNWICK_SANITIZE=ON -DTARNWICK_BUILD_UI=OFF -DBUILD_TESTING=OFF >/dev/null
 cmake --build build-fuzz -j "$(nproc)"
 
 work=$PWD/build-fuzz/runs
@@ -34,6 +34,7 @@ for fuzzer in fuzz_patch_run fuzz_one_pass fuzz_recovery fuzz_hex2str fuzz_find_
   [ -f "$work/seeds/$fuzzer.dict" ] && dictionary=(-dict="$work/seeds/$fuzzer.dict")
   # Allocation stacks are left out of reports while fuzzing (they cost a
   # tenth of the time); the replay below has them.
+  # shellcheck disable=SC2086 # a schedule is several flags, split on purpose
   if ! (cd "$logs" && ASAN_OPTIONS=detect_leaks=1:malloc_context_size=0 "$OLDPWD/build-fuzz/fuzz/$fuzzer" \
       "$corpus" "$work/seeds/$fuzzer" "${dictionary[@]}" ${schedule[$fuzzer]:-} -jobs="$workers" -workers="$workers" \
       -max_total_time="$seconds" -max_len="${max_len[$fuzzer]:-70000}" -timeout=20 -rss_limit_mb=2048 \

@@ -4,8 +4,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 tools/install-deps.sh build
-cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWICK_BUILD_TESTS=OFF
-cmake --build build-release
+cmake --preset release
+cmake --build --preset release
 
 program=build-release/ui/tts-tarnwick
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then

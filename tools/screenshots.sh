@@ -9,37 +9,36 @@ cd "$(dirname "$0")/.."
 out=$(realpath -m "${1:-screenshots}")
 mkdir -p "$out"
 
+source tools/lib/display.sh
+source tools/lib/version.sh
+
 tools/install-deps.sh build screenshots
-cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWICK_BUILD_TESTS=OFF >/dev/null
-cmake --build build-release >/dev/null
+cmake --preset release >/dev/null
+cmake --build --preset release >/dev/null
 
 work=$(mktemp -d)
-display=":$((90 + RANDOM % 100))"
-Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
 cleanup() {
   kill "${app:-}" 2>/dev/null || true
-  kill "$xvfb" 2>/dev/null || true
+  stop_display
   rm -rf "$work"
 }
 trap cleanup EXIT
-export DISPLAY=$display
-for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+start_display 1280x1024
 
 build-release/tools/make-demo-voice "$work/demo.vpm" >/dev/null
 (cd "$work" && exec "$OLDPWD/build-release/ui/tts-tarnwick") &
 app=$!
 
-version=$(sed -n 's/^#define TARNWICK_VERSION_TEXT "\(.*\)"$/\1/p' build-release/generated/tarnwick_version.h)
+version=$(project_version)
 title="^TTS_Tarnwick v${version//./\\.}\$"
-main=$(xdotool search --sync --name "$title" | head -n 1)
+main=$(wait_for_window "$title")
 xdotool windowfocus --sync "$main"
 sleep 0.5
 import -window "$main" "$out/main-at-start.png"
 
 # Open the demo voice through the real dialog: Open1 has the focus.
 xdotool key --window "$main" space
-dialog=$(xdotool search --sync --name '^Open Garmin TTS Voice File\.\.\.$' | head -n 1)
+dialog=$(wait_for_window '^Open Garmin TTS Voice File\.\.\.$')
 sleep 0.5
 import -window "$dialog" "$out/open-dialog.png"
 xdotool type --delay 20 "demo.vpm"
@@ -57,24 +56,20 @@ done
 
 eval "$(xdotool getwindowgeometry --shell "$main")"
 xdotool mousemove $((X + 20)) $((Y + 10)) click 1
-about=$(xdotool search --sync --name '^About TTSTarnwick$' | head -n 1)
+about=$(wait_for_window '^About TTSTarnwick$')
 sleep 0.5
 import -window "$about" "$out/about.png"
 kill "$app" 2>/dev/null || true
 wait "$app" 2>/dev/null || true
-kill "$xvfb" 2>/dev/null || true
+stop_display
 
 # The window on screens smaller than its layout, the voice given as on a double click.
 small_screen() {  # NAME SIZE SCALE
-  local display=":$((200 + RANDOM % 50))"
-  Xvfb "$display" -screen 0 "$2x24" -nolisten tcp >/dev/null 2>&1 &
-  xvfb=$!
-  export DISPLAY=$display
-  for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+  start_display "$2"
   (cd "$work" && QT_SCALE_FACTOR=$3 exec "$OLDPWD/build-release/ui/tts-tarnwick" demo.vpm) &
   app=$!
-  main=$(xdotool search --sync --name "$title" | head -n 1)
-  sleep 1
+  main=$(wait_for_window "$title")
+  sleep 0.5  # its first paint: X tells of the mapping, not of what was drawn
   import -window root "$out/$1.png"
   # Tab to "Patch & Save": the area scrolls it into view.
   xdotool windowfocus --sync "$main"
@@ -83,7 +78,7 @@ small_screen() {  # NAME SIZE SCALE
   import -window root "$out/$1-scrolled.png"
   kill "$app" 2>/dev/null || true
   wait "$app" 2>/dev/null || true
-  kill "$xvfb" 2>/dev/null || true
+  stop_display
 }
 small_screen laptop-1280x680 1280x680 1
 small_screen screen-1400x1000-at-150 1400x1000 1.5

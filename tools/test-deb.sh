@@ -8,29 +8,32 @@
 # Prints the package's path on its last line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tools/lib/version.sh
 project=$PWD
 
 tools/install-deps.sh build package
 cache=${TARNWICK_CACHE:-$HOME/.cache/tts-tarnwick}
 mkdir -p "$cache/debian12-archives/partial"
-build=build-release
+build="build-release"
 
 echo "== Debian package" >&2
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWICK_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" >/dev/null
+cmake --preset release >/dev/null
+cmake --build --preset release >/dev/null
 rm -f "$build"/tts-tarnwick_*.deb
 (cd "$build" && cpack >/dev/null)
 deb=$(ls "$project/$build"/tts-tarnwick_*_amd64.deb)
-version=$(sed -n 's/^#define TARNWICK_VERSION_TEXT "\(.*\)"$/\1/p' "$build/generated/tarnwick_version.h")
+version=$(project_version)
 echo "$(basename "$deb"): $(dpkg-deb -f "$deb" Depends)" >&2
 
+# Each validator stops the script when it fails; each that passes is counted.
+validated=0
 echo "-- lintian" >&2
 lintian --fail-on error "$deb" 2>&1 | grep -v "^running with root privileges" >&2 || true
-lintian --fail-on error "$deb" >/dev/null 2>&1
+lintian --fail-on error "$deb" >/dev/null 2>&1 && validated=$((validated + 1))
 echo "-- appstreamcli validate" >&2
-appstreamcli validate --no-net "$build/packaging/com.example.ttstarnwick.metainfo.xml" >&2
+appstreamcli validate --no-net "$build/packaging/com.example.ttstarnwick.metainfo.xml" >&2 && validated=$((validated + 1))
 echo "-- desktop-file-validate" >&2
-desktop-file-validate ui/resources/tts-tarnwick.desktop >&2
+desktop-file-validate ui/resources/tts-tarnwick.desktop >&2 && validated=$((validated + 1))
 
 # The reference: what the build folder's own command line makes of a demo voice.
 work=$(mktemp -d)
@@ -115,6 +118,5 @@ while read -r path; do
 done <"$work/installed"
 check "nothing of the package left after purge" "0" "$left"
 [ "$failures" -eq 0 ] || { echo "$failures clean-system checks failed" >&2; exit 1; }
-# The three validators above stopped the script had they failed.
-echo "Debian: $((passes + 3)) checks passed: the package validates, installs, works and purges cleanly in a clean Debian 12" >&2
+echo "Debian: $((passes + validated)) checks passed: the package validates, installs, works and purges cleanly in a clean Debian 12" >&2
 echo "$deb"

@@ -2,22 +2,22 @@
 # tts-tarnwick-cli end to end: what it prints, its exit status, and the bytes
 # of the files it touches or must not touch.
 # Usage: cli_test.sh CLI MAKE_DEMO_VOICE VERSION
-set -u
+set -euo pipefail
 cli=$1
 make_demo=$2
 version=$3
 work=$(mktemp -d)
 trap 'chmod -R u+w "$work"; rm -rf "$work"' EXIT
 export XDG_DATA_HOME=$work/data
-cd "$work"
+cd "$work" || exit 1
 failures=0
 
 # expect NAME STATUS COMMAND...: runs the command, keeping its output in out/err.
 expect() {
   local name=$1 want=$2
   shift 2
-  "$@" >out 2>err
-  local got=$?
+  local got=0
+  "$@" >out 2>err || got=$?
   if [ "$got" -ne "$want" ]; then
     echo "FAIL $name: exit $got, expected $want"; sed 's/^/  out: /' out; sed 's/^/  err: /' err
     failures=$((failures + 1))
@@ -38,7 +38,7 @@ differ() {
 }
 count() {  # count NAME WANT PATTERN FILE
   local got
-  got=$(grep -cE -- "$3" "$4")
+  got=$(grep -cE -- "$3" "$4" || true)
   if [ "$got" -ne "$2" ]; then echo "FAIL $1: $got lines match $3, expected $2"; failures=$((failures + 1)); fi
 }
 
@@ -145,5 +145,5 @@ if [ -e ./--help ] || [ -e ./-rgn ]; then echo "FAIL the demo tool wrote a file 
 if [ -d "$XDG_DATA_HOME/tts-tarnwick/journals" ] && [ -n "$(ls -A "$XDG_DATA_HOME/tts-tarnwick/journals")" ]; then
   echo "FAIL a journal was left behind"; failures=$((failures + 1))
 fi
-[ "$failures" -eq 0 ] && echo "every command line case passed"
+if [ "$failures" -eq 0 ]; then echo "every command line case passed"; fi
 exit $((failures > 0))

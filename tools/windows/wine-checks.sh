@@ -1,4 +1,8 @@
+# shellcheck shell=bash
 # Shared by the Windows tests under Wine (sourced, not run).
+set -euo pipefail
+# shellcheck source=tools/lib/display.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/display.sh"
 
 # Writes demo.vpm, window.vpm and, from demo.vpm, linux.vpm patched with every
 # option by the Linux build's command line: the bytes Windows must give.
@@ -12,22 +16,20 @@ make_demo_voices() {  # FOLDER LINUX_BUILD_FOLDER
 # A virtual display of its own, and a fresh Wine server for it: one left from
 # earlier steps would keep the program's windows on its own display (or none).
 # Sets DISPLAY and virtual_display_pid; the caller kills that process.
+# shellcheck disable=SC2034 # used by the scripts that source this one
 start_virtual_display() {
   wineserver -k 2>/dev/null || true
   wineserver -w 2>/dev/null || true
-  local display=":$((150 + RANDOM % 200))"
-  Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-  virtual_display_pid=$!
-  export DISPLAY=$display
-  for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+  start_display 1280x1024
+  virtual_display_pid=$display_pid
 }
 
 # Waits for the program's main window; once it shows, saves a screenshot of
 # the display. Fails (status 1) when no such window appears within two minutes.
 screenshot_main_window() {  # VERSION PNG
   local window
-  window=$(timeout 120 xdotool search --sync --name "^TTS_Tarnwick v${1//./\\.}\$" | head -n 1 || true)
+  window=$(wait_for_window "^TTS_Tarnwick v${1//./\\.}\$" 120 || true)
   [ -n "$window" ] || return 1
-  sleep 2  # its first paint
+  sleep 1  # its first paint: X tells of the mapping, not of what was drawn
   import -window root "$2"
 }
