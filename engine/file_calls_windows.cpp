@@ -2,6 +2,7 @@
 // as they are, and long ones get the \\?\ prefix, so names in any script and
 // of any length work.
 #include <windows.h>
+#include <aclapi.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -43,6 +44,92 @@ std::error_code to_error(DWORD code) {
 }
 
 std::error_code last_error() { return to_error(GetLastError()); }
+
+// A well-known account or group, such as the system's own.
+struct WellKnownSid {
+    explicit WellKnownSid(WELL_KNOWN_SID_TYPE type) {
+        DWORD size = sizeof bytes;
+        ok = CreateWellKnownSid(type, nullptr, bytes, &size) != FALSE;
+    }
+    PSID sid() { return ok ? static_cast<PSID>(bytes) : nullptr; }
+    BYTE bytes[SECURITY_MAX_SID_SIZE]{};
+    bool ok = false;
+};
+
+// The account this process runs as.
+class ProcessUser {
+public:
+    ProcessUser() {
+        HANDLE token = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return;
+        DWORD size = 0;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        buffer_.resize(size);
+        if (size > 0 && GetTokenInformation(token, TokenUser, buffer_.data(), size, &size)) {
+            sid_ = reinterpret_cast<TOKEN_USER*>(buffer_.data())->User.Sid;
+        }
+        CloseHandle(token);
+    }
+    PSID sid() const { return sid_; }
+
+private:
+    std::vector<BYTE> buffer_;
+    PSID sid_ = nullptr;
+};
+
+// Whether `sid` is one that may hold a folder of the user's own: the user,
+// the system, or the administrators (who own what an elevated user makes).
+bool trusted(PSID sid, PSID user) {
+    if (user != nullptr && EqualSid(sid, user)) return true;
+    for (const WELL_KNOWN_SID_TYPE type : {WinLocalSystemSid, WinBuiltinAdministratorsSid, WinCreatorOwnerSid}) {
+        WellKnownSid known(type);
+        if (known.ok && EqualSid(sid, known.sid())) return true;
+    }
+    return false;
+}
+
+// The owner and the write access of the folder behind `h`, from its security
+// descriptor: the same rule as a folder's owner and mode bits elsewhere.
+// What cannot be read counts against the folder.
+void describe_access(HANDLE h, FileSystemCalls::FileInfo& info) {
+    info.owned_by_user = false;
+    info.others_may_write = true;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                        &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return;
+    }
+    const ProcessUser user;
+    bool owner_is_user = user.sid() != nullptr && owner != nullptr && EqualSid(owner, user.sid());
+    if (!owner_is_user && owner != nullptr) {
+        // Administrators own what an elevated member makes.
+        WellKnownSid administrators(WinBuiltinAdministratorsSid);
+        BOOL member = FALSE;
+        owner_is_user = administrators.ok && EqualSid(owner, administrators.sid()) &&
+                        CheckTokenMembership(nullptr, administrators.sid(), &member) && member;
+    }
+    info.owned_by_user = owner_is_user;
+    // Adding, replacing or removing a journal, or taking the folder over.
+    constexpr ACCESS_MASK kWrites = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD | WRITE_DAC |
+                                    WRITE_OWNER | DELETE | GENERIC_WRITE | GENERIC_ALL;
+    bool open_to_others = dacl == nullptr;  // no list at all lets everyone in
+    for (DWORD k = 0; dacl != nullptr && k < dacl->AceCount && !open_to_others; ++k) {
+        void* entry = nullptr;
+        if (!GetAce(dacl, k, &entry)) {
+            open_to_others = true;
+            break;
+        }
+        const auto* header = static_cast<const ACE_HEADER*>(entry);
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE) != 0) continue;
+        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+        if ((allowed->Mask & kWrites) == 0) continue;
+        open_to_others = !trusted(reinterpret_cast<PSID>(&allowed->SidStart), user.sid());
+    }
+    info.others_may_write = open_to_others;
+    LocalFree(descriptor);
+}
 
 HANDLE to_native(FileSystemCalls::Handle handle) { return reinterpret_cast<HANDLE>(handle); }
 
@@ -222,11 +309,12 @@ public:
         if (info.is_link || !info.is_directory) return {};  // described, not opened
         // Held open without sharing deletion, so the folder cannot be renamed
         // or removed while it is used.
-        HANDLE h = CreateFileW(native_path(path).c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                               nullptr);
+        HANDLE h = CreateFileW(native_path(path).c_str(), FILE_LIST_DIRECTORY | READ_CONTROL,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (h == INVALID_HANDLE_VALUE) return last_error();
         folder.handle = reinterpret_cast<Handle>(h);
+        describe_access(h, info);
         return {};
     }
     std::error_code list_folder(const Folder& folder, std::vector<std::string>& names) override {

@@ -94,7 +94,11 @@ std::string reason_text(const Problem& problem) {
         case FileProblem::journal_folder_not_folder: return journal_folder(problem, "is not a folder");
         case FileProblem::journal_folder_foreign: return journal_folder(problem, "belongs to another user");
         case FileProblem::journal_folder_open_to_others:
+#ifdef _WIN32
+            return journal_folder(problem, "may be written by other users; make it yours alone (its Security settings)");
+#else
             return journal_folder(problem, "may be written by other users; make it yours alone (chmod 700)");
+#endif
     }
     return {};
 }

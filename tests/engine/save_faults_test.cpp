@@ -4,6 +4,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#else
+#include <windows.h>
+#include <aclapi.h>
 #endif
 
 #include <set>
@@ -494,6 +497,43 @@ TEST(SaveFaults, AJournalFolderNobodyElseControls) {
             EXPECT_EQ(std::filesystem::status(voice.dir / "shared").permissions(), std::filesystem::perms(01777));
         }
     }
+}
+#else
+// The folder of journals is used only when nobody else may write to it, as
+// its security descriptor says.
+TEST(SaveFaults, AJournalFolderNobodyElseControls) {
+    SavedVoice voice;
+    ASSERT_TRUE(voice.save(system_file_calls()).ok());  // the folder as the program makes it is trusted
+
+    // Everyone given the right to add files to it.
+    EXPLICIT_ACCESSW everyone{};
+    everyone.grfAccessPermissions = FILE_ADD_FILE | FILE_LIST_DIRECTORY;
+    everyone.grfAccessMode = GRANT_ACCESS;
+    everyone.grfInheritance = NO_INHERITANCE;
+    everyone.Trustee.TrusteeForm = TRUSTEE_IS_NAME;
+    everyone.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+    wchar_t world[] = L"EVERYONE";
+    everyone.Trustee.ptstrName = world;
+    PACL widened = nullptr;
+    ASSERT_EQ(SetEntriesInAclW(1, &everyone, nullptr, &widened), static_cast<DWORD>(ERROR_SUCCESS));
+    std::wstring folder = voice.journals.wstring();
+    ASSERT_EQ(SetNamedSecurityInfoW(folder.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                    widened, nullptr),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    LocalFree(widened);
+
+    const ByteString before = read_file(voice.path);
+    VoiceImage image;
+    const LoadResult opened = image.load_image(voice.path, voice.journals, system_file_calls());
+    ASSERT_TRUE(opened.ok());
+    EditLog edits(image);
+    image.put_str(200, ByteString{0x77});
+    const SaveResult saved = image.save_image(edits.changed_ranges(), voice.journals, system_file_calls());
+    EXPECT_EQ(saved.status, SaveStatus::refused);
+    EXPECT_EQ(messages::reason_text(saved.problem),
+              "the folder of save journals \"" + voice.journals.string() +
+                  "\" may be written by other users; make it yours alone (its Security settings)");
+    EXPECT_EQ(read_file(voice.path), before);
 }
 #endif
 
