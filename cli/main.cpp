@@ -333,115 +333,133 @@ std::vector<std::string> utf8_arguments() {
 }
 #endif
 
-int run(int argc, char** argv) {
-    CLI::App app{"Changes how a navigation voice reads street abbreviations, from the command line.",
-                 std::string(kProgram)};
-    app.set_version_flag("--version", std::string(kProgram) + " " + std::string(kVersion));
-    app.allow_extras();
+// The command line's grammar: the three commands, their options and files.
+class CommandLine {
+public:
+    CommandLine() {
+        app_.set_version_flag("--version", std::string(kProgram) + " " + std::string(kVersion));
+        app_.allow_extras();
+        status_ = app_.add_subcommand("status", "Show each voice's kind, data start and the state of every option");
+        status_->allow_extras();
+        status_->add_option("FILE", files, "Voice files (.vpm or .rgn)");
+
+        apply_ = app_.add_subcommand("apply", "Patch and save each voice, as the window's \"Patch & Save\" does");
+        apply_->allow_extras();
+        // One value each, so that the files after them are not taken for options or tabs.
+        apply_->add_option("--options", lists, "Option numbers and ranges, such as 1-3,19")
+            ->type_name("LIST")
+            ->expected(1)
+            ->allow_extra_args(false)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+        apply_->add_option("--tab", tabs, "Every option on a tab, by its caption or a name on it (English, Karen, ...)")
+            ->type_name("NAME")
+            ->expected(1)
+            ->allow_extra_args(false)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+        apply_->add_flag("--all", all, "Every option on every tab");
+        apply_->add_flag("--dry-run", settings.dry_run, "Tell what would change and write nothing");
+        apply_->add_flag("--verbose", settings.verbose, "Also show the offsets and bytes that change");
+        apply_->add_option("FILE", files, "Voice files (.vpm or .rgn)");
+
+        recover_ = app_.add_subcommand(
+            "recover", "Put back a voice that another file's interrupted save left half-written (a copy, or the device "
+                       "under another folder), as it was before that save");
+        recover_->allow_extras();
+        recover_->add_option("FILE", files, "Voice files (.vpm or .rgn)");
+    }
+
+    // Parses the arguments; an exit status when the run ends here (help,
+    // version, or a mistake, told on standard error).
+    std::optional<int> parse(int argc, char** argv) {
+        try {
+            app_.parse(argc, argv);
+        } catch (const CLI::ParseError& e) {
+            if (e.get_exit_code() == 0) return app_.exit(e);  // --help and --version
+            usage_error(e.what());
+            return kRefused;
+        }
+        chosen_ = status_->parsed() ? status_ : apply_->parsed() ? apply_ : recover_->parsed() ? recover_ : nullptr;
+        if (const std::optional<std::string> mistake = mistake_in_words()) {
+            usage_error(*mistake);
+            return kRefused;
+        }
+        return std::nullopt;
+    }
+
+    bool status() const { return chosen_ == status_; }
+    bool recover() const { return chosen_ == recover_; }
+
+    // The options `apply` is to patch, from --options, --tab and --all; false
+    // after telling of a mistake in them.
+    bool choose_options() {
+        try {
+            for (const std::string& list : lists) settings.chosen.merge(option_numbers(list));
+            for (const std::string& name : tabs) {
+                const std::optional<int> tab = find_tab(name);
+                if (!tab) {
+                    std::string known;
+                    for (int t = 0; t < kTabCount; ++t) known += std::string(t > 0 ? ", " : "") + "\"" + tab_caption(t) + "\"";
+                    throw UsageError{messages::cli::no_such_tab(name, known)};
+                }
+                for (const int k : option_tabs()[static_cast<std::size_t>(*tab)].options) settings.chosen.insert(k);
+            }
+        } catch (const UsageError& error) {
+            usage_error(error.text);
+            return false;
+        }
+        if (all) {
+            for (int k = 1; k <= kOptionCount; ++k) settings.chosen.insert(k);
+        }
+        if (settings.chosen.empty()) {
+            usage_error(std::string(messages::cli::kChooseOptions));
+            return false;
+        }
+        return true;
+    }
 
     std::vector<std::string> files;
-    CLI::App* status = app.add_subcommand("status", "Show each voice's kind, data start and the state of every option");
-    status->allow_extras();
-    status->add_option("FILE", files, "Voice files (.vpm or .rgn)");
-
-    CLI::App* apply_command =
-        app.add_subcommand("apply", "Patch and save each voice, as the window's \"Patch & Save\" does");
-    apply_command->allow_extras();
     std::vector<std::string> lists;
     std::vector<std::string> tabs;
     bool all = false;
     Settings settings;
-    // One value each, so that the files after them are not taken for options or tabs.
-    apply_command->add_option("--options", lists, "Option numbers and ranges, such as 1-3,19")
-        ->type_name("LIST")
-        ->expected(1)
-        ->allow_extra_args(false)
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    apply_command->add_option("--tab", tabs, "Every option on a tab, by its caption or a name on it (English, Karen, ...)")
-        ->type_name("NAME")
-        ->expected(1)
-        ->allow_extra_args(false)
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    apply_command->add_flag("--all", all, "Every option on every tab");
-    apply_command->add_flag("--dry-run", settings.dry_run, "Tell what would change and write nothing");
-    apply_command->add_flag("--verbose", settings.verbose, "Also show the offsets and bytes that change");
-    apply_command->add_option("FILE", files, "Voice files (.vpm or .rgn)");
 
-    CLI::App* recover_command = app.add_subcommand(
-        "recover", "Put back a voice that another file's interrupted save left half-written (a copy, or the device "
-                   "under another folder), as it was before that save");
-    recover_command->allow_extras();
-    recover_command->add_option("FILE", files, "Voice files (.vpm or .rgn)");
-
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        if (e.get_exit_code() == 0) return app.exit(e);  // --help and --version
-        usage_error(e.what());
-        return kRefused;
-    }
-
-    CLI::App* chosen_command = status->parsed()          ? status
-                               : apply_command->parsed()   ? apply_command
-                               : recover_command->parsed() ? recover_command
-                                                           : nullptr;
-    if (chosen_command == nullptr) {
-        const std::vector<std::string> extra = app.remaining();
-        if (extra.empty()) {
-            usage_error(messages::cli::no_command());
-        } else if (extra[0].starts_with("-")) {
-            usage_error(unknown("option", extra[0], option_names(app)));
-        } else {
-            usage_error(unknown("command", extra[0], {"status", "apply", "recover"}));
+private:
+    // No command, an unknown command or option, or no file named.
+    std::optional<std::string> mistake_in_words() const {
+        if (chosen_ == nullptr) {
+            const std::vector<std::string> extra = app_.remaining();
+            if (extra.empty()) return messages::cli::no_command();
+            if (extra[0].starts_with("-")) return unknown("option", extra[0], option_names(app_));
+            return unknown("command", extra[0], {"status", "apply", "recover"});
         }
-        return kRefused;
-    }
-    for (const std::string& extra : chosen_command->remaining()) {
-        if (extra.starts_with("-")) {
-            usage_error(unknown("option", extra, option_names(*chosen_command)));
-            return kRefused;
+        for (const std::string& extra : chosen_->remaining()) {
+            if (extra.starts_with("-")) return unknown("option", extra, option_names(*chosen_));
         }
-    }
-    if (files.empty()) {
-        usage_error(messages::cli::name_a_file(chosen_command->get_name()));
-        return kRefused;
+        if (files.empty()) return messages::cli::name_a_file(chosen_->get_name());
+        return std::nullopt;
     }
 
-    settings.journals = default_journal_folder();
-    int worst = kAllDone;
-    if (status->parsed()) {
-        for (const std::string& file : files) worst = std::max<int>(worst, show_status(file, settings));
+    CLI::App app_{"Changes how a navigation voice reads street abbreviations, from the command line.",
+                  std::string(kProgram)};
+    CLI::App* status_ = nullptr;
+    CLI::App* apply_ = nullptr;
+    CLI::App* recover_ = nullptr;
+    CLI::App* chosen_ = nullptr;
+};
+
+int run(int argc, char** argv) {
+    CommandLine line;
+    if (const std::optional<int> ended = line.parse(argc, argv)) return *ended;
+    line.settings.journals = default_journal_folder();
+    const auto each_file = [&](ExitStatus (*act)(const std::string&, const Settings&)) {
+        int worst = kAllDone;
+        for (const std::string& file : line.files) worst = std::max<int>(worst, act(file, line.settings));
         return worst;
-    }
-    if (recover_command->parsed()) {
-        for (const std::string& file : files) worst = std::max<int>(worst, recover(file, settings));
-        return worst;
-    }
-
-    try {
-        for (const std::string& list : lists) settings.chosen.merge(option_numbers(list));
-        for (const std::string& name : tabs) {
-            const std::optional<int> tab = find_tab(name);
-            if (!tab) {
-                std::string known;
-                for (int t = 0; t < kTabCount; ++t) known += std::string(t > 0 ? ", " : "") + "\"" + tab_caption(t) + "\"";
-                throw UsageError{messages::cli::no_such_tab(name, known)};
-            }
-            for (const int k : option_tabs()[static_cast<std::size_t>(*tab)].options) settings.chosen.insert(k);
-        }
-    } catch (const UsageError& error) {
-        usage_error(error.text);
-        return kRefused;
-    }
-    if (all) {
-        for (int k = 1; k <= kOptionCount; ++k) settings.chosen.insert(k);
-    }
-    if (settings.chosen.empty()) {
-        usage_error(std::string(messages::cli::kChooseOptions));
-        return kRefused;
-    }
-    for (const std::string& file : files) worst = std::max<int>(worst, apply_to(file, settings));
-    return worst;
+    };
+    if (line.status()) return each_file(show_status);
+    if (line.recover()) return each_file(recover);
+    if (!line.choose_options()) return kRefused;
+    return each_file(apply_to);
 }
 
 }  // namespace
