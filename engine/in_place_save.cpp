@@ -105,6 +105,36 @@ JournalsAtSave journals_at_save(const JournalFolder& journals, const std::string
     return out;
 }
 
+// Writes the new bytes and the marks of settled saves, then removes the
+// journal, which commits the save: until then a crash puts it back. What
+// stopped it, if anything did.
+Problem write_and_commit(FileSystemCalls& calls, Handle file, JournalFolder& journals,
+                         std::span<const ChangedRange> changes, const std::vector<std::string>& marks,
+                         const std::string& journal_name) {
+    if (Problem failure = write_verified(calls, file, changes, RangeSide::new_bytes)) return failure;
+    for (const std::string& mark : marks) {
+        if (const std::error_code ec = journals.write_mark(mark)) return Problem::from_system(ec);
+    }
+    // A removal that may not have reached the device is flushed once more;
+    // should the journal come back after a power loss, it finds every range
+    // new and is retired, never applied.
+    const JournalFolder::Removal removal = journals.remove_journal(journal_name);
+    if (removal.unlinked) return Problem::from_system(removal.unlinked);
+    if (removal.flushed) journals.flush();
+    return {};
+}
+
+// After a save failed half-way: the old bytes put back and read back, or,
+// where that fails too, the journal kept for the next open.
+SaveStatus put_back_after_failure(FileSystemCalls& calls, Handle file, JournalFolder& journals,
+                                  std::span<const ChangedRange> changes, const std::string& journal_name) {
+    if (write_verified(calls, file, changes, RangeSide::old_bytes)) return SaveStatus::recovery_pending;
+    // A journal that cannot be removed now names a file that already holds
+    // its old bytes: the next open retires it.
+    journals.remove_journal(journal_name);
+    return SaveStatus::rolled_back;
+}
+
 }  // namespace
 
 SaveResult write_in_place(const std::filesystem::path& path, const FileIdentity& expected, ByteView image,
@@ -149,35 +179,10 @@ SaveResult write_in_place(const std::filesystem::path& path, const FileIdentity&
     }
 
     // From here on the journal can put the file back, whatever happens.
-    Problem failure = write_verified(calls, file, changes, RangeSide::new_bytes);
-    for (const std::string& mark : beside.marks) {
-        if (!failure) {
-            if (const std::error_code ec = journals.write_mark(mark)) failure = Problem::from_system(ec);
-        }
-    }
-    if (!failure) {
-        // Removing the journal commits the save: until then a crash puts it
-        // back. A removal that may not have reached the device is flushed
-        // once more; should the journal come back after a power loss, it
-        // finds every range new and is retired, never applied.
-        const JournalFolder::Removal removal = journals.remove_journal(journal_name);
-        if (removal.unlinked) {
-            failure = Problem::from_system(removal.unlinked);
-        } else if (removal.flushed) {
-            journals.flush();
-        }
-    }
     SaveResult result{SaveStatus::saved, {}, {}, false};
-    if (failure) {
-        result.problem = failure;
-        if (write_verified(calls, file, changes, RangeSide::old_bytes)) {
-            result.status = SaveStatus::recovery_pending;  // the journal stays
-        } else {
-            result.status = SaveStatus::rolled_back;
-            // A journal that cannot be removed now names a file that already
-            // holds its old bytes: the next open retires it.
-            journals.remove_journal(journal_name);
-        }
+    if (Problem failure = write_and_commit(calls, file, journals, changes, beside.marks, journal_name)) {
+        result.status = put_back_after_failure(calls, file, journals, changes, journal_name);
+        result.problem = std::move(failure);
     } else {
         for (const std::string& name : beside.retire) journals.remove_journal(name);
     }
