@@ -118,6 +118,12 @@ inline constexpr std::string_view kDropNoFolder = "That is a folder. Drop one vo
 inline constexpr std::string_view kNewVersion = "A new version is available —";
 inline constexpr std::string_view kReload = "Reload";
 inline constexpr std::string_view kDownloadCopy = "Download Patched Copy";
+inline constexpr std::string_view kDropHint =
+    "You can also drop a voice file anywhere on this page. It stays on your computer: nothing is sent anywhere.";
+// A fault of the page itself, caught where a command ends.
+inline constexpr std::string_view kUnexpected =
+    "Something went wrong in this page that it did not expect. Open the file again to see what it holds before you "
+    "patch it.";
 std::string reading(std::string_view name);
 // What the last save did, kept on the page until another file is opened.
 std::string saved(std::string_view name, std::size_t options);

@@ -102,6 +102,8 @@ val texts() {
     t.set("newVersion", std::string(messages::page::kNewVersion));
     t.set("reload", std::string(messages::page::kReload));
     t.set("downloadCopy", std::string(messages::page::kDownloadCopy));
+    t.set("dropHint", std::string(messages::page::kDropHint));
+    t.set("unexpected", std::string(messages::page::kUnexpected));
     return t;
 }
 

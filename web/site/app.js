@@ -109,6 +109,7 @@ function build() {
   $('about-link').textContent = texts.makerAddress;
   $('about-link').href = texts.makerAddress;
   $('about-close').textContent = texts.aboutClose;
+  $('drop-hint').textContent = texts.dropHint;
 
   texts.tabs.forEach((tab, i) => {
     const button = document.createElement('button');
@@ -326,8 +327,7 @@ function command(action) {
       await action(...args);
     } catch (error) {
       console.error(error);
-      await showMessage('Something went wrong in this page that it did not expect. Open the file again to see what ' +
-        'it holds before you patch it.');
+      await showMessage(texts.unexpected);
     } finally {
       busy = false;
       $('client').inert = false;
