@@ -168,8 +168,8 @@ std::string unknown(const std::string& what, const std::string& word, const std:
             best = distance;
         }
     }
-    const bool near = nearest != nullptr && best <= std::max<std::size_t>(2, nearest->size() / 3);
-    return messages::cli::unknown_word(what, word, near ? nearest : nullptr);
+    const bool close_enough = nearest != nullptr && best <= std::max<std::size_t>(2, nearest->size() / 3);
+    return messages::cli::unknown_word(what, word, close_enough ? nearest : nullptr);
 }
 
 std::vector<std::string> option_names(const CLI::App& app) {
