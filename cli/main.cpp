@@ -24,6 +24,7 @@
 #include "engine/open_voice.h"
 #include "engine/patch_catalogue.h"
 #include "engine/patch_run.h"
+#include "engine/undo_patch.h"
 #include "engine/user_messages.h"
 #include "engine/voice_survey.h"
 #include "tarnwick_version.h"
@@ -201,6 +202,7 @@ struct Settings {
     std::set<int> chosen;
     bool dry_run = false;
     bool verbose = false;
+    bool forget = false;
     std::filesystem::path journals;
 };
 
@@ -315,6 +317,65 @@ ExitStatus apply_to(const std::string& file, const Settings& settings) {
     }
 }
 
+// The recorded saves that made a file's bytes, newest first; or, asked to,
+// forgets them.
+ExitStatus show_history(const std::string& file, const Settings& settings) {
+    FileReport report(file);
+    VoiceImage image;
+    const OpenedVoice opened =
+        open_voice(image, utf8_path(file), settings.journals, system_file_calls(), RecoveryMode::look_only, {});
+    for (const Message& message : opened.messages) report.tell(message);
+    if (opened.result == OpenedVoice::Result::unreadable) return kRefused;
+    if (settings.forget) {
+        int removed = 0;
+        if (const Problem problem = forget_history(image, settings.journals, system_file_calls(), removed)) {
+            report.complain(messages::undo::history_unreadable(messages::reason_text(problem)));
+            return kRefused;
+        }
+        report.say(messages::cli::forgot(removed));
+        return removed > 0 ? kAllDone : kNothingToPatch;
+    }
+    const UndoReport found = saves_leading_to(image, settings.journals, system_file_calls());
+    for (const Message& message : found.messages) report.tell(message);
+    if (found.outcome == UndoOutcome::refused) return kRefused;
+    report.heading(file);
+    if (found.history.empty()) {
+        report.say(std::string(messages::cli::kNoHistory));
+        return kNothingToPatch;
+    }
+    bool first = true;
+    for (const SaveRecord& record : found.history) {
+        report.say(messages::cli::history_line(record.time_ns, record.options.size(), record.bytes_changed(), first));
+        for (const SaveRecord::Option& option : record.options) {
+            char number[16];
+            std::snprintf(number, sizeof number, "    %2d  ", option.number);
+            report.say(number + option.label);
+        }
+        first = false;
+    }
+    return kAllDone;
+}
+
+// Takes back the newest recorded save that made the file's bytes.
+ExitStatus undo(const std::string& file, const Settings& settings) {
+    FileReport report(file);
+    VoiceImage image;
+    const OpenedVoice opened =
+        open_and_tell(image, file, settings, settings.dry_run ? RecoveryMode::look_only : RecoveryMode::repair, report);
+    if (opened.result == OpenedVoice::Result::unreadable || opened.save_pending || opened.recovery_unknown) {
+        return kRefused;
+    }
+    const UndoReport undone = undo_last_patch(image, settings.journals, system_file_calls(), settings.dry_run);
+    for (const Message& message : undone.messages) report.tell(message);
+    switch (undone.outcome) {
+        case UndoOutcome::undone:
+        case UndoOutcome::rehearsed: return kAllDone;
+        case UndoOutcome::nothing_to_undo: return kNothingToPatch;
+        case UndoOutcome::refused: return kRefused;
+    }
+    return kRefused;
+}
+
 #ifdef _WIN32
 // Windows hands a console program its arguments in the ANSI code page, which
 // cannot hold every file name: take them as UTF-16 and go on in UTF-8.
@@ -366,6 +427,17 @@ public:
                        "under another folder), as it was before that save");
         recover_->allow_extras();
         recover_->add_option("FILE", files, "Voice files (.vpm or .rgn)");
+
+        history_ = app_.add_subcommand("history", "List the saves of this program that made each voice as it is, "
+                                                  "newest first, and which one undo takes back");
+        history_->allow_extras();
+        history_->add_flag("--forget", settings.forget, "Remove those records instead");
+        history_->add_option("FILE", files, "Voice files (.vpm or .rgn)");
+
+        undo_ = app_.add_subcommand("undo", "Take back the newest recorded patch of each voice, exactly");
+        undo_->allow_extras();
+        undo_->add_flag("--dry-run", settings.dry_run, "Tell what would be taken back and write nothing");
+        undo_->add_option("FILE", files, "Voice files (.vpm or .rgn)");
     }
 
     // Parses the arguments; an exit status when the run ends here (help,
@@ -378,7 +450,9 @@ public:
             usage_error(e.what());
             return kRefused;
         }
-        chosen_ = status_->parsed() ? status_ : apply_->parsed() ? apply_ : recover_->parsed() ? recover_ : nullptr;
+        for (CLI::App* command : {status_, apply_, recover_, history_, undo_}) {
+            if (command->parsed()) chosen_ = command;
+        }
         if (const std::optional<std::string> mistake = mistake_in_words()) {
             usage_error(*mistake);
             return kRefused;
@@ -388,6 +462,8 @@ public:
 
     bool status() const { return chosen_ == status_; }
     bool recover() const { return chosen_ == recover_; }
+    bool history() const { return chosen_ == history_; }
+    bool undo() const { return chosen_ == undo_; }
 
     // The options `apply` is to patch, from --options, --tab and --all; false
     // after telling of a mistake in them.
@@ -430,7 +506,7 @@ private:
             const std::vector<std::string> extra = app_.remaining();
             if (extra.empty()) return messages::cli::no_command();
             if (extra[0].starts_with("-")) return unknown("option", extra[0], option_names(app_));
-            return unknown("command", extra[0], {"status", "apply", "recover"});
+            return unknown("command", extra[0], {"status", "apply", "recover", "history", "undo"});
         }
         for (const std::string& extra : chosen_->remaining()) {
             if (extra.starts_with("-")) return unknown("option", extra, option_names(*chosen_));
@@ -444,6 +520,8 @@ private:
     CLI::App* status_ = nullptr;
     CLI::App* apply_ = nullptr;
     CLI::App* recover_ = nullptr;
+    CLI::App* history_ = nullptr;
+    CLI::App* undo_ = nullptr;
     CLI::App* chosen_ = nullptr;
 };
 
@@ -458,6 +536,8 @@ int run(int argc, char** argv) {
     };
     if (line.status()) return each_file(show_status);
     if (line.recover()) return each_file(recover);
+    if (line.history()) return each_file(show_history);
+    if (line.undo()) return each_file(undo);
     if (!line.choose_options()) return kRefused;
     return each_file(apply_to);
 }

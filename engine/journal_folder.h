@@ -42,6 +42,18 @@ struct JournalEntry {
     std::int64_t written_ns = 0;  // the journal file's time: when its save began
 };
 
+// Why a folder of this program's own may not be used, if it may not: it must
+// be a real folder, owned by the user, that nobody else may write to (the
+// rule ssh applies to ~/.ssh).
+enum class FolderTrust { trusted, link, not_folder, foreign, open_to_others };
+inline FolderTrust trust_of(const FileInfo& info) {
+    if (info.is_link) return FolderTrust::link;
+    if (!info.is_directory) return FolderTrust::not_folder;
+    if (!info.owned_by_user) return FolderTrust::foreign;
+    if (info.others_may_write) return FolderTrust::open_to_others;
+    return FolderTrust::trusted;
+}
+
 // The journal folder, used only when it is the user's own: a real folder,
 // owned by the user, that nobody else may write to (the rule ssh applies to
 // ~/.ssh). It is opened once and then used by the names inside it.
@@ -68,14 +80,14 @@ public:
             return {FileProblem::journal_failed, system_words(ec), path, 0, 0};
         }
         Problem untrusted;
-        if (info.is_link) {
-            untrusted = Problem::at(FileProblem::journal_folder_is_link, path);
-        } else if (!info.is_directory) {
-            untrusted = Problem::at(FileProblem::journal_folder_not_folder, path);
-        } else if (!info.owned_by_user) {
-            untrusted = Problem::at(FileProblem::journal_folder_foreign, path);
-        } else if (info.others_may_write) {
-            untrusted = Problem::at(FileProblem::journal_folder_open_to_others, path);
+        switch (trust_of(info)) {
+            case FolderTrust::trusted: break;
+            case FolderTrust::link: untrusted = Problem::at(FileProblem::journal_folder_is_link, path); break;
+            case FolderTrust::not_folder: untrusted = Problem::at(FileProblem::journal_folder_not_folder, path); break;
+            case FolderTrust::foreign: untrusted = Problem::at(FileProblem::journal_folder_foreign, path); break;
+            case FolderTrust::open_to_others:
+                untrusted = Problem::at(FileProblem::journal_folder_open_to_others, path);
+                break;
         }
         if (untrusted && folder_.handle != -1) {
             calls_.close(folder_.handle);

@@ -12,6 +12,7 @@ namespace {
 
 constexpr std::array<std::uint8_t, 8> kMagicV1{'T', 'T', 'S', 'J', 'R', 'N', 'L', '1'};
 constexpr std::array<std::uint8_t, 8> kMagicV2{'T', 'T', 'S', 'J', 'R', 'N', 'L', '2'};
+constexpr std::array<std::uint8_t, 8> kRecordMagic{'T', 'T', 'S', 'H', 'I', 'S', 'T', '1'};
 constexpr std::size_t kChecksumBytes = 8;
 constexpr std::size_t kRangeHeaderBytes = 8 + 4;  // offset, length
 
@@ -28,6 +29,7 @@ std::uint64_t fnv1a(ByteView bytes) {
 class Writer {
 public:
     void bytes(ByteView b) { out_.insert(out_.end(), b.begin(), b.end()); }
+    void u8(std::uint8_t v) { out_.push_back(v); }
     void u32(std::uint32_t v) { little_endian(v, 4); }
     void u64(std::uint64_t v) { little_endian(v, 8); }
     void i64(std::int64_t v) { u64(static_cast<std::uint64_t>(v)); }
@@ -67,6 +69,12 @@ public:
         return true;
     }
     bool u64(std::uint64_t& v) { return little_endian(8, v); }
+    bool u8(std::uint8_t& v) {
+        std::uint64_t wide = 0;
+        if (!little_endian(1, wide)) return false;
+        v = static_cast<std::uint8_t>(wide);
+        return true;
+    }
     bool i64(std::int64_t& v) {
         std::uint64_t wide = 0;
         if (!little_endian(8, wide)) return false;
@@ -98,6 +106,57 @@ FileDigest canonical(XXH128_hash_t hash) {
     return digest;
 }
 
+// What `decode` makes of untrusted bytes, or none where holding it would take
+// more memory than there is: no exception leaves the decoders.
+template <typename Decode>
+auto without_throwing(Decode decode, ByteView bytes) noexcept -> decltype(decode(bytes)) {
+    try {
+        return decode(bytes);
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+}
+
+// Ranges as a journal holds them: ascending, apart, inside a file of `size` bytes.
+bool read_ranges(Reader& r, std::int64_t size, std::vector<ChangedRange>& ranges) {
+    std::uint32_t count = 0;
+    if (!r.u32(count) || count > r.left() / kRangeHeaderBytes) return false;
+    ranges.reserve(count);
+    std::int64_t end_of_last = 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        ChangedRange range;
+        std::uint32_t length = 0;
+        if (!r.i64(range.offset) || !r.u32(length) || length > r.left() / 2 || !r.bytes(length, range.old_bytes) ||
+            !r.bytes(length, range.new_bytes)) {
+            return false;
+        }
+        if (range.offset < end_of_last || length == 0 || range.offset > size - length) return false;
+        end_of_last = range.offset + length;
+        ranges.push_back(std::move(range));
+    }
+    return true;
+}
+
+void write_ranges(Writer& w, std::span<const ChangedRange> ranges) {
+    w.u32(static_cast<std::uint32_t>(ranges.size()));
+    for (const ChangedRange& range : ranges) {
+        w.i64(range.offset);
+        w.u32(static_cast<std::uint32_t>(range.old_bytes.size()));
+        w.bytes(range.old_bytes);
+        w.bytes(range.new_bytes);
+    }
+}
+
+// The body of checksummed bytes under `magic`, or none.
+std::optional<ByteView> checked_body(ByteView bytes, std::size_t longest, ByteView magic) {
+    if (bytes.size() > longest || bytes.size() < magic.size() + kChecksumBytes) return std::nullopt;
+    const ByteView body = bytes.first(bytes.size() - kChecksumBytes);
+    std::uint64_t checksum = 0;
+    Reader(bytes.last(kChecksumBytes)).u64(checksum);
+    if (checksum != fnv1a(body) || !std::equal(magic.begin(), magic.end(), body.begin())) return std::nullopt;
+    return body.subspan(magic.size());
+}
+
 std::optional<SaveJournal> decode(ByteView bytes) {
     if (bytes.size() > kMaxJournalBytes || bytes.size() < kMagicV2.size() + kChecksumBytes) return std::nullopt;
     const ByteView body = bytes.first(bytes.size() - kChecksumBytes);
@@ -122,30 +181,71 @@ std::optional<SaveJournal> decode(ByteView bytes) {
         return std::nullopt;
     }
     if (journal.version == 2 && !r.fixed(journal.digest)) return std::nullopt;
-    std::uint32_t count = 0;
-    if (!r.u32(count) || count > r.left() / kRangeHeaderBytes) return std::nullopt;
     journal.file_path.assign(path.begin(), path.end());
-    journal.ranges.reserve(count);
-    std::int64_t end_of_last = 0;
-    for (std::uint32_t i = 0; i < count; ++i) {
-        ChangedRange range;
-        std::uint32_t length = 0;
-        if (!r.i64(range.offset) || !r.u32(length) || length > r.left() / 2 || !r.bytes(length, range.old_bytes) ||
-            !r.bytes(length, range.new_bytes)) {
-            return std::nullopt;
-        }
-        // Ascending and apart, inside the file as it was: what a save writes.
-        if (range.offset < end_of_last || length == 0 || range.offset > journal.identity.size - length) {
-            return std::nullopt;
-        }
-        end_of_last = range.offset + length;
-        journal.ranges.push_back(std::move(range));
-    }
-    if (r.left() != 0) return std::nullopt;
+    // Ascending and apart, inside the file as it was: what a save writes.
+    if (!read_ranges(r, journal.identity.size, journal.ranges) || r.left() != 0) return std::nullopt;
     return journal;
 }
 
+std::optional<SaveRecord> decode_save_record(ByteView bytes) {
+    const std::optional<ByteView> body = checked_body(bytes, kMaxRecordBytes, kRecordMagic);
+    if (!body) return std::nullopt;
+    Reader r(*body);
+    SaveRecord record;
+    std::uint8_t kind = 0;
+    std::uint32_t path_length = 0;
+    ByteString path;
+    if (!r.u8(kind) || kind > 1 || !r.u32(path_length) || !r.bytes(path_length, path) || !r.i64(record.time_ns) ||
+        !r.i64(record.file_size) || record.file_size < 0 || !r.fixed(record.before) || !r.fixed(record.after)) {
+        return std::nullopt;
+    }
+    record.kind = static_cast<SaveRecord::Kind>(kind);
+    record.file_path.assign(path.begin(), path.end());
+    std::uint32_t options = 0;
+    if (!r.u32(options) || options > r.left() / 8) return std::nullopt;
+    for (std::uint32_t i = 0; i < options; ++i) {
+        std::uint32_t number = 0;
+        std::uint32_t label_length = 0;
+        ByteString label;
+        if (!r.u32(number) || number > 1000 || !r.u32(label_length) || !r.bytes(label_length, label)) return std::nullopt;
+        record.options.push_back({static_cast<int>(number), std::string(label.begin(), label.end())});
+    }
+    if (!read_ranges(r, record.file_size, record.ranges) || r.left() != 0) return std::nullopt;
+    return record;
+}
+
 }  // namespace
+
+std::int64_t SaveRecord::bytes_changed() const {
+    std::int64_t total = 0;
+    for (const ChangedRange& range : ranges) total += static_cast<std::int64_t>(range.new_bytes.size());
+    return total;
+}
+
+ByteString encode_record(const SaveRecord& record) {
+    Writer w;
+    w.bytes(kRecordMagic);
+    w.u8(static_cast<std::uint8_t>(record.kind));
+    w.u32(static_cast<std::uint32_t>(record.file_path.size()));
+    w.bytes(text_bytes(record.file_path));
+    w.i64(record.time_ns);
+    w.i64(record.file_size);
+    w.bytes(record.before);
+    w.bytes(record.after);
+    w.u32(static_cast<std::uint32_t>(record.options.size()));
+    for (const SaveRecord::Option& option : record.options) {
+        w.u32(static_cast<std::uint32_t>(option.number));
+        w.u32(static_cast<std::uint32_t>(option.label.size()));
+        w.bytes(text_bytes(option.label));
+    }
+    write_ranges(w, record.ranges);
+    w.u64(fnv1a(w.written()));
+    return w.take();
+}
+
+std::optional<SaveRecord> decode_record(ByteView bytes) noexcept {
+    return without_throwing(decode_save_record, bytes);
+}
 
 FileDigest digest_of(ByteView bytes) { return canonical(XXH3_128bits(bytes.data(), bytes.size())); }
 
@@ -178,23 +278,13 @@ ByteString encode_journal(const SaveJournal& journal) {
     w.i64(journal.identity.size);
     w.i64(journal.identity.modified_ns);
     if (journal.version != 1) w.bytes(journal.digest);
-    w.u32(static_cast<std::uint32_t>(journal.ranges.size()));
-    for (const ChangedRange& range : journal.ranges) {
-        w.i64(range.offset);
-        w.u32(static_cast<std::uint32_t>(range.old_bytes.size()));
-        w.bytes(range.old_bytes);
-        w.bytes(range.new_bytes);
-    }
+    write_ranges(w, journal.ranges);
     w.u64(fnv1a(w.written()));
     return w.take();
 }
 
 std::optional<SaveJournal> decode_journal(ByteView bytes) noexcept {
-    try {
-        return decode(bytes);
-    } catch (const std::bad_alloc&) {
-        return std::nullopt;
-    }
+    return without_throwing(decode, bytes);
 }
 
 std::string hex_text(std::span<const std::uint8_t> bytes) {

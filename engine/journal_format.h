@@ -1,4 +1,4 @@
-// The save journal's format on disk: encoding, decoding, names and settled marks.
+// The formats on disk of the save journal (encoding, decoding, names, settled marks) and of the history of finished saves.
 #pragma once
 
 #include <array>
@@ -74,5 +74,44 @@ void repeat_journal_tokens(std::uint64_t seed);
 std::string_view journal_stem(std::string_view name);
 std::string settled_marker(std::string_view stem, const FileDigest& digest);
 std::string hex_text(std::span<const std::uint8_t> bytes);
+
+// One finished save, kept so that it can be taken back later: which file it
+// was (at the time), when, the options it changed, every changed range with
+// its old and new bytes, and the digest of the whole file before and after.
+struct SaveRecord {
+    enum class Kind : std::uint8_t {
+        patch = 0,  // a patch run's save
+        undo = 1,   // a save that took a patch back; never itself taken back
+    };
+    struct Option {
+        int number = 0;
+        std::string label;
+        bool operator==(const Option&) const = default;
+    };
+    Kind kind = Kind::patch;
+    std::string file_path;  // the file's resolved path at the time, UTF-8
+    std::int64_t time_ns = 0;
+    std::vector<Option> options;
+    FileDigest before{};
+    FileDigest after{};
+    std::int64_t file_size = 0;
+    std::vector<ChangedRange> ranges;  // ascending, apart, inside the file
+
+    std::int64_t bytes_changed() const;
+};
+
+// A record is a few kilobytes; anything longer is not one of ours.
+inline constexpr std::size_t kMaxRecordBytes = std::size_t{1} << 20;
+
+// Byte layout, integers little-endian: the magic "TTSHIST1", the kind u8, the
+// path (u32 length, bytes), time i64, file size i64, the digests before and
+// after (16 bytes each), the option count u32 and each option as number u32
+// and label (u32 length, bytes), the range count u32 and each range as for a
+// journal; last an FNV-1a 64 checksum of everything before it.
+ByteString encode_record(const SaveRecord& record);
+
+// Empty when the bytes are not a whole record of this program, as for
+// decode_journal. Never allocates more than the bytes given and never throws.
+std::optional<SaveRecord> decode_record(ByteView bytes) noexcept;
 
 }  // namespace tarnwick

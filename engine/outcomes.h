@@ -41,6 +41,8 @@ enum class FileProblem {
     journal_folder_not_folder,     // `where`
     journal_folder_foreign,        // `where` belongs to another user
     journal_folder_open_to_others, // others may write in `where`
+    history_failed,                // the history folder `where` could not be used (`system_words`)
+    history_folder_untrusted,      // `where` is not a folder of the user's own that only they may write to
 };
 
 // The system's own words for an error.

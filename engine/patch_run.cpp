@@ -1,6 +1,7 @@
 #include "engine/patch_run.h"
 
 #include "engine/layout_probe.h"
+#include "engine/undo_patch.h"
 
 namespace tarnwick {
 namespace {
@@ -70,6 +71,11 @@ RunReport run_patch(VoiceImage& image, const WindowControls& shown, const std::f
     }
     report.outcome = RunOutcome::saved;
     report.messages.push_back({MessageKind::information, std::string(messages::kPatchedSuccessfully)});
+    // Kept so that the patch can be taken back later; the save stands either way.
+    if (const Problem problem = record_patch(image, report.details.changes, report.details.patched_options(),
+                                             journal_folder, calls)) {
+        report.messages.push_back({MessageKind::information, messages::undo::not_recorded(messages::reason_text(problem))});
+    }
     report.close_window = true;
     return report;
 }

@@ -93,6 +93,12 @@ std::string reason_text(const Problem& problem) {
         case FileProblem::journal_folder_is_link: return journal_folder(problem, "is a link, not a folder of your own");
         case FileProblem::journal_folder_not_folder: return journal_folder(problem, "is not a folder");
         case FileProblem::journal_folder_foreign: return journal_folder(problem, "belongs to another user");
+        case FileProblem::history_failed:
+            return join({"the folder of patch history ", in_quotes(problem.where), " could not be used: ",
+                         problem.system_words});
+        case FileProblem::history_folder_untrusted:
+            return join({"the folder of patch history ", in_quotes(problem.where),
+                         " is not a folder of your own that only you may write to"});
         case FileProblem::journal_folder_open_to_others:
 #ifdef _WIN32
             return journal_folder(problem, "may be written by other users; make it yours alone (its Security settings)");
@@ -233,6 +239,54 @@ std::string download_offered(std::string_view name) {
 
 }  // namespace page
 
+namespace undo {
+
+std::string when(std::int64_t ns) { return when_text(ns); }
+
+std::string option_count(std::size_t options) {
+    return std::to_string(options) + (options == 1 ? " option" : " options");
+}
+
+std::string undone(std::string_view path, std::int64_t saved_ns, std::size_t options) {
+    return join({"Took back the patch saved on ", when_text(saved_ns), " (", option_count(options), "): the file \"",
+                 path, "\" is as it was before it."});
+}
+
+std::string would_undo(std::string_view path, std::int64_t saved_ns, std::size_t options) {
+    return join({"Would take back the patch saved on ", when_text(saved_ns), " (", option_count(options),
+                 ") from the file \"", path, "\"; the file was not written."});
+}
+
+std::string never_saved(std::string_view path) {
+    return join({"Nothing to undo in the file \"", path,
+                 "\": this program has no record of a save that left it as it is. It was left unchanged."});
+}
+
+std::string changed_since(std::string_view path) {
+    return join({"Nothing to undo in the file \"", path,
+                 "\": it was changed since this program last saved it. It was left unchanged."});
+}
+
+std::string all_undone(std::string_view path) {
+    return join({"Nothing to undo in the file \"", path,
+                 "\": every patch this program recorded of it has been taken back. It was left unchanged."});
+}
+
+std::string record_does_not_fit(std::string_view path) {
+    return join({"Nothing was undone in the file \"", path,
+                 "\": the record of its last save does not fit it. It was left unchanged."});
+}
+
+std::string history_unreadable(std::string_view reason) {
+    return join({"The history of patches could not be read: ", reason, ". Nothing was changed."});
+}
+
+std::string not_recorded(std::string_view reason) {
+    return join({"This save could not be recorded, so this program cannot take it back later: ", reason, "."});
+}
+
+}  // namespace undo
+
 namespace cli {
 
 namespace {
@@ -253,7 +307,9 @@ std::string dry_run_summary(int options, std::int64_t bytes, std::int64_t places
            grouped_digits(bytes) + " bytes in " + grouped_digits(places) + " places; the file was not written.";
 }
 
-std::string no_command() { return "no command given; use \"status\", \"apply\" or \"recover\"" + see_help(); }
+std::string no_command() {
+    return "no command given; use \"status\", \"apply\", \"recover\", \"history\" or \"undo\"" + see_help();
+}
 
 std::string unknown_word(std::string_view what, std::string_view word, const std::string* nearest) {
     const std::string text = "unknown " + std::string(what) + " " + in_quotes(word);
@@ -277,6 +333,17 @@ std::string range_backwards(std::string_view range) { return "--options: the ran
 
 std::string no_such_tab(std::string_view name, std::string_view known) {
     return "there is no tab " + in_quotes(name) + "; the tabs are " + std::string(known);
+}
+
+std::string history_line(std::int64_t saved_ns, std::size_t options, std::int64_t bytes, bool undo_takes_it) {
+    return join({"  ", when_text(saved_ns), ": ", undo::option_count(options), ", ", grouped_digits(bytes),
+                 bytes == 1 ? " byte changed" : " bytes changed", undo_takes_it ? "  (undo takes this back)" : ""});
+}
+
+std::string forgot(int records) {
+    return records == 0 ? std::string("No recorded save of this file was found; nothing was forgotten.")
+                        : join({"Forgot ", std::to_string(records), records == 1 ? " recorded save" : " recorded saves",
+                                " of this file."});
 }
 
 }  // namespace cli

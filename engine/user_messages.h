@@ -111,6 +111,23 @@ std::string recovery_failed(std::string_view path, std::string_view reason);
 std::string save_failure_text(std::string_view path, SaveStatus status, const Problem& problem);
 std::string browser_unavailable(std::string_view address);
 
+// Taking a patch back, and the history of saves it reads.
+namespace undo {
+// "8 December 2026 at 14:31", in the computer's own time zone.
+std::string when(std::int64_t ns);
+// "7 options", "1 option".
+std::string option_count(std::size_t options);
+std::string undone(std::string_view path, std::int64_t saved_ns, std::size_t options);
+std::string would_undo(std::string_view path, std::int64_t saved_ns, std::size_t options);
+std::string never_saved(std::string_view path);
+std::string changed_since(std::string_view path);
+std::string all_undone(std::string_view path);
+std::string record_does_not_fit(std::string_view path);
+std::string history_unreadable(std::string_view reason);
+// After a save that stands but could not be recorded.
+std::string not_recorded(std::string_view reason);
+}  // namespace undo
+
 // The browser page's own words, beside the window's.
 namespace page {
 inline constexpr std::string_view kDropOneFile = "Drop one voice file at a time.";
@@ -150,6 +167,10 @@ std::string option_out_of_range(std::string_view number, int count);
 std::string empty_list_item(std::string_view list);
 std::string range_backwards(std::string_view range);
 std::string no_such_tab(std::string_view name, std::string_view known);
+// `history`: one recorded save, newest first; the first is what `undo` takes back.
+std::string history_line(std::int64_t saved_ns, std::size_t options, std::int64_t bytes, bool undo_takes_it);
+inline constexpr std::string_view kNoHistory = "No recorded save of this program left the file as it is.";
+std::string forgot(int records);
 }  // namespace cli
 
 }  // namespace messages

@@ -97,6 +97,21 @@ has "worst: the good file saved" out "File patched successfully! Copy the VPM vo
 has "worst: the missing file" err "tts-tarnwick-cli: missing.vpm: Could not open the file \"missing.vpm\": No such file or directory."
 cp after-apply.vpm demo.vpm
 
+# Two saves taken back one by one, to the original bytes.
+cp original.vpm undo.vpm
+expect "undo: nothing recorded" 1 "$cli" undo undo.vpm
+expect "undo: first save" 0 "$cli" apply --options 1-3 undo.vpm
+expect "undo: second save" 0 "$cli" apply --options 5 undo.vpm
+expect "history" 0 "$cli" history undo.vpm
+count "history: both saves, newest first" 2 'bytes changed' out
+count "history: the one undo takes" 1 '^  .*: 1 option, .*\(undo takes this back\)$' out
+expect "undo --dry-run" 0 "$cli" undo --dry-run undo.vpm
+expect "undo: the second" 0 "$cli" undo undo.vpm
+expect "undo: the first" 0 "$cli" undo undo.vpm
+same "undo: the original again" undo.vpm original.vpm
+expect "undo: nothing left" 1 "$cli" undo undo.vpm
+expect "history --forget" 0 "$cli" history --forget undo.vpm
+
 # Mistakes in the command: the first line of standard error, exactly, and status 2.
 while IFS='|' read -r arguments first_line; do
   # shellcheck disable=SC2086 # the arguments are split on purpose
@@ -107,7 +122,7 @@ while IFS='|' read -r arguments first_line; do
     failures=$((failures + 1))
   fi
 done <<'TABLE'
-|tts-tarnwick-cli: no command given; use "status", "apply" or "recover" (see tts-tarnwick-cli --help)
+|tts-tarnwick-cli: no command given; use "status", "apply", "recover", "history" or "undo" (see tts-tarnwick-cli --help)
 stat demo.vpm|tts-tarnwick-cli: unknown command "stat"; did you mean "status"?
 --frobnicate|tts-tarnwick-cli: unknown option "--frobnicate" (see tts-tarnwick-cli --help)
 apply --dryrun --all demo.vpm|tts-tarnwick-cli: unknown option "--dryrun"; did you mean "--dry-run"?

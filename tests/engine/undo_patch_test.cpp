@@ -1,0 +1,188 @@
+// Taking patches back: exactly, on any copy with their result, never on
+// other bytes, whole or not at all when cut off, and never misled by the history.
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "engine/journal_format.h"
+#include "engine/open_voice.h"
+#include "engine/patch_run.h"
+#include "engine/save_history.h"
+#include "engine/undo_patch.h"
+#include "tools/voice_builder/disk_image_builder.h"
+#include "tests/support/faulty_calls.h"
+#include "tests/support/test_files.h"
+
+namespace tarnwick {
+namespace {
+
+using testing::FaultyCalls;
+using testing::read_file;
+using testing::TempDir;
+using testing::write_file;
+
+struct Device {
+    TempDir dir;
+    std::filesystem::path journals = dir / "data" / "journals";
+    std::filesystem::path history = dir / "data" / "history";
+    ByteString original = voices::demo_voice(voices::Container::vpm);
+
+    std::filesystem::path voice(const std::string& name, const ByteString& bytes) const {
+        write_file(dir / name, bytes);
+        return dir / name;
+    }
+    RunOutcome patch(const std::filesystem::path& path, std::initializer_list<int> options) const {
+        VoiceImage image;
+        const OpenedVoice opened = open_voice(image, path, journals, system_file_calls(), RecoveryMode::repair, {});
+        WindowControls controls = opened.controls;
+        controls.tick(options);
+        return run_patch(image, controls, journals, system_file_calls()).outcome;
+    }
+    UndoReport undo(const std::filesystem::path& path, FileSystemCalls& calls = system_file_calls()) const {
+        VoiceImage image;
+        open_voice(image, path, journals, system_file_calls(), RecoveryMode::repair, {});
+        return undo_last_patch(image, journals, calls, false);
+    }
+};
+
+TEST(UndoPatch, WalksBackSaveBySaveOnAnyCopyAndNeverOnOtherBytes) {
+    Device device;
+    const auto path = device.voice("voice.vpm", device.original);
+    ASSERT_EQ(device.patch(path, {1, 2, 3}), RunOutcome::saved);
+    const ByteString after_first = read_file(path);
+    ASSERT_EQ(device.patch(path, {5}), RunOutcome::saved);
+    const ByteString after_second = read_file(path);
+
+    // A copy elsewhere with the same bytes, and one with a byte changed.
+    const auto copy = device.voice("backup of voice.vpm", after_second);
+    ByteString bent = after_second;
+    bent[20000] ^= 1;
+    const auto other = device.voice("other.vpm", bent);
+
+    struct Step {
+        std::filesystem::path file;
+        UndoOutcome outcome;
+        ByteString left;
+        std::string said;
+    };
+    const std::vector<Step> steps = {
+        {other, UndoOutcome::nothing_to_undo, bent, messages::undo::never_saved(other.string())},
+        {copy, UndoOutcome::undone, after_first, ""},
+        {path, UndoOutcome::undone, after_first, ""},
+        {path, UndoOutcome::undone, device.original, ""},
+        {path, UndoOutcome::nothing_to_undo, device.original, messages::undo::all_undone(path.string())},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.file.filename().string());
+        const UndoReport report = device.undo(step.file);
+        EXPECT_EQ(report.outcome, step.outcome);
+        EXPECT_EQ(read_file(step.file), step.left);
+        ASSERT_EQ(report.messages.size(), 1u);
+        if (!step.said.empty()) {
+            EXPECT_EQ(report.messages[0].text, step.said);
+        }
+    }
+    // Patched again after all was undone, then changed by another program.
+    ASSERT_EQ(device.patch(path, {19}), RunOutcome::saved);
+    ByteString edited = read_file(path);
+    edited[100] ^= 1;
+    write_file(path, edited);
+    const UndoReport report = device.undo(path);
+    EXPECT_EQ(report.outcome, UndoOutcome::nothing_to_undo);
+    EXPECT_EQ(report.messages[0].text, messages::undo::changed_since(path.string()));
+    EXPECT_EQ(read_file(path), edited);
+}
+
+// Cut off at any call, an undo leaves the patched bytes or the original ones,
+// and the next open settles it as it settles a save.
+TEST(UndoPatch, CutOffAtEveryCallLeavesOneSideOrTheOther) {
+    for (int n = 1;; ++n) {
+        SCOPED_TRACE("crash at call " + std::to_string(n));
+        ASSERT_LT(n, 400) << "the undo never completed";
+        Device device;
+        const auto path = device.voice("voice.vpm", device.original);
+        ASSERT_EQ(device.patch(path, {1, 3, 19}), RunOutcome::saved);
+        const ByteString patched = read_file(path);
+        FaultyCalls calls;
+        calls.crash_at = n;
+        calls.max_write = 2;
+        device.undo(path, calls);
+        const bool completed = calls.failed.empty();
+        VoiceImage reopened;
+        ASSERT_TRUE(reopened.load_image(path, device.journals, system_file_calls()).ok());
+        const ByteString now = read_file(path);
+        EXPECT_TRUE(now == patched || now == device.original);
+        if (completed) {
+            EXPECT_EQ(now, device.original);
+            break;
+        }
+    }
+}
+
+// Records that are not what their names say, or that lie where others may
+// write, are never used: nothing is written and the file is left as it is.
+TEST(UndoPatch, AHostileHistoryNeverWrites) {
+    struct Case {
+        std::string name;
+        std::function<void(const Device&, const std::filesystem::path& record)> arrange;
+        UndoOutcome outcome;
+    };
+    const auto rewrite = [](const std::filesystem::path& record, const std::function<void(ByteString&)>& change) {
+        ByteString bytes = read_file(record);
+        change(bytes);
+        write_file(record, bytes);
+    };
+    const std::vector<Case> cases = {
+        {"huge", [&](const Device&, const auto& record) {
+             rewrite(record, [](ByteString& b) { b.resize(kMaxRecordBytes + 1, 0); });
+         }, UndoOutcome::nothing_to_undo},
+        {"truncated", [&](const Device&, const auto& record) {
+             rewrite(record, [](ByteString& b) { b.resize(b.size() / 2); });
+         }, UndoOutcome::nothing_to_undo},
+        {"another file's record under this file's name", [&](const Device& d, const auto& record) {
+             SaveRecord other{SaveRecord::Kind::patch, "/elsewhere.vpm", 1, {{1, "x"}}, digest_of(ByteString(9, 1)),
+                              digest_of(ByteString(9, 2)), 9, {{0, {1}, {2}}}};
+             (void)d;
+             write_file(record, encode_record(other));
+         }, UndoOutcome::nothing_to_undo},
+        {"ranges that do not fit the file", [&](const Device&, const auto& record) {
+             std::optional<SaveRecord> read = decode_record(read_file(record));
+             ASSERT_TRUE(read.has_value());
+             read->ranges.front().new_bytes.front() ^= 1;
+             write_file(record, encode_record(*read));
+         }, UndoOutcome::refused},
+#ifndef _WIN32
+        {"a link to a record", [&](const Device& d, const auto& record) {
+             std::filesystem::rename(record, d.dir / "planted");
+             std::filesystem::create_symlink(d.dir / "planted", record);
+         }, UndoOutcome::nothing_to_undo},
+        {"a folder others may write to", [&](const Device& d, const auto&) {
+             ::chmod(d.history.c_str(), 0777);
+         }, UndoOutcome::refused},
+#endif
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Device device;
+        const auto path = device.voice("voice.vpm", device.original);
+        ASSERT_EQ(device.patch(path, {1}), RunOutcome::saved);
+        const ByteString patched = read_file(path);
+        std::vector<std::filesystem::path> records;
+        for (const auto& entry : std::filesystem::directory_iterator(device.history)) records.push_back(entry.path());
+        ASSERT_EQ(records.size(), 1u);
+        c.arrange(device, records.front());
+
+        const UndoReport report = device.undo(path);
+        EXPECT_EQ(report.outcome, c.outcome);
+        EXPECT_EQ(read_file(path), patched);
+        ASSERT_EQ(report.messages.size(), 1u);
+        EXPECT_NE(report.messages[0].text, "");
+    }
+}
+
+}  // namespace
+}  // namespace tarnwick
