@@ -32,10 +32,6 @@ bool says_already_patched(const RunReport& report) {
     }
     return false;
 }
-        all.fill(true);
-        return all;
-    }();
-};
 
 void check(bool condition, const char* what) {
     if (!condition) {
