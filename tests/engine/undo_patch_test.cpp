@@ -109,7 +109,6 @@ TEST(UndoPatch, CutOffAtEveryCallLeavesOneSideOrTheOther) {
         const ByteString patched = read_file(path);
         FaultyCalls calls;
         calls.crash_at = n;
-        calls.max_write = 2;
         device.undo(path, calls);
         const bool completed = calls.failed.empty();
         VoiceImage reopened;
