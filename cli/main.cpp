@@ -255,6 +255,12 @@ ExitStatus show_status(const std::string& file, const Settings& settings) {
         return kRefused;
     }
     report.say("  data start: " + messages::grouped_digits(opened.survey.layout.dllimg_start));
+    // The recorded save that left the file as it is, which undo would take back.
+    const UndoReport recorded = saves_leading_to(image, settings.journals, system_file_calls());
+    if (!recorded.history.empty()) {
+        const SaveRecord& last = recorded.history.front();
+        report.say(messages::cli::last_save_line(last.time_ns, last.options.size()));
+    }
     char header[128];
     std::snprintf(header, sizeof header, "  %2s  %-26s %-18s %s", "#", "tab", "state", "option");
     report.say(header);

@@ -340,6 +340,11 @@ std::string history_line(std::int64_t saved_ns, std::size_t options, std::int64_
                  bytes == 1 ? " byte changed" : " bytes changed", undo_takes_it ? "  (undo takes this back)" : ""});
 }
 
+std::string last_save_line(std::int64_t saved_ns, std::size_t options) {
+    return join({"  patched with this program on ", when_text(saved_ns), ": ", undo::option_count(options),
+                 " (undo takes it back)"});
+}
+
 std::string forgot(int records) {
     return records == 0 ? std::string("No recorded save of this file was found; nothing was forgotten.")
                         : join({"Forgot ", std::to_string(records), records == 1 ? " recorded save" : " recorded saves",

@@ -171,6 +171,8 @@ std::string no_such_tab(std::string_view name, std::string_view known);
 std::string history_line(std::int64_t saved_ns, std::size_t options, std::int64_t bytes, bool undo_takes_it);
 inline constexpr std::string_view kNoHistory = "No recorded save of this program left the file as it is.";
 std::string forgot(int records);
+// `status`: the recorded save that left the file as it is.
+std::string last_save_line(std::int64_t saved_ns, std::size_t options);
 }  // namespace cli
 
 }  // namespace messages

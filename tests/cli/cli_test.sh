@@ -102,6 +102,8 @@ cp original.vpm undo.vpm
 expect "undo: nothing recorded" 1 "$cli" undo undo.vpm
 expect "undo: first save" 0 "$cli" apply --options 1-3 undo.vpm
 expect "undo: second save" 0 "$cli" apply --options 5 undo.vpm
+expect "status names the last save" 0 "$cli" status undo.vpm
+count "status: the save undo takes back" 1 '^  patched with this program on .*: 1 option \(undo takes it back\)$' out
 expect "history" 0 "$cli" history undo.vpm
 count "history: both saves, newest first" 2 'bytes changed' out
 count "history: the one undo takes" 1 '^  .*: 1 option, .*\(undo takes this back\)$' out
