@@ -1,5 +1,7 @@
 #include "engine/open_voice.h"
 
+#include "engine/undo_patch.h"
+
 namespace tarnwick {
 namespace {
 
@@ -40,6 +42,10 @@ OpenedVoice open_voice(VoiceImage& image, const std::filesystem::path& path,
         return opened;
     }
     survey_opened(image, opened);
+    if (opened.accepted()) {
+        const UndoReport recorded = saves_leading_to(image, journal_folder, calls);
+        if (!recorded.history.empty()) opened.last_save = recorded.history.front();
+    }
     return opened;
 }
 

@@ -2,9 +2,11 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 #include "engine/file_calls.h"
+#include "engine/journal_format.h"
 #include "engine/voice_file_read.h"
 #include "engine/user_messages.h"
 #include "engine/voice_image.h"
@@ -40,6 +42,8 @@ struct OpenedVoice {
     // The boxes and Patch after the open: all of them usable once a voice is
     // accepted, else as they were.
     WindowControls controls;
+    // The recorded save that left the file as it is, which an undo takes back.
+    std::optional<SaveRecord> last_save;
     // When not empty, the question to ask the person; Yes opens the file
     // again with RecoveryMode::repair_copies.
     std::string_view question;

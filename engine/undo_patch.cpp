@@ -100,6 +100,7 @@ UndoReport undo_last_patch(VoiceImage& image, const std::filesystem::path& journ
     }
     report.outcome = UndoOutcome::undone;
     report.survey = survey_voice(image);
+    if (report.history.size() > 1) report.last_save = report.history[1];
     report.messages.push_back(
         {MessageKind::information, messages::undo::undone(shown, last.time_ns, last.options.size())});
 

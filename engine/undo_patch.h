@@ -33,8 +33,10 @@ struct UndoReport {
     // The recorded saves that lead to the bytes the image held, newest first:
     // the first is the one taken back.
     std::vector<SaveRecord> history;
-    // The file as it now is, after an undo.
+    // The file as it now is, after an undo, and the recorded save that left
+    // it so, which the next undo takes back.
     std::optional<VoiceSurvey> survey;
+    std::optional<SaveRecord> last_save;
 };
 
 // What the history knows of the bytes in `image`: the saves that made them.

@@ -17,8 +17,9 @@ namespace {
 
 std::string in_quotes(const std::filesystem::path& path) { return "\"" + path_for_people(path) + "\""; }
 
-// "8 December 2026 at 13:45", in the computer's own time zone.
-std::string when_text(std::int64_t ns) {
+// A time as `format` (strftime's) writes it in the computer's own time zone,
+// without a leading zero: "8 December 2026 at 13:45".
+std::string local_time_text(std::int64_t ns, const char* format) {
     const std::time_t seconds = static_cast<std::time_t>(ns / 1'000'000'000);
     std::tm local{};
 #ifdef _WIN32
@@ -30,9 +31,11 @@ std::string when_text(std::int64_t ns) {
     if (localtime_r(&seconds, &local) == nullptr) return "an unknown time";
 #endif
     char text[64];
-    if (std::strftime(text, sizeof text, "%d %B %Y at %H:%M", &local) == 0) return "an unknown time";
+    if (std::strftime(text, sizeof text, format, &local) == 0) return "an unknown time";
     return text[0] == '0' ? text + 1 : text;
 }
+
+std::string when_text(std::int64_t ns) { return local_time_text(ns, "%d %B %Y at %H:%M"); }
 
 std::string journal_folder(const Problem& problem, std::string_view what) {
     return join({"the folder of save journals ", in_quotes(problem.where), " ", what});
@@ -279,6 +282,17 @@ std::string record_does_not_fit(std::string_view path) {
 
 std::string history_unreadable(std::string_view reason) {
     return join({"The history of patches could not be read: ", reason, ". Nothing was changed."});
+}
+
+std::string last_patch_line(std::int64_t saved_ns, std::size_t options) {
+    return join({"Patched with this program on ", local_time_text(saved_ns, "%d %B %Y"), ": ", option_count(options)});
+}
+
+std::string changed_on(std::int64_t saved_ns) { return "changed " + local_time_text(saved_ns, "%d %b"); }
+
+std::string undo_question(std::int64_t saved_ns, std::size_t options) {
+    return join({"Take back the patch saved on ", when_text(saved_ns), " (", option_count(options),
+                 ")? The file will be as it was before it."});
 }
 
 std::string not_recorded(std::string_view reason) {

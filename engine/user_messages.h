@@ -126,6 +126,15 @@ std::string record_does_not_fit(std::string_view path);
 std::string history_unreadable(std::string_view reason);
 // After a save that stands but could not be recorded.
 std::string not_recorded(std::string_view reason);
+// The window's line about the recorded save that left a voice as it is:
+// "Patched with this program on 8 December 2026: 7 options".
+std::string last_patch_line(std::int64_t saved_ns, std::size_t options);
+// An option that save changed, as its state reads: "changed 8 Dec" (no
+// longer than "already changed", so that it fits where that does).
+std::string changed_on(std::int64_t saved_ns);
+// Asked before an undo.
+std::string undo_question(std::int64_t saved_ns, std::size_t options);
+inline constexpr std::string_view kUndoButton = "Undo Last Patch";
 }  // namespace undo
 
 // The browser page's own words, beside the window's.

@@ -88,6 +88,16 @@ VoiceSurvey survey_voice(const VoiceImage& image) {
     return survey;
 }
 
+SurveyText survey_text(std::string_view file_name, std::int64_t size, const VoiceSurvey& survey,
+                       const std::vector<int>& changed, std::int64_t saved_ns) {
+    SurveyText text = survey_text(file_name, size, survey);
+    for (const int k : changed) {
+        if (k < 1 || k > kOptionCount || !survey.located() || survey.state(k) != OptionState::already_changed) continue;
+        text.states[static_cast<std::size_t>(k - 1)] = messages::undo::changed_on(saved_ns);
+    }
+    return text;
+}
+
 SurveyText survey_text(std::string_view file_name, std::int64_t size, const VoiceSurvey& survey) {
     SurveyText text{voice_description(file_name, size, survey), readiness_sentence(survey), {}};
     if (survey.located()) {

@@ -57,6 +57,10 @@ struct SurveyText {
     std::array<std::string, kOptionCount> states;  // state_text of each; empty where the area was not located
 };
 SurveyText survey_text(std::string_view file_name, std::int64_t size, const VoiceSurvey& survey);
+// The same, where `changed` options already changed read "changed 8 Dec"
+// after the recorded save that changed them on `saved_ns`.
+SurveyText survey_text(std::string_view file_name, std::int64_t size, const VoiceSurvey& survey,
+                       const std::vector<int>& changed, std::int64_t saved_ns);
 
 // The kind, the layout and every option's state, without writing a byte.
 VoiceSurvey survey_voice(const VoiceImage& image);

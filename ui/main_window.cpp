@@ -26,6 +26,7 @@
 #include "engine/layout_probe.h"
 #include "engine/open_voice.h"
 #include "engine/patch_catalogue.h"
+#include "engine/undo_patch.h"
 #include "engine/user_messages.h"
 #include "engine/voice_survey.h"
 
@@ -48,6 +49,14 @@ constexpr int kTabStripTwips = 500;
 // below moves down by them.
 constexpr QRect kSummaryTwips{120, 1815, 7845, 510};
 constexpr int kSummaryShift = 540;
+// Under them, while the open voice is the result of a recorded save, a row
+// says so beside its undo, as an information bar: what lies below moves down
+// by it only then, so that the window keeps its size otherwise.
+constexpr QRect kLastPatchTwips{120, 2400, 5430, 255};
+constexpr QRect kUndoTwips{5670, 2340, 2295, 375};
+constexpr int kLastPatchShift = 420;
+// A day with the longest name in the longest month: 30 September 2026, noon.
+constexpr std::int64_t kLongestDayNs = 1'790'769'600'000'000'000;
 // The state text of a row, right of its label.
 constexpr QRect kStateTwips{6300, 240, 1155, 255};
 
@@ -110,6 +119,16 @@ Tarnwick::Tarnwick(VoiceImage& image, PlatformServices services, std::filesystem
     summary_->setTextFormat(Qt::PlainText);
     summary_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
+    last_patch_ = new QLabel(client);
+    last_patch_->setObjectName(QStringLiteral("LastPatch"));
+    last_patch_->setTextFormat(Qt::PlainText);
+    last_patch_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    undo_ = new QPushButton(text_of(messages::undo::kUndoButton), client);
+    undo_->setObjectName(QStringLiteral("UndoPatch"));
+    undo_->setVisible(false);
+    last_patch_->setVisible(false);
+    connect(undo_, &QPushButton::clicked, this, &Tarnwick::undo_last_patch);
+
     tabs_ = new QTabWidget(client);
     tabs_->setObjectName(QStringLiteral("SSTab1"));
     build_tabs();
@@ -169,6 +188,7 @@ TwipsLayout Tarnwick::fitting_layout() const {
         {{tabs_->tabBar()->sizeHint().width(), 0}, {7845 - 120, 0}},
         {{open_->sizeHint().width(), 0}, {2295, 0}},
         {{patch_->sizeHint().width(), 0}, {2295, 0}},
+        {{undo_->sizeHint().width(), 0}, {kUndoTwips.width(), 0}},
     };
     // The longest state text, whatever state each option is in now.
     QLabel probe;
@@ -176,6 +196,8 @@ TwipsLayout Tarnwick::fitting_layout() const {
         probe.setText(text_of(state_text(state)));
         boxes.push_back({label_text_size(&probe), kStateTwips.size()});
     }
+    probe.setText(QString::fromStdString(messages::undo::changed_on(kLongestDayNs)));
+    boxes.push_back({label_text_size(&probe), kStateTwips.size()});
     for (int k = 1; k <= kOptionCount; ++k) {
         boxes.push_back({label_text_size(rows_[static_cast<std::size_t>(k)].label), {5775, 255}});
     }
@@ -187,6 +209,9 @@ TwipsLayout Tarnwick::fitting_layout() const {
     probe.setText(QString::fromStdString(readiness_sentence(every_tab_ready)));
     const QSize one_line = label_text_size(&probe);
     boxes.push_back({{one_line.width(), 2 * one_line.height()}, kSummaryTwips.size()});
+    // The line about a recorded save at its longest.
+    probe.setText(QString::fromStdString(messages::undo::last_patch_line(kLongestDayNs, kOptionCount)));
+    boxes.push_back({label_text_size(&probe), kLastPatchTwips.size()});
     double scale = scale_to_fit(boxes);
     // Wrapped text needs its lines, not only its width.
     while (scale < 4.0) {
@@ -202,8 +227,12 @@ void Tarnwick::apply_layout() {
     open_->setGeometry(at.rect(120, 240, 2295, 375));
     instructions_->setGeometry(at.rect(120, 840, 6135, 975));
     summary_->setGeometry(at.rect(kSummaryTwips.x(), kSummaryTwips.y(), kSummaryTwips.width(), kSummaryTwips.height()));
-    tabs_->setGeometry(at.rect(120, 1800 + kSummaryShift, 7845, 5175));
-    patch_->setGeometry(at.rect(4440, 7200 + kSummaryShift, 2295, 375));
+    last_patch_->setGeometry(
+        at.rect(kLastPatchTwips.x(), kLastPatchTwips.y(), kLastPatchTwips.width(), kLastPatchTwips.height()));
+    undo_->setGeometry(at.rect(kUndoTwips.x(), kUndoTwips.y(), kUndoTwips.width(), kUndoTwips.height()));
+    const int shift = kSummaryShift + (last_save_ ? kLastPatchShift : 0);
+    tabs_->setGeometry(at.rect(120, 1800 + shift, 7845, 5175));
+    patch_->setGeometry(at.rect(4440, 7200 + shift, 2295, 375));
     for (int k = 1; k <= kOptionCount; ++k) {
         const OptionRow& row = rows_[static_cast<std::size_t>(k)];
         // Frame tops count from the tab control's top, its strip included.
@@ -212,7 +241,7 @@ void Tarnwick::apply_layout() {
         row.label->setGeometry(at.rect(480, 240, 5775, 255));
         row.state->setGeometry(at.rect(kStateTwips.x(), kStateTwips.y(), kStateTwips.width(), kStateTwips.height()));
     }
-    scroller_->widget()->setFixedSize(at.px(8580), at.px(7815 + kSummaryShift));
+    scroller_->widget()->setFixedSize(at.px(8580), at.px(7815 + shift));
     fit_to_screen();
 }
 
@@ -278,7 +307,11 @@ void Tarnwick::open_file(const QString& chosen) {
 }
 
 void Tarnwick::show_opened(const OpenedVoice& opened) {
-    if (opened.show_survey()) show_survey(opened.survey);
+    if (opened.show_survey()) {
+        last_save_ = opened.last_save;
+        show_last_save(last_save_);
+        show_survey(opened.survey);
+    }
     show_messages(opened.messages);
     show_controls(opened.controls);
 }
@@ -288,7 +321,11 @@ void Tarnwick::show_survey(const VoiceSurvey& survey) {
     // The file's name is shortened in its middle where it is too long; the
     // tooltip holds the whole path.
     const std::string name = messages::path_for_people(image_.file_path().filename());
-    const SurveyText text = survey_text(name, image_.file_len(), survey);
+    std::vector<int> changed;
+    if (last_save_) {
+        for (const SaveRecord::Option& option : last_save_->options) changed.push_back(option.number);
+    }
+    const SurveyText text = survey_text(name, image_.file_len(), survey, changed, last_save_ ? last_save_->time_ns : 0);
     for (int k = 1; k <= kOptionCount; ++k) {
         const QString state = QString::fromStdString(text.states[static_cast<std::size_t>(k - 1)]);
         state_label(k)->setText(state);
@@ -307,6 +344,31 @@ void Tarnwick::patch_and_save() {
     if (report.survey) show_survey(*report.survey);
     show_messages(report.messages);
     if (report.close_window) close();
+}
+
+void Tarnwick::show_last_save(const std::optional<SaveRecord>& last_save) {
+    last_patch_->setText(last_save ? QString::fromStdString(messages::undo::last_patch_line(
+                                          last_save->time_ns, last_save->options.size()))
+                                    : QString());
+    const bool shown = last_save.has_value();
+    if (undo_->isHidden() != shown) return;
+    undo_->setVisible(shown);
+    last_patch_->setVisible(shown);
+    apply_layout();
+}
+
+void Tarnwick::undo_last_patch() {
+    if (!last_save_) return;
+    const QString question =
+        QString::fromStdString(messages::undo::undo_question(last_save_->time_ns, last_save_->options.size()));
+    if (!services_.messages.ask(this, question)) return;
+    const UndoReport report = tarnwick::undo_last_patch(image_, journal_folder_, services_.files, false);
+    if (report.survey) {
+        last_save_ = report.last_save;
+        show_last_save(last_save_);
+        show_survey(*report.survey);
+    }
+    show_messages(report.messages);
 }
 
 void Tarnwick::dragEnterEvent(QDragEnterEvent* event) {

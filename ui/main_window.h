@@ -47,6 +47,9 @@ public:
     QLabel* instructions() const { return instructions_; }
     // The line under the instructions that names the open voice.
     QLabel* voice_summary() const { return summary_; }
+    // The line about the recorded save that left the voice as it is, and its undo.
+    QLabel* last_patch() const { return last_patch_; }
+    QPushButton* undo_button() const { return undo_; }
     // The state text beside option k's label.
     QLabel* state_label(int option) const;
     QAction* about_action() const { return about_action_; }
@@ -62,6 +65,8 @@ public:
     // Opens `chosen` as a path chosen in the dialog: from the command line, a drop, or the dialog.
     void open_file(const QString& chosen);
     void patch_and_save();
+    // "Undo Last Patch": asks, then takes back the recorded save.
+    void undo_last_patch();
     void show_about();
 
 protected:
@@ -78,6 +83,7 @@ private:
 
     void build_tabs();
     void show_survey(const VoiceSurvey& survey);
+    void show_last_save(const std::optional<SaveRecord>& last_save);
     TwipsLayout fitting_layout() const;
     void apply_layout();
     // Takes the full size where the screen's free area allows, or the most it does.
@@ -99,6 +105,9 @@ private:
     QPushButton* patch_ = nullptr;
     QLabel* instructions_ = nullptr;
     QLabel* summary_ = nullptr;
+    QLabel* last_patch_ = nullptr;
+    QPushButton* undo_ = nullptr;
+    std::optional<SaveRecord> last_save_;
     QTabWidget* tabs_ = nullptr;
     QAction* about_action_ = nullptr;
     std::array<OptionRow, kByOptionNumber> rows_{};  // rows_[k] holds Check<k>

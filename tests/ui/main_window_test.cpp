@@ -602,6 +602,48 @@ private slots:
         }
     }
 
+    // A voice a recorded save produced says so beside "Undo Last Patch", which
+    // asks first and then takes that save back; the row is there only then.
+    void undoLastPatchAsksThenTakesTheSaveBack() {
+        for (const bool yes : {false, true}) {
+            Harness h;
+            h.window.show();
+            const ByteString original = voices::demo_voice(voices::Container::vpm);
+            const QString path = h.file("voice.vpm", original);
+            h.window.open_file(path);
+            QVERIFY(h.window.undo_button()->isHidden());
+            const QRect tabs_alone = h.window.tabs()->geometry();
+            h.click_box(1);
+            h.click_box(3);
+            h.window.patch_and_save();
+            const ByteString patched = read_file(path.toStdString());
+            QVERIFY(patched != original);
+
+            h.window.open_file(path);
+            QVERIFY(!h.window.undo_button()->isHidden());
+            QCOMPARE(h.window.undo_button()->text(), QStringLiteral("Undo Last Patch"));
+            QVERIFY(h.window.last_patch()->text().startsWith(QStringLiteral("Patched with this program on ")));
+            QVERIFY(h.window.last_patch()->text().endsWith(QStringLiteral(": 2 options")));
+            QVERIFY(h.window.state_label(1)->text().startsWith(QStringLiteral("changed ")));
+            QCOMPARE(h.window.state_label(2)->text(), QStringLiteral("ready"));
+            QVERIFY(h.window.tabs()->geometry().top() > tabs_alone.top());
+
+            h.fakes.messages.answer = yes;
+            h.fakes.messages.texts.clear();
+            QTest::mouseClick(h.window.undo_button(), Qt::LeftButton);
+            QCOMPARE(h.fakes.messages.questions.size(), 1);
+            QVERIFY(h.fakes.messages.questions[0].startsWith(QStringLiteral("Take back the patch saved on ")));
+            QCOMPARE(read_file(path.toStdString()), yes ? original : patched);
+            QCOMPARE(h.window.undo_button()->isHidden(), yes);
+            QCOMPARE(h.fakes.messages.texts.size(), yes ? 1 : 0);
+            if (yes) {
+                QVERIFY(h.fakes.messages.texts[0].startsWith(QStringLiteral("Took back the patch saved on ")));
+                QCOMPARE(h.window.state_label(1)->text(), QStringLiteral("ready"));
+                QCOMPARE(h.window.tabs()->geometry(), tabs_alone);
+            }
+        }
+    }
+
     void controlOOpensTheDialogAsTheButtonDoes() {
         Harness h;
         h.window.show();
