@@ -256,10 +256,8 @@ ExitStatus show_status(const std::string& file, const Settings& settings) {
     }
     report.say("  data start: " + messages::grouped_digits(opened.survey.layout.dllimg_start));
     // The recorded save that left the file as it is, which undo would take back.
-    const UndoReport recorded = saves_leading_to(image, settings.journals, system_file_calls());
-    if (!recorded.history.empty()) {
-        const SaveRecord& last = recorded.history.front();
-        report.say(messages::cli::last_save_line(last.time_ns, last.options.size()));
+    if (opened.last_save) {
+        report.say(messages::cli::last_save_line(opened.last_save->time_ns, opened.last_save->options.size()));
     }
     char header[128];
     std::snprintf(header, sizeof header, "  %2s  %-26s %-18s %s", "#", "tab", "state", "option");
@@ -328,9 +326,7 @@ ExitStatus apply_to(const std::string& file, const Settings& settings) {
 ExitStatus show_history(const std::string& file, const Settings& settings) {
     FileReport report(file);
     VoiceImage image;
-    const OpenedVoice opened =
-        open_voice(image, utf8_path(file), settings.journals, system_file_calls(), RecoveryMode::look_only, {});
-    for (const Message& message : opened.messages) report.tell(message);
+    const OpenedVoice opened = open_and_tell(image, file, settings, RecoveryMode::look_only, report);
     if (opened.result == OpenedVoice::Result::unreadable) return kRefused;
     if (settings.forget) {
         int removed = 0;

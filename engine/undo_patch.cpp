@@ -49,11 +49,12 @@ Problem record_patch(const VoiceImage& image, std::span<const ChangedRange> chan
     return history.add(record);
 }
 
-UndoReport saves_leading_to(const VoiceImage& image, const std::filesystem::path& journal_folder,
-                            FileSystemCalls& calls) {
+namespace {
+
+// The saves that lead to bytes with `digest`, from `history`.
+UndoReport saves_leading_to(SaveHistory& history, const FileDigest& digest) {
     UndoReport report;
-    SaveHistory history(calls, history_folder_beside(journal_folder));
-    if (const Problem problem = history.leading_to(digest_of(image.file_buf()), report.history)) {
+    if (const Problem problem = history.leading_to(digest, report.history)) {
         report.messages.push_back({MessageKind::refusal, messages::undo::history_unreadable(messages::reason_text(problem))});
         return report;
     }
@@ -61,14 +62,24 @@ UndoReport saves_leading_to(const VoiceImage& image, const std::filesystem::path
     return report;
 }
 
+}  // namespace
+
+UndoReport saves_leading_to(const VoiceImage& image, const std::filesystem::path& journal_folder,
+                            FileSystemCalls& calls) {
+    SaveHistory history(calls, history_folder_beside(journal_folder));
+    return saves_leading_to(history, digest_of(image.file_buf()));
+}
+
 UndoReport undo_last_patch(VoiceImage& image, const std::filesystem::path& journal_folder, FileSystemCalls& calls,
                            bool rehearse) {
-    UndoReport report = saves_leading_to(image, journal_folder, calls);
+    // One digest of the file as opened serves the lookup, the reasons and the undo's own record.
+    const FileDigest before_undo = digest_of(image.file_buf());
+    SaveHistory history(calls, history_folder_beside(journal_folder));
+    UndoReport report = saves_leading_to(history, before_undo);
     const std::string shown = messages::path_for_people(image.file_path());
     if (report.outcome == UndoOutcome::refused) return report;
     if (report.history.empty()) {
-        SaveHistory history(calls, history_folder_beside(journal_folder));
-        std::string why = history.undone_to(digest_of(image.file_buf())) ? messages::undo::all_undone(shown)
+        std::string why = history.undone_to(before_undo)                          ? messages::undo::all_undone(shown)
                           : history.knows_file(resolved_text(image, calls)) ? messages::undo::changed_since(shown)
                                                                              : messages::undo::never_saved(shown);
         report.messages.push_back({MessageKind::information, std::move(why)});
@@ -87,7 +98,6 @@ UndoReport undo_last_patch(VoiceImage& image, const std::filesystem::path& journ
         return report;
     }
 
-    const FileDigest before_undo = digest_of(image.file_buf());
     EditLog edits(image);
     for (const ChangedRange& range : last.ranges) image.put_str(static_cast<std::int32_t>(range.offset), range.old_bytes);
     const std::vector<ChangedRange> changes = edits.changed_ranges();
@@ -107,7 +117,6 @@ UndoReport undo_last_patch(VoiceImage& image, const std::filesystem::path& journ
     // The undo is a save of its own: recorded, but never itself taken back.
     SaveRecord undo{SaveRecord::Kind::undo, resolved_text(image, calls), now_ns(), last.options, before_undo,
                     last.before, image.file_len(), changes};
-    SaveHistory history(calls, history_folder_beside(journal_folder));
     if (const Problem problem = history.add(undo)) {
         report.messages.push_back({MessageKind::information, messages::undo::not_recorded(messages::reason_text(problem))});
     }
