@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/journal_format.h"
+#include "engine/memory_files.h"
 #include "engine/open_voice.h"
 #include "engine/patch_run.h"
 #include "engine/save_history.h"
@@ -180,6 +181,43 @@ TEST(UndoPatch, AHostileHistoryNeverWrites) {
         EXPECT_EQ(read_file(path), patched);
         ASSERT_EQ(report.messages.size(), 1u);
         EXPECT_NE(report.messages[0].text, "");
+    }
+}
+
+// The history keeps the newest records within its bounds, and follows a
+// chain of saves back from the bytes it is asked about, newest first.
+TEST(SaveHistory, KeepsTheNewestWithinItsBoundsAndFollowsTheChain) {
+    const auto digest = [](int n) {
+        return digest_of(ByteString{static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8)});
+    };
+    const auto record = [&](int from, int to, std::int64_t time, std::size_t size) {
+        return SaveRecord{SaveRecord::Kind::patch, "/voice.vpm", time, {{1, "x"}}, digest(from), digest(to), 1 << 20,
+                          {{0, ByteString(size, 1), ByteString(size, 2)}}};
+    };
+    struct Case {
+        std::string name;
+        int saves;
+        std::size_t range_bytes;
+        std::size_t kept;
+    };
+    const std::vector<Case> cases = {
+        {"under the bounds", 5, 10, 5},
+        {"more records than kept", static_cast<int>(kMaxHistoryRecords) + 3, 10, kMaxHistoryRecords},
+        {"more bytes than kept", 40, 300'000, 27},  // 16 MiB holds 27 records of about 600 KB
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MemoryFiles files;
+        SaveHistory history(files, "/data/history");
+        // Save n turns bytes n into bytes n + 1.
+        for (int n = 0; n < c.saves; ++n) ASSERT_FALSE(history.add(record(n, n + 1, 1000 + n, c.range_bytes)));
+        EXPECT_EQ(files.entries("/data/history").size(), c.kept);
+        std::vector<SaveRecord> chain;
+        ASSERT_FALSE(history.leading_to(digest(c.saves), chain));
+        ASSERT_EQ(chain.size(), c.kept);
+        EXPECT_EQ(chain.front().time_ns, 1000 + c.saves - 1);
+        EXPECT_EQ(chain.back().time_ns, 1000 + c.saves - static_cast<int>(c.kept));
+        EXPECT_EQ(history.unreadable(), 0);
     }
 }
 
