@@ -10,6 +10,10 @@
 
 #include <emscripten.h>
 
+#include <algorithm>
+#include <optional>
+#include <string_view>
+
 namespace tarnwick {
 namespace {
 
@@ -56,6 +60,53 @@ EM_ASYNC_JS(int, page_write, (double offset, const std::uint8_t* data, int size)
 EM_ASYNC_JS(int, page_flush, (), { return await Module.voiceFile.flush(); });
 EM_ASYNC_JS(int, page_lock, (), { return await Module.voiceFile.lock(); });
 EM_JS(void, page_unlock, (), { Module.voiceFile.unlock(); });
+
+// The history's records pass between the browser and the engine as one run
+// of entries: a byte (1 put, 0 removed), the name's length (4 bytes, little
+// end first), the name, the record's length, the record.
+EM_ASYNC_JS(int, page_history_load, (), { return await Module.history.load(); });
+EM_JS(void, page_history_take, (std::uint8_t * data), { Module.history.take(HEAPU8, data >>> 0); });
+EM_ASYNC_JS(int, page_history_store, (const std::uint8_t* data, int size), {
+    return await Module.history.store(HEAPU8.slice(data >>> 0, (data >>> 0) + size));
+});
+
+constexpr std::size_t kLargestRecord = 1 << 20;
+
+void put_u32(ByteString& out, std::size_t value) {
+    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
+}
+
+void put_entry(ByteString& out, bool put, const std::string& name, ByteView record) {
+    out.push_back(put ? 1 : 0);
+    put_u32(out, name.size());
+    out.insert(out.end(), name.begin(), name.end());
+    put_u32(out, record.size());
+    out.insert(out.end(), record.begin(), record.end());
+}
+
+// One entry of `in` from `at` on; false at the end or at anything malformed.
+bool take_entry(ByteView in, std::size_t& at, std::string& name, ByteView& record) {
+    const auto u32 = [&](std::size_t& value) {
+        if (in.size() - at < 4) return false;
+        value = 0;
+        for (int i = 0; i < 4; ++i) value |= std::size_t{in[at + static_cast<std::size_t>(i)]} << (8 * i);
+        at += 4;
+        return true;
+    };
+    std::size_t length = 0;
+    if (in.size() - at < 1 || in[at++] != 1 || !u32(length) || length > 255 || in.size() - at < length) return false;
+    name.assign(reinterpret_cast<const char*>(in.data() + at), length);
+    at += length;
+    if (!u32(length) || length > kLargestRecord || in.size() - at < length) return false;
+    record = in.subspan(at, length);
+    at += length;
+    return true;
+}
+
+// A name the history may hold: one plain file name in its folder.
+bool plain_name(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find_first_of(std::string_view("/\\\0", 3)) == std::string::npos;
+}
 
 // The page's handles: one per open of the voice, apart from the memory's.
 constexpr FileSystemCalls::Handle kFirstPageHandle = 0x40000000;
@@ -157,11 +208,59 @@ std::error_code PageFileCalls::close(Handle handle) {
     return {};
 }
 
+// The history as the browser holds it, into memory, once: records that are
+// not plain names or are too large to be records are left out (the engine
+// checks the rest as it reads them).
+std::error_code PageFileCalls::load_history() {
+    if (history_loaded_) return {};
+    const int size = page_history_load();
+    if (size < 0) return error_of(size);
+    ByteString all(static_cast<std::size_t>(size));
+    page_history_take(all.data());
+    std::string name;
+    ByteView record;
+    for (std::size_t at = 0; take_entry(all, at, name, record);) {
+        if (!plain_name(name)) continue;
+        memory_.put_file(history_ / name, record);
+        history_kept_.insert(name);
+    }
+    history_loaded_ = true;
+    return {};
+}
+
+// What the history folder now holds, handed to the browser: the records it
+// lacks, and the names it holds that are gone.
+std::error_code PageFileCalls::store_history() {
+    ByteString changes;
+    const std::vector<std::string> now = memory_.entries(history_);
+    for (const std::string& name : now) {
+        if (history_kept_.contains(name)) continue;
+        if (const std::optional<ByteString> record = memory_.file(history_ / name)) put_entry(changes, true, name, *record);
+    }
+    for (const std::string& name : history_kept_) {
+        if (!std::binary_search(now.begin(), now.end(), name)) put_entry(changes, false, name, {});
+    }
+    if (changes.empty()) return {};
+    if (const int answer = page_history_store(changes.data(), static_cast<int>(changes.size())); answer < 0) {
+        return error_of(answer);
+    }
+    history_kept_ = {now.begin(), now.end()};
+    return {};
+}
+
 std::error_code PageFileCalls::make_private_folder(const std::filesystem::path& folder) {
+    if (folder == history_) {
+        if (const std::error_code ec = load_history()) return ec;
+    }
     return memory_.make_private_folder(folder);
 }
 std::error_code PageFileCalls::open_folder(const std::filesystem::path& path, Folder& folder, FileInfo& info) {
-    return memory_.open_folder(path, folder, info);
+    if (path == history_) {
+        if (const std::error_code ec = load_history()) return ec;
+    }
+    const std::error_code ec = memory_.open_folder(path, folder, info);
+    if (!ec && path == history_) history_handle_ = folder.handle;
+    return ec;
 }
 std::error_code PageFileCalls::list_folder(const Folder& folder, std::vector<std::string>& names) {
     return memory_.list_folder(folder, names);
@@ -179,10 +278,13 @@ std::error_code PageFileCalls::rename_in_folder(const Folder& folder, const std:
 std::error_code PageFileCalls::remove_in_folder(const Folder& folder, const std::string& name) {
     return memory_.remove_in_folder(folder, name);
 }
-std::error_code PageFileCalls::flush_folder(const Folder& folder) { return memory_.flush_folder(folder); }
+std::error_code PageFileCalls::flush_folder(const Folder& folder) {
+    if (const std::error_code ec = memory_.flush_folder(folder)) return ec;
+    return folder.handle == history_handle_ ? store_history() : std::error_code{};
+}
 
 FileSystemCalls& system_file_calls() {
-    static PageFileCalls calls{"voice"};
+    static PageFileCalls calls{"voice", "/history"};
     return calls;
 }
 

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <filesystem>
+#include <set>
+#include <string>
 
 #include "engine/file_calls.h"
 #include "engine/memory_files.h"
@@ -9,11 +11,15 @@
 namespace tarnwick {
 
 // The browser build's file calls: `voice` (a bare name, as the page shows it)
-// is the file the person opened, reached through the page; every other path,
-// the journal folder among them, lives in memory for as long as this object.
+// is the file the person opened, reached through the page. The folder
+// `history` is the page's history of saves, kept by the browser between
+// visits (IndexedDB): read in when first used, and what it then holds handed
+// back whenever the engine makes it durable. Every other path, the journal
+// folder among them, lives in memory for as long as this object.
 class PageFileCalls final : public FileSystemCalls {
 public:
-    explicit PageFileCalls(std::filesystem::path voice) : voice_(std::move(voice)) {}
+    PageFileCalls(std::filesystem::path voice, std::filesystem::path history)
+        : voice_(std::move(voice)), history_(std::move(history)) {}
 
     std::filesystem::path resolved(const std::filesystem::path& path) override;
     std::error_code open_for_reading(const std::filesystem::path& path, Handle& handle, FileInfo& info) override;
@@ -42,8 +48,14 @@ public:
 private:
     bool is_voice(const std::filesystem::path& path) const;
     bool is_page_handle(Handle handle) const;
+    std::error_code load_history();
+    std::error_code store_history();
 
     std::filesystem::path voice_;
+    std::filesystem::path history_;
+    bool history_loaded_ = false;
+    std::set<std::string> history_kept_;  // the records the browser holds, as far as this object knows
+    Handle history_handle_ = -1;
     MemoryFiles memory_;
     Handle opens_ = 0;
     Handle locked_by_ = 0;

@@ -1,6 +1,6 @@
 // What the page needs of the engine, and nothing more: the texts of the
-// windows, opening a voice, and "Patch && Save", both reaching the file
-// through the page's file calls. Every rule (what is checked and written in
+// windows, opening a voice, "Patch && Save" and "Undo Last Patch", each
+// reaching the file through the page's file calls. Every rule (what is checked and written in
 // which order, what is enabled, which messages come in which order) is the
 // engine's; the page carries out the file calls and shows what it is told.
 #include <emscripten/bind.h>
@@ -8,6 +8,7 @@
 #include <emscripten/val.h>
 
 #include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,8 @@
 #include "engine/open_voice.h"
 #include "engine/patch_catalogue.h"
 #include "engine/patch_run.h"
+#include "engine/save_history.h"
+#include "engine/undo_patch.h"
 #include "engine/user_messages.h"
 #include "engine/voice_survey.h"
 #include "tarnwick_version.h"
@@ -104,6 +107,7 @@ val texts() {
     t.set("downloadCopy", std::string(messages::page::kDownloadCopy));
     t.set("dropHint", std::string(messages::page::kDropHint));
     t.set("unexpected", std::string(messages::page::kUnexpected));
+    t.set("undo", std::string(messages::undo::kUndoButton));
     return t;
 }
 
@@ -118,7 +122,8 @@ public:
     // start as in a window just opened.
     void open(const std::string& name) {
         name_ = name;
-        PageFileCalls calls(utf8_path(name));
+        last_save_.reset();
+        PageFileCalls calls = file_calls();
         const OpenedVoice opened =
             open_voice(image_, utf8_path(name), default_journal_folder(), calls, RecoveryMode::repair, {});
         controls_ = opened.controls;
@@ -126,7 +131,10 @@ public:
         outcome_.set("accepted", opened.accepted());
         outcome_.set("messages", message_list(opened.messages));
         outcome_.set("controls", controls_value(controls_));
-        if (opened.show_survey()) outcome_.set("survey", survey(opened.survey));
+        if (opened.show_survey()) {
+            last_save_ = opened.last_save;
+            outcome_.set("survey", survey(opened.survey));
+        }
     }
 
     // A box ticked or cleared by the person: how the controls now stand.
@@ -137,7 +145,7 @@ public:
 
     // "Patch && Save" with the boxes as the page shows them.
     void run() {
-        PageFileCalls calls(utf8_path(name_));
+        PageFileCalls calls = file_calls();
         const RunReport report = run_patch(image_, controls_, default_journal_folder(), calls);
         ran_with_ = controls_;
         controls_ = report.close_window ? WindowControls{} : report.controls;
@@ -155,7 +163,27 @@ public:
         outcome_.set("downloadedText", messages::page::downloaded(name_));
         outcome_.set("offerDownload", report.file_unchanged());
         if (report.file_unchanged()) outcome_.set("offerText", messages::page::download_offered(name_));
+        if (report.close_window) last_save_.reset();
         if (report.survey) outcome_.set("survey", survey(*report.survey));
+    }
+
+    // The question asked before "Undo Last Patch" takes back the save that
+    // left the voice as it is.
+    std::string undo_question() const {
+        return last_save_ ? messages::undo::undo_question(last_save_->time_ns, last_save_->options.size()) : "";
+    }
+
+    // "Undo Last Patch", once the person said yes.
+    void undo() {
+        PageFileCalls calls = file_calls();
+        const UndoReport report = undo_last_patch(image_, default_journal_folder(), calls, false);
+        outcome_ = val::object();
+        outcome_.set("messages", message_list(report.messages));
+        outcome_.set("undone", report.outcome == UndoOutcome::undone);
+        if (report.survey) {
+            last_save_ = report.last_save;
+            outcome_.set("survey", survey(*report.survey));
+        }
     }
 
     val outcome() const { return outcome_; }
@@ -184,10 +212,23 @@ public:
     void forget_copy() { patched_.clear(); }
 
 private:
-    // What each option would do to the voice, in the page's words.
+    PageFileCalls file_calls() const {
+        return PageFileCalls(utf8_path(name_), history_folder_beside(default_journal_folder()));
+    }
+
+    // What each option would do to the voice, in the page's words, and the
+    // recorded save that left it so, which "Undo Last Patch" takes back.
     val survey(const VoiceSurvey& surveyed) const {
-        const SurveyText text = survey_text(name_, image_.file_len(), surveyed);
+        std::vector<int> changed;
+        if (last_save_) {
+            for (const SaveRecord::Option& option : last_save_->options) changed.push_back(option.number);
+        }
+        const SurveyText text =
+            survey_text(name_, image_.file_len(), surveyed, changed, last_save_ ? last_save_->time_ns : 0);
         val shown = val::object();
+        if (last_save_) {
+            shown.set("lastPatch", messages::undo::last_patch_line(last_save_->time_ns, last_save_->options.size()));
+        }
         shown.set("description", text.description);
         shown.set("readiness", text.readiness);
         val states = val::array();
@@ -198,6 +239,7 @@ private:
 
     VoiceImage image_;
     std::string name_;
+    std::optional<SaveRecord> last_save_;  // the recorded save that left the voice as it is
     WindowControls controls_;
     WindowControls ran_with_;  // the controls the last run was given, for its patched copy
     std::vector<ByteString> patched_;
@@ -213,6 +255,7 @@ val outcome() { return page().outcome(); }
 val patched_copy() { return page().patched_copy(); }
 void forget_copy() { page().forget_copy(); }
 std::string reading(const std::string& name) { return messages::page::reading(name); }
+std::string undo_question() { return page().undo_question(); }
 
 val box_changed(int box, bool on) { return page().box_changed(box, on); }
 
@@ -221,6 +264,7 @@ val box_changed(int box, bool on) { return page().box_changed(box, on); }
 extern "C" {
 EMSCRIPTEN_KEEPALIVE void tarnwick_open(const char* name) { page().open(name); }
 EMSCRIPTEN_KEEPALIVE void tarnwick_run() { page().run(); }
+EMSCRIPTEN_KEEPALIVE void tarnwick_undo() { page().undo(); }
 }
 
 EMSCRIPTEN_BINDINGS(tarnwick) {
@@ -230,4 +274,5 @@ EMSCRIPTEN_BINDINGS(tarnwick) {
     emscripten::function("patchedCopy", &patched_copy);
     emscripten::function("forgetCopy", &forget_copy);
     emscripten::function("reading", &reading);
+    emscripten::function("undoQuestion", &undo_question);
 }

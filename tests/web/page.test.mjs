@@ -335,6 +335,97 @@ describe('saving', () => {
   });
 });
 
+describe('taking a patch back', () => {
+  // Clicks "Undo Last Patch" and answers its question; what was asked and said.
+  async function undo(page, yes) {
+    await page.getByRole('button', { name: 'Undo Last Patch' }).click();
+    const question = page.locator('#question');
+    await question.waitFor({ state: 'visible' });
+    const asked = await page.locator('#question-text').textContent();
+    if (!yes) await page.screenshot({ path: join(shots, 'page-undo-question.png') });
+    await page.getByRole('button', { name: yes ? 'Yes' : 'No' }).click();
+    return { asked, said: await messagesUntilIdle(page) };
+  }
+
+  async function openAndPatch(page, numbers) {
+    await page.getByRole('button', { name: 'Open TTS Voice File' }).click();
+    await messagesUntilIdle(page);
+    await tick(page, numbers);
+    await page.getByRole('button', { name: 'Patch & Save' }).click();
+    await messagesUntilIdle(page);
+  }
+
+  test('two patches, taken back one by one after a reload, in place: the original bytes exactly', async () => {
+    const original = DEMO();
+    const first = commandLine(original, ['--options', '1-3']).bytes;
+    const { page, context, errors } = await newPage();
+    await putPrivateFile(page, 'undo.vpm', original);
+    await page.getByRole('button', { name: 'Open TTS Voice File' }).click();
+    await messagesUntilIdle(page);
+    assert.equal(await page.locator('#undo-row').isVisible(), false, 'nothing recorded yet');
+    await tick(page, [1, 2, 3]);
+    await page.getByRole('button', { name: 'Patch & Save' }).click();
+    await messagesUntilIdle(page);
+    await openAndPatch(page, [5]);
+
+    // The history outlives the visit.
+    await page.reload();
+    await page.waitForSelector('body[data-ready="true"]');
+    await page.evaluate(() => { window.__voiceName = 'undo.vpm'; });
+    await page.getByRole('button', { name: 'Open TTS Voice File' }).click();
+    await messagesUntilIdle(page);
+    assert.match(await page.locator('#last-patch').textContent(), /^Patched with this program on \d{1,2} \w+ \d{4}: 1 option$/);
+    assert.match(await page.locator('#state-5').textContent(), /^changed \d{1,2} \w{3}$/);
+    mkdirSync(shots, { recursive: true });
+    await page.screenshot({ path: join(shots, 'page-undo-offered.png'), fullPage: true });
+
+    const declined = await undo(page, false);
+    assert.match(declined.asked, /^Take back the patch saved on /);
+    assert.deepEqual(declined.said, []);
+    assert.deepEqual(await privateFile(page, 'undo.vpm'), commandLine(first, ['--options', '5']).bytes);
+
+    const steps = [[first, /: 3 options$/], [original, null]];
+    for (const [bytes, next] of steps) {
+      const { said } = await undo(page, true);
+      assert.equal(said.length, 1);
+      assert.match(said[0], /^Took back the patch saved on /);
+      assert.deepEqual(await privateFile(page, 'undo.vpm'), bytes);
+      assert.equal(await page.locator('#undo-row').isVisible(), next !== null);
+      if (next) assert.match(await page.locator('#last-patch').textContent(), next);
+    }
+    assert.equal(await page.locator('#state-1').textContent(), 'ready');
+    assert.deepEqual(errors, []);
+    await context.close();
+  });
+
+  test('a voice the page may only read: the patch downloaded, and its undo downloaded in turn', async () => {
+    const original = DEMO();
+    const { page, context } = await newPage({ picker: false });
+    const choose = async (path) => {
+      const chooser = page.waitForEvent('filechooser');
+      await page.getByRole('button', { name: 'Open TTS Voice File' }).click();
+      await (await chooser).setFiles(path);
+      await messagesUntilIdle(page);
+    };
+    const path = join(work, 'read only.vpm');
+    writeFileSync(path, original);
+    await choose(path);
+    await tick(page, [4, 7]);
+    const patched = page.waitForEvent('download');
+    await page.getByRole('button', { name: 'Patch & Save' }).click();
+    await messagesUntilIdle(page);
+    await choose(await (await patched).path());
+    assert.equal(await page.locator('#undo-row').isVisible(), true);
+
+    const undone = page.waitForEvent('download');
+    const { said } = await undo(page, true);
+    assert.match(said[0], /^Took back the patch saved on /);
+    assert.deepEqual(readFileSync(await (await undone).path()), original);
+    assert.equal(await page.locator('#undo-row').isVisible(), false);
+    await context.close();
+  });
+});
+
 describe('reach', () => {
   test('the keyboard alone opens, ticks, patches and answers every box', async () => {
     const { page, context } = await newPage();

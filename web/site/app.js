@@ -3,6 +3,7 @@
 // what is said and in which order) comes from the engine; the page carries
 // out the file calls the engine asks for (voice_file.js) and shows what it is
 // told. No byte of a voice leaves this computer.
+import { SaveHistory } from './save_history.js';
 import { HandleFile, PatchedDownload, copyBlob } from './voice_file.js';
 
 const $ = (id) => document.getElementById(id);
@@ -43,6 +44,7 @@ try {
   document.body.dataset.ready = 'failed';
   throw error;
 }
+engine.history = new SaveHistory();
 const texts = engine.texts();
 const OPTION_COUNT = texts.tabs.reduce((count, tab) => count + tab.options.length, 0);
 $('file-input').accept = texts.voiceExtensions.join(',');
@@ -78,6 +80,21 @@ async function tell(messages) {
   for (const message of messages) await showMessage(message.text);
 }
 
+// A question with Yes and No; Escape answers No.
+const questionBox = $('question');
+function ask(text) {
+  return new Promise((resolve) => {
+    let answer = false;
+    $('question-title').textContent = texts.applicationTitle;
+    $('question-text').textContent = text;
+    $('question-yes').onclick = () => { answer = true; questionBox.close(); };
+    $('question-no').onclick = () => questionBox.close();
+    questionBox.addEventListener('close', () => resolve(answer), { once: true });
+    questionBox.showModal();
+    $('question-no').focus();
+  });
+}
+
 // ---- the controls -----------------------------------------------------------
 
 const boxes = [];   // boxes[k] is Check<k>
@@ -110,6 +127,7 @@ function build() {
   $('about-link').href = texts.makerAddress;
   $('about-close').textContent = texts.aboutClose;
   $('drop-hint').textContent = texts.dropHint;
+  $('undo-button').textContent = texts.undo;
 
   texts.tabs.forEach((tab, i) => {
     const button = document.createElement('button');
@@ -168,10 +186,13 @@ function showControls(controls) {
   $('patch-button').disabled = !controls.patch;
 }
 
+// The survey, and the recorded save that left the voice as it is beside its undo.
 function showSurvey(survey) {
   $('description').textContent = survey.description;
   $('readiness').textContent = survey.readiness;
   for (let k = 1; k <= OPTION_COUNT; ++k) states[k].textContent = survey.states[k - 1];
+  $('last-patch').textContent = survey.lastPatch ?? '';
+  $('undo-row').hidden = !survey.lastPatch;
 }
 
 // As at start: nothing open, the second tab, every control disabled.
@@ -185,6 +206,7 @@ function reset() {
     states[k].textContent = '';
   }
   $('patch-button').disabled = true;
+  $('undo-row').hidden = true;
   selectTab(texts.selectedTab, false);
 }
 
@@ -307,6 +329,22 @@ async function patchAndSave() {
   if (run.close) reset();
 }
 
+// Takes back the recorded save that left the voice as it is, once the person
+// said yes: in place where the page may write into the file, otherwise as a
+// download of the voice as it was before that save.
+async function undoLastPatch() {
+  if (!(await ask(engine.undoQuestion()))) return;
+  forgetLastSave();
+  const file = opened.fresh();
+  const undo = await engineCommand(file, 'tarnwick_undo', [], []);
+  if (undo.undone && file instanceof PatchedDownload) {
+    download(file.patched(), file.name);
+    opened = file;  // what the page now shows is the downloaded voice
+  }
+  if (undo.survey) showSurvey(undo.survey);
+  await tell(undo.messages);
+}
+
 // ---- the rest of the window -------------------------------------------------
 
 // One command at a time: while one runs (a voice read, a save), the controls
@@ -347,6 +385,7 @@ function command(action) {
 const open = command(() => filePicker());
 $('open-button').addEventListener('click', open);
 $('patch-button').addEventListener('click', command(patchAndSave));
+$('undo-button').addEventListener('click', command(undoLastPatch));
 $('file-input').addEventListener('change', command(async () => {
   const [file] = $('file-input').files;
   $('file-input').value = '';

@@ -159,10 +159,16 @@ export class PatchedDownload extends VoiceFile {
     super(file.name);
     this.file = file;
     this.pending = [];
-    this.written = new Map();  // offset -> bytes, the last write at an offset wins
+    this.written = new Map();  // offset -> bytes, never overlapping
   }
 
-  fresh() { return new PatchedDownload(this.file); }
+  // The file as the page last left it: the engine's writes (an undo's, which
+  // keeps the voice open) count as written.
+  fresh() {
+    const file = new PatchedDownload(this.file);
+    file.written = new Map(this.written);
+    return file;
+  }
 
   snapshot() { return Promise.resolve(this.file); }
 
@@ -174,9 +180,28 @@ export class PatchedDownload extends VoiceFile {
   }
 
   flush() {
-    for (const { offset, bytes } of this.pending) this.written.set(offset, bytes);
+    for (const { offset, bytes } of this.pending) this.keep(offset, bytes);
     this.pending = [];
     return Promise.resolve(0);
+  }
+
+  // Keeps a write over those before it. Writes that overlap (an undo's
+  // ranges over an earlier one's) become one, so that the pieces of the
+  // download never overlap.
+  keep(offset, bytes) {
+    if (bytes.length === 0) return;
+    const overlapping = [...this.written].filter(([at, kept]) => at < offset + bytes.length && offset < at + kept.length);
+    let start = offset;
+    let end = offset + bytes.length;
+    for (const [at, kept] of overlapping) {
+      start = Math.min(start, at);
+      end = Math.max(end, at + kept.length);
+      this.written.delete(at);
+    }
+    const merged = new Uint8Array(end - start);
+    for (const [at, kept] of overlapping) merged.set(kept, at - start);
+    merged.set(bytes, offset - start);
+    this.written.set(start, merged);
   }
 
   overlay(piece, from) {
