@@ -89,6 +89,27 @@ std::uint32_t candidates16(const std::uint8_t* at, const std::uint8_t* low, cons
 }
 #endif
 
+std::uint64_t load_u64(const std::uint8_t* at) {
+    std::uint64_t word;
+    std::memcpy(&word, at, sizeof word);
+    return word;
+}
+
+// memcmp's call costs more than the compare of the short rest of a pattern.
+bool same_bytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t size) {
+    for (; size >= 8; a += 8, b += 8, size -= 8) {
+        if (load_u64(a) != load_u64(b)) return false;
+    }
+    for (; size > 0; ++a, ++b, --size) {
+        if (*a != *b) return false;
+    }
+    return true;
+}
+
+std::size_t slot_of(std::uint64_t head, std::size_t slots) {
+    return static_cast<std::size_t>((head * 0x9E3779B97F4A7C15ull) >> 40) & (slots - 1);
+}
+
 }  // namespace
 
 #if defined(TARNWICK_HAVE_HYPERSCAN)
@@ -190,6 +211,8 @@ MultiSearch::MultiSearch(std::vector<ByteString> patterns) : patterns_(std::move
         }
     }
 
+    group_patterns();
+
 #if defined(TARNWICK_HAVE_HYPERSCAN)
     if (hs_valid_platform() != HS_SUCCESS) return;
     auto library = std::make_unique<Library>();
@@ -215,6 +238,41 @@ MultiSearch::MultiSearch(std::vector<ByteString> patterns) : patterns_(std::move
     }
     library_ = std::move(library);
 #endif
+}
+
+void MultiSearch::group_patterns() {
+    std::map<std::uint64_t, std::vector<std::uint32_t>> by_head;
+    for (int b = 0; b < kBuckets; ++b) {
+        for (const std::uint32_t k : bucket_members_[static_cast<std::size_t>(b)]) {
+            if (patterns_[k].size() < 8) {
+                shorter_members_[static_cast<std::size_t>(b)].push_back(k);
+                shorter_buckets_ |= static_cast<std::uint8_t>(1u << b);
+            } else {
+                by_head[load_u64(patterns_[k].data())].push_back(k);
+            }
+        }
+    }
+    std::size_t slots = 64;
+    while (slots < 2 * by_head.size()) slots *= 2;
+    groups_.assign(slots, Group{});
+    for (const auto& [head, members] : by_head) {
+        std::size_t slot = slot_of(head, slots);
+        while (groups_[slot].count != 0) slot = (slot + 1) & (slots - 1);
+        groups_[slot] = {head, static_cast<std::uint32_t>(grouped_.size()), static_cast<std::uint32_t>(members.size())};
+        for (const std::uint32_t k : members) {
+            const ByteString& p = patterns_[k];
+            grouped_.push_back({k, p.size() >= 16 ? load_u64(p.data() + 8) : 0, p.size() >= 16});
+        }
+    }
+}
+
+const MultiSearch::Group* MultiSearch::group_of(std::uint64_t head) const {
+    const std::size_t slots = groups_.size();
+    for (std::size_t slot = slot_of(head, slots);; slot = (slot + 1) & (slots - 1)) {
+        const Group& group = groups_[slot];
+        if (group.count == 0) return nullptr;
+        if (group.head == head) return &group;
+    }
 }
 
 bool MultiSearch::scan_with_library(ByteView haystack, std::int64_t from, std::int64_t last_start,
@@ -273,17 +331,32 @@ bool MultiSearch::scan_with_library(ByteView haystack, std::int64_t from, std::i
 
 void MultiSearch::confirm(ByteView haystack, std::int64_t at, std::uint8_t buckets, std::int64_t last_start,
                           std::vector<std::int64_t>& out, std::size_t& missing) const {
+    if (at > last_start) return;
     const auto position = static_cast<std::size_t>(at);
-    for (int b = 0; b < kBuckets; ++b) {
-        if ((buckets & (1u << b)) == 0) continue;
-        for (const std::uint32_t k : bucket_members_[static_cast<std::size_t>(b)]) {
+    const std::size_t room = haystack.size() - position;
+    const std::uint8_t* here = haystack.data() + position;
+    const auto take = [&](std::uint32_t k) {
+        out[k] = at;
+        --missing;
+    };
+    if (room >= 8) {
+        if (const Group* group = group_of(load_u64(here))) {
+            const std::uint64_t next = room >= 16 ? load_u64(here + 8) : 0;
+            for (std::uint32_t i = group->first; i < group->first + group->count; ++i) {
+                const Grouped& member = grouped_[i];
+                if (out[member.k] != kNone) continue;
+                const ByteString& p = patterns_[member.k];
+                if (p.size() > room || (member.has_next && member.next != next)) continue;
+                if (same_bytes(here + 8, p.data() + 8, p.size() - 8)) take(member.k);
+            }
+        }
+    }
+    for (unsigned shorter = buckets & shorter_buckets_; shorter != 0; shorter &= shorter - 1) {
+        const auto b = static_cast<std::size_t>(__builtin_ctz(shorter));
+        for (const std::uint32_t k : shorter_members_[b]) {
             if (out[k] != kNone) continue;
             const ByteString& p = patterns_[k];
-            if (p.size() > haystack.size() - position || at > last_start) continue;
-            if (std::memcmp(haystack.data() + position, p.data(), p.size()) == 0) {
-                out[k] = at;
-                --missing;
-            }
+            if (p.size() <= room && std::memcmp(here, p.data(), p.size()) == 0) take(k);
         }
     }
 }
@@ -378,9 +451,32 @@ std::uint8_t MultiSearch::buckets_at(ByteView haystack, std::int64_t at) const {
     return buckets;
 }
 
+bool MultiSearch::thick_with_near_misses(ByteView haystack, std::int64_t from, std::int64_t last_start) const {
+    // A few stretches spread over the range, each position looked up.
+    constexpr std::int64_t kStretches = 8;
+    constexpr std::int64_t kStretch = 4096;
+    constexpr int kThick = kStretches * kStretch / 1024;  // more than one a KiB
+    const std::int64_t end = std::min(last_start, static_cast<std::int64_t>(haystack.size()) - 8);
+    from = std::max<std::int64_t>(from, 0);
+    if (end - from < kStretches * kStretch) return false;  // small enough for either pass
+    int near = 0;
+    for (std::int64_t s = 0; s < kStretches; ++s) {
+        const std::int64_t begin = from + (end - from - kStretch) / (kStretches - 1) * s;
+        for (std::int64_t at = begin; at < begin + kStretch; ++at) {
+            near += group_of(load_u64(haystack.data() + at)) != nullptr ? 1 : 0;
+        }
+    }
+    return near > kThick;
+}
+
 void MultiSearch::first_starts(ByteView haystack, std::int64_t from, std::int64_t last_start,
                                std::vector<std::int64_t>& out) const {
-    if (scan_with_library(haystack, from, last_start, out)) return;
+    // Hyperscan's pass is the faster one on most data, and many times the
+    // slower where entries of an abbreviation table stand everywhere, which
+    // the engine's own pass takes in its stride.
+    if (!thick_with_near_misses(haystack, from, last_start) && scan_with_library(haystack, from, last_start, out)) {
+        return;
+    }
     first_starts_own(haystack, from, last_start, out);
 }
 

@@ -17,9 +17,10 @@ namespace tarnwick {
 // pass finds candidates 32 positions at a time (AVX2; 16 with WebAssembly's
 // SIMD) by looking up the nibbles of a position's first four bytes in
 // per-bucket tables (the patterns are spread over eight buckets), then of its
-// next four bytes where any remain, and confirms them with a full compare;
-// without such instructions the same lookups run byte by byte. Patterns
-// shorter than four bytes are searched one by one.
+// next four bytes where any remain, then looks a candidate's first eight
+// bytes up among the patterns' and compares in full only the patterns that
+// begin with them; without such instructions the same lookups run byte by
+// byte. Patterns shorter than four bytes are searched one by one.
 class MultiSearch {
 public:
     static constexpr std::int64_t kNone = -1;
@@ -76,6 +77,31 @@ private:
     void scan(ByteView haystack, std::int64_t from, std::int64_t last_start, std::vector<std::int64_t>& out) const;
     void confirm(ByteView haystack, std::int64_t at, std::uint8_t buckets, std::int64_t last_start,
                  std::vector<std::int64_t>& out, std::size_t& missing) const;
+    // Whether the start of the range is thick with near misses: positions
+    // that begin as a pattern does for eight bytes or more.
+    bool thick_with_near_misses(ByteView haystack, std::int64_t from, std::int64_t last_start) const;
+
+    // Patterns of eight bytes or more, grouped by their first eight: a
+    // candidate is confirmed by one lookup of the eight bytes it starts
+    // with, so that a near miss (another entry of the abbreviation table,
+    // which shares a pattern's first word and its zero bytes) costs one
+    // lookup, not a compare with every member of its bucket.
+    struct Group {
+        std::uint64_t head = 0;   // the first eight bytes, as loaded
+        std::uint32_t first = 0;  // its patterns: grouped_[first .. first + count)
+        std::uint32_t count = 0;  // 0: an empty slot
+    };
+    struct Grouped {
+        std::uint32_t k = 0;
+        std::uint64_t next = 0;  // bytes 8 .. 15 as loaded, where the pattern has them
+        bool has_next = false;
+    };
+    void group_patterns();
+    const Group* group_of(std::uint64_t head) const;
+    std::vector<Group> groups_;  // open addressing, a power of two of slots
+    std::vector<Grouped> grouped_;
+    std::array<std::vector<std::uint32_t>, kBuckets> shorter_members_;  // of four to seven bytes
+    std::uint8_t shorter_buckets_ = 0;  // the buckets that have any
 
     std::vector<ByteString> patterns_;
     std::array<std::vector<std::uint32_t>, kBuckets> bucket_members_;

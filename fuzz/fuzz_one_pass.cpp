@@ -3,6 +3,7 @@
 // the same bytes and say the same things as with one find_str per search;
 // and Hyperscan (where the build has it), the vector pass and the
 // byte-by-byte pass of the multi-pattern search must find the same.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -62,5 +63,40 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     search.first_starts_portable(bytes, start, last, portable);
     check(fastest == portable, "the library (or the fastest pass) finds what the byte-by-byte pass finds");
     check(own == portable, "the vector pass finds what the byte-by-byte pass finds");
+
+    // Patterns of every length taken from the input itself, some sharing
+    // their first eight bytes, against a plain search: the passes share
+    // their confirmation, so only a plain search can catch a fault in it.
+    std::vector<ByteString> taken;
+    for (std::size_t i = 0; i + 1 < bytes.size() && taken.size() < 12; i += 7) {
+        const std::size_t length = 1 + bytes[i] % 24;
+        if (i + 1 + length > bytes.size()) break;
+        taken.emplace_back(bytes.begin() + static_cast<std::ptrdiff_t>(i + 1),
+                           bytes.begin() + static_cast<std::ptrdiff_t>(i + 1 + length));
+        if (length >= 8 && bytes[i] & 0x40) {  // the same eight bytes, then another end
+            ByteString twin(taken.back().begin(), taken.back().begin() + 8);
+            twin.push_back(static_cast<std::uint8_t>(bytes[i] ^ 0x5A));
+            taken.push_back(std::move(twin));
+        }
+    }
+    std::sort(taken.begin(), taken.end());
+    taken.erase(std::unique(taken.begin(), taken.end()), taken.end());
+    const MultiSearch own_patterns(taken);
+    own_patterns.first_starts(bytes, start, last, fastest);
+    own_patterns.first_starts_own(bytes, start, last, own);
+    own_patterns.first_starts_portable(bytes, start, last, portable);
+    for (std::size_t k = 0; k < taken.size(); ++k) {
+        const ByteString& p = taken[k];
+        std::int64_t expected = MultiSearch::kNone;
+        for (std::int64_t at = std::max<std::int64_t>(start, 0);
+             at <= last && at + static_cast<std::int64_t>(p.size()) <= static_cast<std::int64_t>(bytes.size()); ++at) {
+            if (std::equal(p.begin(), p.end(), bytes.begin() + at)) {
+                expected = at;
+                break;
+            }
+        }
+        check(portable[k] == expected, "the byte-by-byte pass finds what a plain search finds");
+    }
+    check(fastest == portable && own == portable, "every pass finds the same on patterns of any length");
     return 0;
 }
