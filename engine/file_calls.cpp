@@ -89,12 +89,13 @@ std::error_code write_all_at(FileSystemCalls& calls, Handle handle, std::int64_t
     return {};
 }
 
+template <typename Bytes>
 Problem read_whole_open_file(FileSystemCalls& calls, Handle handle, const FileSystemCalls::FileInfo& info,
-                             std::int64_t max_length, ByteString& out) {
+                             std::int64_t max_length, Bytes& out) {
     if (info.is_directory) return Problem::of_kind(FileProblem::folder);
     if (info.is_link || !info.is_regular) return Problem::of_kind(FileProblem::not_regular_file);
     if (info.identity.size > max_length) return Problem::of_kind(FileProblem::too_large);
-    ByteString bytes;
+    Bytes bytes;
     try {
         bytes.resize(static_cast<std::size_t>(info.identity.size));
     } catch (const std::bad_alloc&) {
@@ -111,7 +112,8 @@ Problem read_whole_open_file(FileSystemCalls& calls, Handle handle, const FileSy
     return {};
 }
 
-Problem read_whole_file(const std::filesystem::path& path, std::int64_t max_length, ByteString& out,
+template <typename Bytes>
+Problem read_whole_file(const std::filesystem::path& path, std::int64_t max_length, Bytes& out,
                         FileIdentity& identity, FileSystemCalls& calls) {
     Handle handle{};
     FileSystemCalls::FileInfo info;
@@ -121,5 +123,14 @@ Problem read_whole_file(const std::filesystem::path& path, std::int64_t max_leng
     if (!problem) identity = info.identity;
     return problem;
 }
+
+template Problem read_whole_open_file(FileSystemCalls&, Handle, const FileSystemCalls::FileInfo&, std::int64_t,
+                                      ByteString&);
+template Problem read_whole_open_file(FileSystemCalls&, Handle, const FileSystemCalls::FileInfo&, std::int64_t,
+                                      VoiceBytes&);
+template Problem read_whole_file(const std::filesystem::path&, std::int64_t, ByteString&, FileIdentity&,
+                                 FileSystemCalls&);
+template Problem read_whole_file(const std::filesystem::path&, std::int64_t, VoiceBytes&, FileIdentity&,
+                                 FileSystemCalls&);
 
 }  // namespace tarnwick

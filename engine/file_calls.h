@@ -135,10 +135,13 @@ std::error_code write_all_at(FileSystemCalls& calls, FileSystemCalls::Handle han
 // Reads the whole regular file at `path` into `out` and tells its identity;
 // refuses folders, devices, FIFOs, files longer than `max_length`, files that
 // do not fit in memory and short reads. `out` is touched only on success.
-Problem read_whole_file(const std::filesystem::path& path, std::int64_t max_length, ByteString& out,
+// `Bytes` is ByteString or VoiceBytes.
+template <typename Bytes>
+Problem read_whole_file(const std::filesystem::path& path, std::int64_t max_length, Bytes& out,
                         FileIdentity& identity, FileSystemCalls& calls);
 // The same for a file already open.
+template <typename Bytes>
 Problem read_whole_open_file(FileSystemCalls& calls, FileSystemCalls::Handle handle,
-                             const FileSystemCalls::FileInfo& info, std::int64_t max_length, ByteString& out);
+                             const FileSystemCalls::FileInfo& info, std::int64_t max_length, Bytes& out);
 
 }  // namespace tarnwick

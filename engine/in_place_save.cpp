@@ -138,9 +138,9 @@ SaveStatus put_back_after_failure(FileSystemCalls& calls, Handle file, JournalFo
 }  // namespace
 
 SaveResult write_in_place(const std::filesystem::path& path, const FileIdentity& expected, ByteView image,
-                          std::span<const ChangedRange> changes, const std::filesystem::path& journal_folder,
-                          FileSystemCalls& calls) {
-    if (changes.empty()) return {SaveStatus::saved, {}, expected, true};
+                          std::span<const ChangedRange> changes, const FileDigest& before,
+                          const std::filesystem::path& journal_folder, FileSystemCalls& calls) {
+    if (changes.empty()) return {SaveStatus::saved, {}, expected, true, before};
     if (journal_folder.empty()) return refused(Problem::of_kind(FileProblem::no_journal_folder));
     if (!ranges_are_sound(changes, expected, image)) return refused(Problem::of_kind(FileProblem::changed_since_opened));
     Handle file{};
@@ -171,7 +171,7 @@ SaveResult write_in_place(const std::filesystem::path& path, const FileIdentity&
     const JournalsAtSave beside = journals_at_save(journals, key_text, info, image, changes);
     if (beside.refusal) return refused(beside.refusal);
 
-    const SaveJournal record{2, key_text, expected, digest_with_old_bytes(image, changes), {changes.begin(), changes.end()}};
+    const SaveJournal record{2, key_text, expected, before, {changes.begin(), changes.end()}};
     const std::string stem = new_journal_stem(key);
     const std::string journal_name = stem + std::string(kJournalSuffix);
     if (const std::error_code ec = journals.write_journal(stem, encode_journal(record))) {
@@ -179,7 +179,7 @@ SaveResult write_in_place(const std::filesystem::path& path, const FileIdentity&
     }
 
     // From here on the journal can put the file back, whatever happens.
-    SaveResult result{SaveStatus::saved, {}, {}, false};
+    SaveResult result{SaveStatus::saved, {}, {}, false, before};
     if (Problem failure = write_and_commit(calls, file, journals, changes, beside.marks, journal_name)) {
         result.status = put_back_after_failure(calls, file, journals, changes, journal_name);
         result.problem = std::move(failure);

@@ -8,6 +8,7 @@
 
 #include "engine/byte_string.h"
 #include "engine/file_calls.h"
+#include "engine/journal_format.h"
 #include "engine/outcomes.h"
 
 namespace tarnwick {
@@ -25,6 +26,7 @@ struct SaveResult {
     Problem problem;         // why it was not saved
     FileIdentity identity;   // the file's identity afterwards, when it could be read
     bool identity_known = false;
+    FileDigest before{};     // of the whole file before the save
 
     bool ok() const { return status == SaveStatus::saved; }
 };
@@ -37,8 +39,10 @@ struct SaveResult {
 // with the old bytes in place. Once whole, the save retires the journals of
 // this file it found, and marks its result settled for other files' journals
 // that would take it for a torn save of theirs.
+// `before` is the digest of `image` with the old bytes in place, which the
+// journal keeps.
 SaveResult write_in_place(const std::filesystem::path& path, const FileIdentity& expected, ByteView image,
-                          std::span<const ChangedRange> changes, const std::filesystem::path& journal_folder,
-                          FileSystemCalls& calls);
+                          std::span<const ChangedRange> changes, const FileDigest& before,
+                          const std::filesystem::path& journal_folder, FileSystemCalls& calls);
 
 }  // namespace tarnwick

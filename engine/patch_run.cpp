@@ -55,7 +55,7 @@ RunReport run_patch(VoiceImage& image, const WindowControls& shown, const std::f
     if (ended_before_saving(image, report)) return report;
 
     report.details.changes = edits.changed_ranges();
-    const SaveResult saved = image.save_image(report.details.changes, journal_folder, calls);
+    const SaveResult saved = image.save_image(report.details.changes, journal_folder, calls, edits.digest_before());
     report.details.save = saved.status;
     if (!saved.ok()) {
         // The file holds its old bytes (or will, at its next open), so the
@@ -72,8 +72,8 @@ RunReport run_patch(VoiceImage& image, const WindowControls& shown, const std::f
     report.outcome = RunOutcome::saved;
     report.messages.push_back({MessageKind::information, std::string(messages::kPatchedSuccessfully)});
     // Kept so that the patch can be taken back later; the save stands either way.
-    if (const Problem problem = record_patch(image, report.details.changes, report.details.patched_options(),
-                                             journal_folder, calls)) {
+    if (const Problem problem = record_patch(image, saved.before, report.details.changes,
+                                             report.details.patched_options(), journal_folder, calls)) {
         report.messages.push_back({MessageKind::information, messages::undo::not_recorded(messages::reason_text(problem))});
     }
     report.close_window = true;

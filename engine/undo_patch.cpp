@@ -32,8 +32,9 @@ bool fits(const SaveRecord& record, ByteView bytes) {
 
 }  // namespace
 
-Problem record_patch(const VoiceImage& image, std::span<const ChangedRange> changes, const std::vector<int>& options,
-                     const std::filesystem::path& journal_folder, FileSystemCalls& calls) {
+Problem record_patch(const VoiceImage& image, const FileDigest& before, std::span<const ChangedRange> changes,
+                     const std::vector<int>& options, const std::filesystem::path& journal_folder,
+                     FileSystemCalls& calls) {
     SaveRecord record;
     record.kind = SaveRecord::Kind::patch;
     record.file_path = resolved_text(image, calls);
@@ -41,8 +42,8 @@ Problem record_patch(const VoiceImage& image, std::span<const ChangedRange> chan
     for (const int k : options) {
         record.options.push_back({k, std::string(patch_catalogue()[static_cast<std::size_t>(k - 1)].label)});
     }
-    record.before = digest_with_old_bytes(image.file_buf(), changes);
-    record.after = digest_of(image.file_buf());
+    record.before = before;
+    record.after = image.digest();
     record.file_size = image.file_len();
     record.ranges.assign(changes.begin(), changes.end());
     SaveHistory history(calls, history_folder_beside(journal_folder));
@@ -67,13 +68,13 @@ UndoReport saves_leading_to(SaveHistory& history, const FileDigest& digest) {
 UndoReport saves_leading_to(const VoiceImage& image, const std::filesystem::path& journal_folder,
                             FileSystemCalls& calls) {
     SaveHistory history(calls, history_folder_beside(journal_folder));
-    return saves_leading_to(history, digest_of(image.file_buf()));
+    return saves_leading_to(history, image.digest());
 }
 
 UndoReport undo_last_patch(VoiceImage& image, const std::filesystem::path& journal_folder, FileSystemCalls& calls,
                            bool rehearse) {
     // One digest of the file as opened serves the lookup, the reasons and the undo's own record.
-    const FileDigest before_undo = digest_of(image.file_buf());
+    const FileDigest before_undo = image.digest();
     SaveHistory history(calls, history_folder_beside(journal_folder));
     UndoReport report = saves_leading_to(history, before_undo);
     const std::string shown = messages::path_for_people(image.file_path());
@@ -101,7 +102,7 @@ UndoReport undo_last_patch(VoiceImage& image, const std::filesystem::path& journ
     EditLog edits(image);
     for (const ChangedRange& range : last.ranges) image.put_str(static_cast<std::int32_t>(range.offset), range.old_bytes);
     const std::vector<ChangedRange> changes = edits.changed_ranges();
-    const SaveResult saved = image.save_image(changes, journal_folder, calls);
+    const SaveResult saved = image.save_image(changes, journal_folder, calls, before_undo);
     if (!saved.ok()) {
         edits.undo();
         report.outcome = UndoOutcome::refused;
@@ -126,7 +127,7 @@ UndoReport undo_last_patch(VoiceImage& image, const std::filesystem::path& journ
 Problem forget_history(const VoiceImage& image, const std::filesystem::path& journal_folder, FileSystemCalls& calls,
                        int& removed) {
     SaveHistory history(calls, history_folder_beside(journal_folder));
-    return history.forget(digest_of(image.file_buf()), removed);
+    return history.forget(image.digest(), removed);
 }
 
 }  // namespace tarnwick

@@ -14,11 +14,12 @@
 
 namespace tarnwick {
 
-// Records a patch run's finished save of `image` (as it now is) in the
-// history beside `journal_folder`: the options patched, every range, the
-// digests before and after.
-Problem record_patch(const VoiceImage& image, std::span<const ChangedRange> changes, const std::vector<int>& options,
-                     const std::filesystem::path& journal_folder, FileSystemCalls& calls);
+// Records a patch run's finished save of `image` (as it now is; `before` the
+// file's digest before it) in the history beside `journal_folder`: the
+// options patched, every range, the digests before and after.
+Problem record_patch(const VoiceImage& image, const FileDigest& before, std::span<const ChangedRange> changes,
+                     const std::vector<int>& options, const std::filesystem::path& journal_folder,
+                     FileSystemCalls& calls);
 
 enum class UndoOutcome {
     undone,

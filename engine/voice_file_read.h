@@ -18,7 +18,7 @@ enum class RecoveryMode {
 
 // A voice file read: its bytes and identity, empty where it was refused.
 struct VoiceFileRead : LoadResult {
-    ByteString bytes;
+    VoiceBytes bytes;
     FileIdentity identity;
 };
 

@@ -45,16 +45,24 @@ LoadResult VoiceImage::load_image(const std::filesystem::path& path, const std::
         file_buf_ = std::move(read.bytes);
         file_path_ = path;
         identity_ = read.identity;
+        digest_.reset();
     }
     return result;
 }
 
+FileDigest VoiceImage::digest() const {
+    if (!digest_) digest_ = digest_of(file_buf_);
+    return *digest_;
+}
+
 SaveResult VoiceImage::save_image(std::span<const ChangedRange> changes, const std::filesystem::path& journal_folder,
-                                  FileSystemCalls& calls) {
+                                  FileSystemCalls& calls, const std::optional<FileDigest>& before) {
     if (file_path_.empty() || !identity_) {
         return {SaveStatus::refused, Problem::of_kind(FileProblem::no_file_open), {}, false};
     }
-    SaveResult result = write_in_place(file_path_, *identity_, file_buf_, changes, journal_folder, calls);
+    SaveResult result = write_in_place(file_path_, *identity_, file_buf_, changes,
+                                       before ? *before : digest_with_old_bytes(file_buf_, changes), journal_folder,
+                                       calls);
     if (result.identity_known) identity_ = result.identity;
     return result;
 }
@@ -93,13 +101,15 @@ bool VoiceImage::put_str(std::int32_t offset, ByteView bytes) {
         edits_->writes_.push_back({offset, ByteString(from, from + static_cast<std::ptrdiff_t>(bytes.size()))});
     }
     std::copy(bytes.begin(), bytes.end(), file_buf_.begin() + static_cast<std::ptrdiff_t>(start));
+    digest_.reset();
     return true;
 }
 
 VoiceImage::VoiceImage(VoiceImage&& other) noexcept
     : file_buf_(std::move(other.file_buf_)),
       file_path_(std::move(other.file_path_)),
-      identity_(std::move(other.identity_)) {
+      identity_(std::move(other.identity_)),
+      digest_(std::exchange(other.digest_, std::nullopt)) {
     take_log_of(other);
 }
 
@@ -109,6 +119,7 @@ VoiceImage& VoiceImage::operator=(VoiceImage&& other) noexcept {
     file_buf_ = std::move(other.file_buf_);
     file_path_ = std::move(other.file_path_);
     identity_ = std::move(other.identity_);
+    digest_ = std::exchange(other.digest_, std::nullopt);
     take_log_of(other);
     return *this;
 }
@@ -127,9 +138,13 @@ void VoiceImage::detach_log() {
     edits_ = nullptr;
 }
 
-EditLog::EditLog(VoiceImage& image) : image_(&image) {
+EditLog::EditLog(VoiceImage& image) : image_(&image), digest_before_(image.digest_) {
     image.detach_log();  // one log at a time: an older one stops recording
     image.edits_ = this;
+}
+
+std::optional<FileDigest> EditLog::digest_before() const {
+    return image_ != nullptr ? digest_before_ : std::nullopt;
 }
 
 EditLog::~EditLog() {
@@ -175,13 +190,16 @@ void EditLog::undo() {
         std::copy(w->previous.begin(), w->previous.end(),
                   image_->file_buf_.begin() + static_cast<std::ptrdiff_t>(w->offset));
     }
+    // Every write since the log began is undone: the bytes are as they were then.
+    if (image_ != nullptr && !writes_.empty()) image_->digest_ = digest_before_;
     writes_.clear();
 }
 
-bool VoiceImage::assign(ByteString bytes, std::filesystem::path path) {
+bool VoiceImage::assign(ByteView bytes, std::filesystem::path path) {
     if (bytes.size() > static_cast<std::size_t>(kMaxImageLength)) return false;
     detach_log();
-    file_buf_ = std::move(bytes);
+    file_buf_.assign(bytes.begin(), bytes.end());
+    digest_.reset();
     file_path_ = std::move(path);
     identity_.reset();
     return true;

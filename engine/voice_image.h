@@ -12,6 +12,7 @@
 #include "engine/byte_string.h"
 #include "engine/file_calls.h"
 #include "engine/in_place_save.h"
+#include "engine/journal_format.h"
 #include "engine/voice_file_read.h"
 
 namespace tarnwick {
@@ -47,8 +48,13 @@ public:
     // write_in_place); the image must hold their new bytes. Refused when the
     // file is no longer the one that was loaded. Afterwards the kept identity
     // is the file's new one, so a save that was put back can be tried again.
+    // `before`, where known, is the digest of the file before the save (the
+    // image with the ranges' old bytes in place), which the journal keeps.
     SaveResult save_image(std::span<const ChangedRange> changes, const std::filesystem::path& journal_folder,
-                          FileSystemCalls& calls);
+                          FileSystemCalls& calls, const std::optional<FileDigest>& before = std::nullopt);
+
+    // The digest of the bytes the image holds, worked out once until they change.
+    FileDigest digest() const;
 
     // True when `pattern` lies wholly inside the image at `offset` and equals the
     // bytes there. An empty pattern matches at any offset from 0 to file_len().
@@ -71,7 +77,7 @@ public:
     // Used by tests, tools and fuzzers that build images in memory. Bytes
     // beyond what signed 32-bit offsets address are refused: false, and the
     // image is left as it was.
-    bool assign(ByteString bytes, std::filesystem::path path = {});
+    bool assign(ByteView bytes, std::filesystem::path path = {});
 
 private:
     friend class EditLog;
@@ -80,9 +86,10 @@ private:
     void take_log_of(VoiceImage& other);
     void detach_log();
 
-    ByteString file_buf_;
+    VoiceBytes file_buf_;
     std::filesystem::path file_path_;
     std::optional<FileIdentity> identity_;  // of the file as loaded; none for an image built in memory
+    mutable std::optional<FileDigest> digest_;  // of file_buf_, once worked out
     EditLog* edits_ = nullptr;
 };
 
@@ -104,6 +111,10 @@ public:
     // Puts every overwritten byte back, last write first, and forgets them.
     void undo();
 
+    // The digest of the image before the first write this log recorded,
+    // where the image knew it then.
+    std::optional<FileDigest> digest_before() const;
+
 private:
     friend class VoiceImage;
     struct Overwritten {
@@ -112,6 +123,7 @@ private:
     };
 
     VoiceImage* image_;
+    std::optional<FileDigest> digest_before_;
     std::vector<Overwritten> writes_;
 };
 
