@@ -89,6 +89,11 @@ std::uint32_t candidates16(const std::uint8_t* at, const std::uint8_t* low, cons
 }
 #endif
 
+std::uint64_t next_serial() {
+    static std::atomic<std::uint64_t> count{0};
+    return ++count;
+}
+
 std::uint64_t load_u64(const std::uint8_t* at) {
     std::uint64_t word;
     std::memcpy(&word, at, sizeof word);
@@ -172,7 +177,7 @@ const char* MultiSearch::fastest_pass() {
     return "bytewise";
 }
 
-MultiSearch::MultiSearch(std::vector<ByteString> patterns) : patterns_(std::move(patterns)) {
+MultiSearch::MultiSearch(std::vector<ByteString> patterns) : serial_(next_serial()), patterns_(std::move(patterns)) {
     for (std::uint32_t k = 0; k < patterns_.size(); ++k) {
         by_bytes_.push_back(k);
         longest_ = std::max(longest_, patterns_[k].size());

@@ -33,6 +33,9 @@ public:
     // "hyperscan", "avx2", "simd128" or "bytewise": what first_starts uses here.
     static const char* fastest_pass();
 
+    // Tells searches apart, even one made where a freed one stood.
+    std::uint64_t serial() const { return serial_; }
+
     std::size_t size() const { return patterns_.size(); }
     const ByteString& pattern(std::size_t k) const { return patterns_[k]; }
     // The number of the pattern equal to `bytes`, if one is.
@@ -103,6 +106,7 @@ private:
     std::array<std::vector<std::uint32_t>, kBuckets> shorter_members_;  // of four to seven bytes
     std::uint8_t shorter_buckets_ = 0;  // the buckets that have any
 
+    std::uint64_t serial_;
     std::vector<ByteString> patterns_;
     std::array<std::vector<std::uint32_t>, kBuckets> bucket_members_;
     std::vector<std::uint32_t> short_patterns_;

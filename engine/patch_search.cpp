@@ -49,7 +49,7 @@ IndexedSearch::IndexedSearch(const VoiceImage& image, std::int32_t start, const 
     : image_(image), start_(start), search_(search), length_(image.file_len()),
       tested_end_(std::max<std::int64_t>(start, std::int64_t{patch_bound(image)} + 1)) {
     // One pass for all; each pattern's own limit is applied below.
-    search_.first_starts(image_.file_buf(), start_, tested_end_, first_);
+    first_ = image_.first_starts(search_, start_, tested_end_);
     for (std::size_t k = 0; k < search_.size(); ++k) {
         if (first_[k] > last_start(search_.pattern(k).size())) first_[k] = MultiSearch::kNone;
     }

@@ -45,7 +45,7 @@ LoadResult VoiceImage::load_image(const std::filesystem::path& path, const std::
         file_buf_ = std::move(read.bytes);
         file_path_ = path;
         identity_ = read.identity;
-        digest_.reset();
+        bytes_changed();
     }
     return result;
 }
@@ -53,6 +53,22 @@ LoadResult VoiceImage::load_image(const std::filesystem::path& path, const std::
 FileDigest VoiceImage::digest() const {
     if (!digest_) digest_ = digest_of(file_buf_);
     return *digest_;
+}
+
+const std::vector<std::int64_t>& VoiceImage::first_starts(const MultiSearch& search, std::int64_t from,
+                                                          std::int64_t last_start) const {
+    if (pass_.search != search.serial() || pass_.from != from || pass_.last_start != last_start) {
+        search.first_starts(file_buf_, from, last_start, pass_.first);
+        pass_.search = search.serial();
+        pass_.from = from;
+        pass_.last_start = last_start;
+    }
+    return pass_.first;
+}
+
+void VoiceImage::bytes_changed() {
+    digest_.reset();
+    pass_.search = 0;
 }
 
 SaveResult VoiceImage::save_image(std::span<const ChangedRange> changes, const std::filesystem::path& journal_folder,
@@ -101,7 +117,7 @@ bool VoiceImage::put_str(std::int32_t offset, ByteView bytes) {
         edits_->writes_.push_back({offset, ByteString(from, from + static_cast<std::ptrdiff_t>(bytes.size()))});
     }
     std::copy(bytes.begin(), bytes.end(), file_buf_.begin() + static_cast<std::ptrdiff_t>(start));
-    digest_.reset();
+    bytes_changed();
     return true;
 }
 
@@ -109,7 +125,8 @@ VoiceImage::VoiceImage(VoiceImage&& other) noexcept
     : file_buf_(std::move(other.file_buf_)),
       file_path_(std::move(other.file_path_)),
       identity_(std::move(other.identity_)),
-      digest_(std::exchange(other.digest_, std::nullopt)) {
+      digest_(std::exchange(other.digest_, std::nullopt)),
+      pass_(std::exchange(other.pass_, {})) {
     take_log_of(other);
 }
 
@@ -120,6 +137,7 @@ VoiceImage& VoiceImage::operator=(VoiceImage&& other) noexcept {
     file_path_ = std::move(other.file_path_);
     identity_ = std::move(other.identity_);
     digest_ = std::exchange(other.digest_, std::nullopt);
+    pass_ = std::exchange(other.pass_, {});
     take_log_of(other);
     return *this;
 }
@@ -191,7 +209,10 @@ void EditLog::undo() {
                   image_->file_buf_.begin() + static_cast<std::ptrdiff_t>(w->offset));
     }
     // Every write since the log began is undone: the bytes are as they were then.
-    if (image_ != nullptr && !writes_.empty()) image_->digest_ = digest_before_;
+    if (image_ != nullptr && !writes_.empty()) {
+        image_->bytes_changed();
+        image_->digest_ = digest_before_;
+    }
     writes_.clear();
 }
 
@@ -199,7 +220,7 @@ bool VoiceImage::assign(ByteView bytes, std::filesystem::path path) {
     if (bytes.size() > static_cast<std::size_t>(kMaxImageLength)) return false;
     detach_log();
     file_buf_.assign(bytes.begin(), bytes.end());
-    digest_.reset();
+    bytes_changed();
     file_path_ = std::move(path);
     identity_.reset();
     return true;

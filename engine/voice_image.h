@@ -13,6 +13,7 @@
 #include "engine/file_calls.h"
 #include "engine/in_place_save.h"
 #include "engine/journal_format.h"
+#include "engine/multi_search.h"
 #include "engine/voice_file_read.h"
 
 namespace tarnwick {
@@ -56,6 +57,11 @@ public:
     // The digest of the bytes the image holds, worked out once until they change.
     FileDigest digest() const;
 
+    // `search`'s first_starts over the image, worked out once until the bytes
+    // change: the survey of an open and the run after it share one pass.
+    const std::vector<std::int64_t>& first_starts(const MultiSearch& search, std::int64_t from,
+                                                  std::int64_t last_start) const;
+
     // True when `pattern` lies wholly inside the image at `offset` and equals the
     // bytes there. An empty pattern matches at any offset from 0 to file_len().
     bool match_at(std::int32_t offset, ByteView pattern) const;
@@ -90,6 +96,13 @@ private:
     std::filesystem::path file_path_;
     std::optional<FileIdentity> identity_;  // of the file as loaded; none for an image built in memory
     mutable std::optional<FileDigest> digest_;  // of file_buf_, once worked out
+    struct Pass {
+        std::uint64_t search = 0;  // the search's serial; 0: not worked out
+        std::int64_t from = 0, last_start = 0;
+        std::vector<std::int64_t> first;
+    };
+    mutable Pass pass_;
+    void bytes_changed();
     EditLog* edits_ = nullptr;
 };
 
