@@ -23,8 +23,7 @@ function code(error) {
   }
 }
 
-// Reads are made in pieces of this size, so that a large voice is held once
-// (in the engine) and not twice.
+// How often a read tells its progress.
 const PIECE = 16 << 20;
 
 // What both kinds of voice file share: reading into the engine's memory, and
@@ -38,17 +37,29 @@ class VoiceFile {
     this.release = null;
   }
 
+  // The browser's own chunks go straight into the engine's memory: no
+  // buffer of the whole file, or of a large piece of it, beside it.
   async read(offset, at, size) {
     try {
       const file = await this.snapshot();
       const end = Math.min(file.size, offset + size);
-      for (let from = offset; from < end; from += PIECE) {
-        const piece = new Uint8Array(await file.slice(from, Math.min(end, from + PIECE)).arrayBuffer());
+      if (end <= offset) return 0;
+      const reader = file.slice(offset, end).stream().getReader();
+      let from = offset;
+      let told = offset;
+      for (;;) {
+        const { done, value } = await reader.read();
+        if (done) break;
+        const piece = value.subarray(0, Math.min(value.length, end - from));
         this.overlay(piece, from);
         this.engine.HEAPU8.set(piece, at + (from - offset));
-        this.onProgress?.(from + piece.length - offset, end - offset);
+        from += piece.length;
+        if (from - told >= PIECE || from === end) {
+          told = from;
+          this.onProgress?.(from - offset, end - offset);
+        }
       }
-      return Math.max(0, end - offset);
+      return from - offset;
     } catch (error) {
       return code(error);
     }
