@@ -110,6 +110,13 @@ void timed(benchmark::State& state, const Voice& v, Body body) {
     state.SetLabel(kFillerNames[static_cast<std::size_t>(state.range(1))]);
 }
 
+// An image keeps its pass until its bytes change, as one open and the run
+// after it share it; each timed run here starts as from a fresh open.
+void forget_pass(Voice& v) {
+    const std::uint8_t byte = v.image.file_buf()[static_cast<std::size_t>(v.start)];
+    v.image.put_str(v.start, ByteView(&byte, 1));
+}
+
 void BM_Floor(benchmark::State& state) {
     const Voice& v = voice_of(state);
     timed(state, v, [&] { floor_pass(v); });
@@ -118,6 +125,7 @@ void BM_Floor(benchmark::State& state) {
 void BM_Run(benchmark::State& state) {
     Voice& v = voice_of(state);
     timed(state, v, [&] {
+        forget_pass(v);
         if (run_patch(v.image, every_box(), "/nonexistent/journals", system_file_calls()).outcome !=
             RunOutcome::nothing_patched) {
             state.SkipWithError("an original was found in the filler");
@@ -140,6 +148,7 @@ void BM_RunOneSearchAtATime(benchmark::State& state) {
 void BM_Survey(benchmark::State& state) {
     Voice& v = voice_of(state);
     timed(state, v, [&] {
+        forget_pass(v);
         const VoiceSurvey survey = survey_voice(v.image);
         benchmark::DoNotOptimize(survey);
     });
