@@ -28,7 +28,9 @@ void overlay_old_bytes(std::span<std::uint8_t> chunk, std::int64_t at, std::span
 // time nor its identity changes with every write.
 Problem holds_what_was_opened(FileSystemCalls& calls, Handle handle, ByteView image,
                               std::span<const ChangedRange> changes) {
-    constexpr std::size_t kChunk = std::size_t{1} << 20;
+    // Large enough that a file reached through a browser, where each read
+    // costs a round trip, takes few; small enough to stay beside the image.
+    constexpr std::size_t kChunk = std::size_t{4} << 20;
     ByteString there(std::min(kChunk, image.size()), 0);
     ByteString wanted(there.size(), 0);
     for (std::size_t at = 0; at < image.size(); at += kChunk) {

@@ -23,7 +23,7 @@ function code(error) {
   }
 }
 
-// How often a read tells its progress.
+// The largest read made in one piece, and how often a larger one tells its progress.
 const PIECE = 16 << 20;
 
 // What both kinds of voice file share: reading into the engine's memory, and
@@ -37,13 +37,20 @@ class VoiceFile {
     this.release = null;
   }
 
-  // The browser's own chunks go straight into the engine's memory: no
-  // buffer of the whole file, or of a large piece of it, beside it.
+  // A small read (the save's checks read 1 MiB at a time) in one piece; a
+  // large one (a whole voice) through the browser's own chunks, straight
+  // into the engine's memory, with no buffer of it beside it.
   async read(offset, at, size) {
     try {
       const file = await this.snapshot();
       const end = Math.min(file.size, offset + size);
       if (end <= offset) return 0;
+      if (end - offset <= PIECE) {
+        const piece = new Uint8Array(await file.slice(offset, end).arrayBuffer());
+        this.overlay(piece, offset);
+        this.engine.HEAPU8.set(piece, at);
+        return piece.length;
+      }
       const reader = file.slice(offset, end).stream().getReader();
       let from = offset;
       let told = offset;
