@@ -95,7 +95,8 @@ private:
     VoiceBytes file_buf_;
     std::filesystem::path file_path_;
     std::optional<FileIdentity> identity_;  // of the file as loaded; none for an image built in memory
-    mutable std::optional<FileDigest> digest_;  // of file_buf_, once worked out
+    // Worked out on first use, as one thread uses an image at a time.
+    mutable std::optional<FileDigest> digest_;  // of file_buf_
     struct Pass {
         std::uint64_t search = 0;  // the search's serial; 0: not worked out
         std::int64_t from = 0, last_start = 0;

@@ -15,7 +15,7 @@ import { join } from 'node:path';
 import { chromium } from '../../web/node_modules/playwright-core/index.mjs';
 import puppeteer from '../../web/node_modules/puppeteer-core/lib/puppeteer/puppeteer-core.js';
 import { serve } from '../../web/serve.mjs';
-import { commandLine, optionNumbers, voices, work } from './support.mjs';
+import { commandLine, largeVoice, optionNumbers, voices, work } from './support.mjs';
 
 const axeSource = readFileSync(new URL('../../web/node_modules/axe-core/axe.min.js', import.meta.url), 'utf8');
 
@@ -164,6 +164,7 @@ const cases = [
   ['the container kind', ['--options', '7,10,20']],
   ['a half-patched voice', ['--all']],
   ['not a voice', ['--all']],
+  ['a voice larger than one read', ['--options', '1,20']],
 ];
 
 let server;
@@ -183,7 +184,7 @@ for (const [engineName, start] of Object.entries(engines)) {
     let caseNumber = 0;
     for (const [voiceName, args] of cases) {
       test(`${voiceName}, ${args.join(' ')}: the command line's messages and bytes, as a download`, async () => {
-        const bytes = voices[voiceName]();
+        const bytes = { ...voices, 'a voice larger than one read': largeVoice }[voiceName]();
         const expected = commandLine(bytes, args);
         const name = `${engineName.split(' ')[0]}-${++caseNumber}.vpm`;
         const path = join(work, name);

@@ -67,4 +67,6 @@ export const voices = {
   'an empty file': () => Buffer.alloc(0),
   'no "DLLIMG  BIN"': () => replaced(DEMO(), Buffer.from('DLLIMG  BIN').toString('hex'), Buffer.from('DLLIMX  BIN').toString('hex')),
 };
+// Just larger than the page reads in one piece: read in the browser's own chunks.
+export const largeVoice = () => demo('large.vpm', '--size', '17');
 export const optionSets = [['--all'], ['--options', '1,3,15,19'], ['--options', '7,10,20']];
