@@ -368,7 +368,20 @@ describe('taking a patch back', () => {
     await messagesUntilIdle(page);
     await openAndPatch(page, [5]);
 
-    // The history outlives the visit.
+    // The history outlives the visit; what else the browser holds there
+    // (a name with a folder in it, not bytes, too large, damaged) is passed over.
+    await page.evaluate(() => new Promise((done, fail) => {
+      const request = indexedDB.open('tts-tarnwick', 1);
+      request.onerror = () => fail(request.error);
+      request.onsuccess = () => {
+        const store = request.result.transaction('history', 'readwrite').objectStore('history');
+        store.put(new Uint8Array(40), '../elsewhere.record');
+        store.put('not bytes', 'text.record');
+        store.put(new Uint8Array(2 << 20), 'large.record');
+        store.put(new Uint8Array(300).fill(7), 'damaged.record');
+        store.transaction.oncomplete = () => done();
+      };
+    }));
     await page.reload();
     await page.waitForSelector('body[data-ready="true"]');
     await page.evaluate(() => { window.__voiceName = 'undo.vpm'; });

@@ -10,6 +10,7 @@
 const DATABASE = 'tts-tarnwick';
 const STORE = 'history';
 const FAILED = -7;
+const LARGEST_RECORD = 1 << 20;  // as the engine's records are bounded
 
 function opened() {
   return new Promise((resolve, reject) => {
@@ -58,7 +59,8 @@ export class SaveHistory {
         let size = 0;
         names.forEach((name, i) => {
           const record = records[i];
-          if (typeof name !== 'string' || !(record instanceof Uint8Array)) return;
+          // What no save of the engine's writes is left where it lies.
+          if (typeof name !== 'string' || !(record instanceof Uint8Array) || record.length > LARGEST_RECORD) return;
           const encoded = encoder.encode(name);
           entries.push([encoded, record]);
           size += 9 + encoded.length + record.length;
