@@ -120,18 +120,10 @@ std::size_t slot_of(std::uint64_t head, std::size_t slots) {
 #if defined(TARNWICK_HAVE_HYPERSCAN)
 struct MultiSearch::Library {
     hs_database_t* database = nullptr;
-    // Tells libraries apart for the scratch space made for one, even one
-    // made where a freed one stood.
-    std::uint64_t serial = next_serial();
     std::vector<std::uint32_t> members;  // Hyperscan's id i is pattern members[i]
     std::size_t longest = 0;
 
     ~Library() { hs_free_database(database); }
-
-    static std::uint64_t next_serial() {
-        static std::atomic<std::uint64_t> count{0};
-        return ++count;
-    }
 };
 
 namespace {
@@ -295,13 +287,13 @@ bool MultiSearch::scan_with_library(ByteView haystack, std::int64_t from, std::i
         // scanning a small voice.
         struct Scratch {
             hs_scratch_t* space = nullptr;
-            std::uint64_t made_for = 0;  // the library's serial number
+            std::uint64_t made_for = 0;  // the serial of the search whose library it was made for
             ~Scratch() { hs_free_scratch(space); }
         };
         thread_local Scratch scratch;
-        if (scratch.made_for != library_->serial) {
+        if (scratch.made_for != serial_) {
             if (hs_alloc_scratch(library_->database, &scratch.space) != HS_SUCCESS) return false;
-            scratch.made_for = library_->serial;
+            scratch.made_for = serial_;
         }
         // Hyperscan's widest scans (AVX-512 VBMI) have been seen to read a
         // little past the end of what they are given, which faults where the

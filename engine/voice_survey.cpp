@@ -89,11 +89,13 @@ VoiceSurvey survey_voice(const VoiceImage& image) {
 }
 
 SurveyText survey_text(std::string_view file_name, std::int64_t size, const VoiceSurvey& survey,
-                       const std::vector<int>& changed, std::int64_t saved_ns) {
+                       const std::optional<SaveRecord>& last_save) {
     SurveyText text = survey_text(file_name, size, survey);
-    for (const int k : changed) {
+    if (!last_save) return text;
+    for (const SaveRecord::Option& option : last_save->options) {
+        const int k = option.number;
         if (k < 1 || k > kOptionCount || !survey.located() || survey.state(k) != OptionState::already_changed) continue;
-        text.states[static_cast<std::size_t>(k - 1)] = messages::undo::changed_on(saved_ns);
+        text.states[static_cast<std::size_t>(k - 1)] = messages::undo::changed_on(last_save->time_ns);
     }
     return text;
 }

@@ -3,11 +3,13 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "engine/apply_option.h"
+#include "engine/journal_format.h"
 #include "engine/layout_probe.h"
 #include "engine/patch_catalogue.h"
 #include "engine/voice_image.h"
@@ -57,10 +59,10 @@ struct SurveyText {
     std::array<std::string, kOptionCount> states;  // state_text of each; empty where the area was not located
 };
 SurveyText survey_text(std::string_view file_name, std::int64_t size, const VoiceSurvey& survey);
-// The same, where `changed` options already changed read "changed 8 Dec"
-// after the recorded save that changed them on `saved_ns`.
+// The same, where the options `last_save` (the recorded save that left the
+// voice as it is) changed, and that are already changed, read "changed 8 Dec".
 SurveyText survey_text(std::string_view file_name, std::int64_t size, const VoiceSurvey& survey,
-                       const std::vector<int>& changed, std::int64_t saved_ns);
+                       const std::optional<SaveRecord>& last_save);
 
 // The kind, the layout and every option's state, without writing a byte.
 VoiceSurvey survey_voice(const VoiceImage& image);

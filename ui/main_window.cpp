@@ -321,11 +321,7 @@ void Tarnwick::show_survey(const VoiceSurvey& survey) {
     // The file's name is shortened in its middle where it is too long; the
     // tooltip holds the whole path.
     const std::string name = messages::path_for_people(image_.file_path().filename());
-    std::vector<int> changed;
-    if (last_save_) {
-        for (const SaveRecord::Option& option : last_save_->options) changed.push_back(option.number);
-    }
-    const SurveyText text = survey_text(name, image_.file_len(), survey, changed, last_save_ ? last_save_->time_ns : 0);
+    const SurveyText text = survey_text(name, image_.file_len(), survey, last_save_);
     for (int k = 1; k <= kOptionCount; ++k) {
         const QString state = QString::fromStdString(text.states[static_cast<std::size_t>(k - 1)]);
         state_label(k)->setText(state);

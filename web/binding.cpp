@@ -219,12 +219,7 @@ private:
     // What each option would do to the voice, in the page's words, and the
     // recorded save that left it so, which "Undo Last Patch" takes back.
     val survey(const VoiceSurvey& surveyed) const {
-        std::vector<int> changed;
-        if (last_save_) {
-            for (const SaveRecord::Option& option : last_save_->options) changed.push_back(option.number);
-        }
-        const SurveyText text =
-            survey_text(name_, image_.file_len(), surveyed, changed, last_save_ ? last_save_->time_ns : 0);
+        const SurveyText text = survey_text(name_, image_.file_len(), surveyed, last_save_);
         val shown = val::object();
         if (last_save_) {
             shown.set("lastPatch", messages::undo::last_patch_line(last_save_->time_ns, last_save_->options.size()));
