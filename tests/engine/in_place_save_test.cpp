@@ -72,18 +72,23 @@ struct LoadedImage {
     }
 };
 
+// Every size, small ones from the heap and large ones (8 MiB and more) in
+// memory of their own, one after another into the same image.
 TEST(LoadImage, ReadsTheWholeFile) {
     TempDir dir;
-    const ByteString bytes = counting_bytes(5000);
-    write_file(dir / "a.vpm", bytes);
-    write_file(dir / "empty.vpm", {});
     VoiceImage image;
-    ASSERT_TRUE(image.load_image(dir / "a.vpm", dir / "j", system_file_calls()).ok());
-    EXPECT_EQ(image.file_len(), 5000);
-    EXPECT_EQ(ByteString(image.file_buf().begin(), image.file_buf().end()), bytes);
-    EXPECT_EQ(image.file_path(), dir / "a.vpm");
-    ASSERT_TRUE(image.load_image(dir / "empty.vpm", dir / "j", system_file_calls()).ok());
-    EXPECT_EQ(image.file_len(), 0);
+    for (const std::size_t size : {std::size_t{5000}, std::size_t{9} << 20 | 3, std::size_t{0},
+                                   (std::size_t{8} << 20) - 1, std::size_t{8} << 20, std::size_t{5000}}) {
+        SCOPED_TRACE(size);
+        ByteString bytes(size);  // no period, so a piece read to the wrong place shows
+        for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>((i * 2654435761u) >> 13);
+        const auto path = dir / ("voice-" + std::to_string(size) + ".vpm");
+        write_file(path, bytes);
+        ASSERT_TRUE(image.load_image(path, dir / "j", system_file_calls()).ok());
+        EXPECT_EQ(image.file_len(), static_cast<std::int32_t>(size));
+        EXPECT_TRUE(std::equal(image.file_buf().begin(), image.file_buf().end(), bytes.begin(), bytes.end()));
+        EXPECT_EQ(image.file_path(), path);
+    }
 }
 
 TEST(LoadImage, RefusesWhatItCannotLoadAndKeepsThePreviousImage) {
