@@ -53,7 +53,17 @@ public:
     // For each pattern, the lowest start p with from <= p <= last_start where
     // the whole pattern lies inside `haystack`, or kNone. `out` gets one
     // entry per pattern.
+    // A large range is cut into blocks that the processor's cores search at
+    // once (see first_starts_in_blocks).
     void first_starts(ByteView haystack, std::int64_t from, std::int64_t last_start, std::vector<std::int64_t>& out) const;
+
+    // The same, the range cut into blocks of `block` starts that `workers`
+    // threads (the calling one among them) take in turn. Blocks are merged in
+    // their order, so what it finds never depends on which thread finished
+    // first; once the blocks merged so far hold every pattern, no further
+    // block is begun.
+    void first_starts_in_blocks(ByteView haystack, std::int64_t from, std::int64_t last_start, std::int64_t block,
+                                int workers, std::vector<std::int64_t>& out) const;
 
     // The same with the engine's own pass only, byte by byte or with the
     // vector instructions the build and the processor allow: the path of
@@ -70,7 +80,14 @@ private:
     static constexpr int kPrefix = 4;   // patterns shorter than this are searched one by one
     static constexpr int kFiltered = 8;  // leading bytes the candidate filter looks at
 
+    static constexpr std::int64_t kBlock = 4 << 20;  // starts per block of a parallel pass
+
     struct Library;  // the compiled Hyperscan database, where there is one
+    // One pass in this thread: Hyperscan's where `library_first` and it can, else the engine's own.
+    void one_pass(ByteView haystack, std::int64_t from, std::int64_t last_start, bool library_first,
+                  std::vector<std::int64_t>& out) const;
+    void in_blocks(ByteView haystack, std::int64_t from, std::int64_t last_start, std::int64_t block, int workers,
+                   bool library_first, std::vector<std::int64_t>& out) const;
     bool scan_with_library(ByteView haystack, std::int64_t from, std::int64_t last_start,
                            std::vector<std::int64_t>& out) const;
     void search_short(ByteView haystack, std::int64_t from, std::int64_t last_start,

@@ -72,7 +72,8 @@ TEST(IndexedSearch, WritesThatCreateOrDestroyMatchesGiveWhatAPlainSearchGives) {
 // Every pass finds each pattern's lowest start: patterns of four to seven
 // bytes, patterns that share their first eight (or sixteen) bytes, at the
 // ends of the range and the buffer; and a long buffer thick with near misses,
-// where the engine's own pass takes over from Hyperscan.
+// where the engine's own pass takes over from Hyperscan. Cut into blocks of
+// sixteen starts among three threads, most matches run across a block's end.
 TEST(MultiSearch, EveryPassFindsTheLowestStartAmongNearMisses) {
     struct Placed {
         std::int64_t at;
@@ -89,8 +90,8 @@ TEST(MultiSearch, EveryPassFindsTheLowestStartAmongNearMisses) {
     };
     const std::string near = " Highway... Highwy.. Hiway.";  // shares 8 and 16 bytes with the patterns below
     const std::vector<PassCase> cases = {
-        {"short patterns, each its lowest", 64, "x", {{5, "Abcd"}, {9, "Abcde"}, {30, "Abcd"}}, 0, 63,
-         {"Abcd", "Abcde", "Abcdef"}, {5, 9, -1}},
+        {"short patterns, each its lowest", 64, "x", {{5, "Abcd"}, {9, "Abcde"}, {30, "Abcd"}, {47, "Abcdef"}}, 0, 63,
+         {"Abcd", "Abcde", "Abcdef"}, {5, 9, 47}},
         {"one group of eight shared bytes, different ends", 80, "x", {{10, " Highway.AuT"}, {40, " Highway..Hw"}}, 0, 79,
          {" Highway.AuT", " Highway..Hw", " Highway.Hx"}, {10, 40, -1}},
         {"sixteen shared bytes, the rest differs", 96, "x",
@@ -119,13 +120,15 @@ TEST(MultiSearch, EveryPassFindsTheLowestStartAmongNearMisses) {
         std::vector<ByteString> patterns;
         for (const std::string& p : c.patterns) patterns.push_back(bytes_of(p));
         const MultiSearch search(patterns);
-        std::vector<std::int64_t> fastest, own, portable;
+        std::vector<std::int64_t> fastest, own, portable, in_blocks;
         search.first_starts(haystack, c.from, c.last_start, fastest);
+        search.first_starts_in_blocks(haystack, c.from, c.last_start, 16, 3, in_blocks);
         search.first_starts_own(haystack, c.from, c.last_start, own);
         search.first_starts_portable(haystack, c.from, c.last_start, portable);
         EXPECT_EQ(fastest, c.expected);
         EXPECT_EQ(own, c.expected);
         EXPECT_EQ(portable, c.expected);
+        EXPECT_EQ(in_blocks, c.expected);
     }
 }
 
