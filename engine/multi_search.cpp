@@ -262,6 +262,14 @@ void MultiSearch::group_patterns() {
             }
         }
     }
+    sieve_.assign((std::size_t{1} << kSieveBits) / 64, 0);
+    const auto sift = [this](std::size_t slot) { sieve_[slot >> 6] |= std::uint64_t{1} << (slot & 63); };
+    for (const auto& [head, members] : by_head) {
+        for (const std::uint32_t k : members) {
+            const ByteString& p = patterns_[k];
+            sift(p.size() >= 16 ? sieve_slot_of(head, load_u64(p.data() + 8)) : sieve_slot_of(head));
+        }
+    }
     std::size_t slots = 64;
     while (slots < 2 * by_head.size()) slots *= 2;
     groups_.assign(slots, Group{});
@@ -274,6 +282,14 @@ void MultiSearch::group_patterns() {
             grouped_.push_back({k, p.size() >= 16 ? load_u64(p.data() + 8) : 0, p.size() >= 16});
         }
     }
+}
+
+std::size_t MultiSearch::sieve_slot_of(std::uint64_t head, std::uint64_t next) {
+    return static_cast<std::size_t>(((head ^ (next << 29 | next >> 35)) * 0x9E3779B97F4A7C15ull) >> (64 - kSieveBits));
+}
+
+std::size_t MultiSearch::sieve_slot_of(std::uint64_t head) {
+    return static_cast<std::size_t>((head * 0xC2B2AE3D27D4EB4Full) >> (64 - kSieveBits));
 }
 
 const MultiSearch::Group* MultiSearch::group_of(std::uint64_t head) const {
@@ -392,6 +408,7 @@ void MultiSearch::scan(ByteView haystack, std::int64_t from, std::int64_t last_s
                 const int bit = __builtin_ctz(found);
                 found &= found - 1;
                 if (at + bit > last) break;
+                if (sifted_out(haystack, at + bit, buckets[bit])) continue;
                 confirm(haystack, at + bit, buckets[bit], last_start, out, missing);
             }
         }
@@ -406,6 +423,7 @@ void MultiSearch::scan(ByteView haystack, std::int64_t from, std::int64_t last_s
                 const int bit = __builtin_ctz(found);
                 found &= found - 1;
                 if (at + bit > last) break;
+                if (sifted_out(haystack, at + bit, buckets[bit])) continue;
                 confirm(haystack, at + bit, buckets[bit], last_start, out, missing);
             }
         }
@@ -419,7 +437,7 @@ void MultiSearch::scan(ByteView haystack, std::int64_t from, std::int64_t last_s
         for (std::size_t i = kPrefix; buckets != 0 && i < kFiltered && p + i < haystack.size(); ++i) {
             buckets &= byte_[i][haystack[p + i]];
         }
-        if (buckets != 0) confirm(haystack, at, buckets, last_start, out, missing);
+        if (buckets != 0 && !sifted_out(haystack, at, buckets)) confirm(haystack, at, buckets, last_start, out, missing);
     }
 
     search_short(haystack, from, last_start, out);

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <memory>
 #include <span>
@@ -118,6 +119,26 @@ private:
     };
     void group_patterns();
     const Group* group_of(std::uint64_t head) const;
+    // A bit per hash of a pattern's first sixteen bytes (its first eight
+    // where it is shorter than sixteen): a candidate whose bits are clear
+    // cannot begin any pattern of eight bytes or more. Most near misses share
+    // only eight bytes with a pattern, and this refuses them in a few
+    // instructions and without a branch that guesses wrong.
+    static constexpr int kSieveBits = 15;
+    static std::size_t sieve_slot_of(std::uint64_t head, std::uint64_t next);
+    static std::size_t sieve_slot_of(std::uint64_t head);
+    bool in_sieve(std::size_t slot) const { return (sieve_[slot >> 6] >> (slot & 63)) & 1; }
+    // Whether the candidate at `at`, in `buckets`, cannot begin any pattern.
+    bool sifted_out(ByteView haystack, std::int64_t at, std::uint8_t buckets) const {
+        const std::uint8_t* here = haystack.data() + at;
+        // Near the buffer's end, and for the patterns of four to seven bytes, confirm() decides alone.
+        if (static_cast<std::int64_t>(haystack.size()) - at < 16 || (buckets & shorter_buckets_) != 0) return false;
+        std::uint64_t head, next;
+        std::memcpy(&head, here, 8);
+        std::memcpy(&next, here + 8, 8);
+        return !(in_sieve(sieve_slot_of(head, next)) | in_sieve(sieve_slot_of(head)));
+    }
+    std::vector<std::uint64_t> sieve_;
     std::vector<Group> groups_;  // open addressing, a power of two of slots
     std::vector<Grouped> grouped_;
     std::array<std::vector<std::uint32_t>, kBuckets> shorter_members_;  // of four to seven bytes
