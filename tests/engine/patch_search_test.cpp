@@ -99,6 +99,8 @@ TEST(MultiSearch, EveryPassFindsTheLowestStartAmongNearMisses) {
          {" Highway... Highwy..Y", " Highway... Highwy..X"}, {50, 3}},
         {"a match past last_start does not count; one at it does", 64, "x", {{20, " Boulevard."}, {40, " Boul."}}, 0, 20,
          {" Boulevard.", " Boul."}, {20, -1}},
+        {"patterns of nine to fifteen bytes, each alone in its group", 64, "x", {{33, " Oval.. Ovl."}, {7, " Trail.Tr"}},
+         0, 63, {" Oval.. Ovl.", " Trail.Tr"}, {33, 7}},
         {"a match below from does not count", 64, "x", {{4, " Trail.Tr"}, {30, " Trail.Tr"}}, 5, 63, {" Trail.Tr"}, {30}},
         {"a pattern cut off by the end of the buffer", 40, "x", {{26, " Highway... Hi"}}, 0, 39,
          {" Highway... Highwy", " Highway."}, {-1, 26}},
