@@ -71,6 +71,9 @@ public:
     virtual std::error_code describe(Handle handle, FileInfo& info) = 0;
     virtual std::error_code read_at(Handle handle, std::int64_t offset, std::uint8_t* data, std::size_t size,
                                     std::size_t& got) = 0;
+    // Whether read_at may be called from several threads at once, so that a
+    // large file is read by several at a time.
+    virtual bool reads_may_overlap() const { return false; }
     virtual std::error_code write_at(Handle handle, std::int64_t offset, const std::uint8_t* data,
                                      std::size_t size, std::size_t& written) = 0;
     // Returns once everything written through `handle` is on the device.

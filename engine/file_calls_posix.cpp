@@ -87,6 +87,8 @@ public:
         got = static_cast<std::size_t>(n);
         return {};
     }
+    // pread keeps no file position of its own.
+    bool reads_may_overlap() const override { return true; }
     std::error_code write_at(Handle handle, std::int64_t offset, const std::uint8_t* data, std::size_t size,
                              std::size_t& written) override {
         const ssize_t n = ::pwrite(to_native(handle), data, std::min(size, kMaxTransfer), static_cast<off_t>(offset));

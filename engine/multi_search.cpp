@@ -1,13 +1,13 @@
 #include "engine/multi_search.h"
 
+#include "engine/worker_threads.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 #if defined(TARNWICK_HAVE_HYPERSCAN)
 #include <hs.h>
@@ -112,16 +112,6 @@ bool same_bytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t size) 
         if (*a != *b) return false;
     }
     return true;
-}
-
-// The threads a large pass is shared among: the processor's cores, up to
-// eight (more gain little where memory is the limit); one where the build has no threads.
-int pass_workers() {
-#if defined(__EMSCRIPTEN__) && !defined(__EMSCRIPTEN_PTHREADS__)
-    return 1;
-#else
-    return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
-#endif
 }
 
 std::size_t slot_of(std::uint64_t head, std::size_t slots) {
@@ -503,7 +493,7 @@ void MultiSearch::first_starts(ByteView haystack, std::int64_t from, std::int64_
     // slower where entries of an abbreviation table stand everywhere, which
     // the engine's own pass takes in its stride.
     const bool library_first = !thick_with_near_misses(haystack, from, last_start);
-    const int workers = pass_workers();
+    const int workers = worker_count();
     const std::int64_t starts = std::min(last_start, static_cast<std::int64_t>(haystack.size()) - 1) -
                                 std::max<std::int64_t>(from, 0) + 1;
     if (workers > 1 && starts >= 4 * kBlock) {
@@ -535,48 +525,31 @@ void MultiSearch::in_blocks(ByteView haystack, std::int64_t from, std::int64_t l
     }
     out.assign(patterns_.size(), kNone);
     const std::int64_t blocks = (last - from) / block + 1;
-    std::mutex lock;  // guards everything below but `next` and `stop`
+    std::mutex lock;  // guards everything below
     std::vector<std::vector<std::int64_t>> found(static_cast<std::size_t>(blocks));
     std::vector<bool> done(static_cast<std::size_t>(blocks), false);
     std::int64_t merged = 0;  // blocks [0, merged) are in `out`
     std::size_t missing = patterns_.size();
-    std::atomic<std::int64_t> next{0};
-    std::atomic<bool> stop{false};
-
-    const auto work = [&] {
+    for_each_block(blocks, workers, [&](std::int64_t b) {
+        const std::int64_t block_from = from + b * block;
         std::vector<std::int64_t> mine;
-        while (!stop.load(std::memory_order_relaxed)) {
-            const std::int64_t b = next.fetch_add(1, std::memory_order_relaxed);
-            if (b >= blocks) return;
-            const std::int64_t block_from = from + b * block;
-            // A match may run on past its block's last start, into the next block's bytes.
-            one_pass(haystack, block_from, std::min(last, block_from + block - 1), library_first, mine);
-            const std::lock_guard<std::mutex> hold(lock);
-            found[static_cast<std::size_t>(b)] = std::move(mine);
-            done[static_cast<std::size_t>(b)] = true;
-            for (; merged < blocks && done[static_cast<std::size_t>(merged)]; ++merged) {
-                std::vector<std::int64_t>& starts = found[static_cast<std::size_t>(merged)];
-                for (std::size_t k = 0; k < starts.size(); ++k) {
-                    if (out[k] == kNone && starts[k] != kNone) {
-                        out[k] = starts[k];
-                        --missing;
-                    }
+        // A match may run on past its block's last start, into the next block's bytes.
+        one_pass(haystack, block_from, std::min(last, block_from + block - 1), library_first, mine);
+        const std::lock_guard<std::mutex> hold(lock);
+        found[static_cast<std::size_t>(b)] = std::move(mine);
+        done[static_cast<std::size_t>(b)] = true;
+        for (; merged < blocks && done[static_cast<std::size_t>(merged)]; ++merged) {
+            std::vector<std::int64_t>& starts = found[static_cast<std::size_t>(merged)];
+            for (std::size_t k = 0; k < starts.size(); ++k) {
+                if (out[k] == kNone && starts[k] != kNone) {
+                    out[k] = starts[k];
+                    --missing;
                 }
-                starts = {};
             }
-            if (missing == 0) stop.store(true, std::memory_order_relaxed);
+            starts = {};
         }
-    };
-    std::vector<std::thread> helpers;
-    for (int i = 1; i < workers && i < blocks; ++i) {
-        try {
-            helpers.emplace_back(work);
-        } catch (const std::system_error&) {
-            break;  // no more threads to be had: those started, and this one, do every block
-        }
-    }
-    work();
-    for (std::thread& helper : helpers) helper.join();
+        return missing > 0;
+    });
 }
 
 void MultiSearch::first_starts_own(ByteView haystack, std::int64_t from, std::int64_t last_start,

@@ -78,7 +78,8 @@ TEST(LoadImage, ReadsTheWholeFile) {
     TempDir dir;
     VoiceImage image;
     for (const std::size_t size : {std::size_t{5000}, std::size_t{9} << 20 | 3, std::size_t{0},
-                                   (std::size_t{8} << 20) - 1, std::size_t{8} << 20, std::size_t{5000}}) {
+                                   (std::size_t{8} << 20) - 1, std::size_t{8} << 20, (std::size_t{21} << 20) + 5,
+                                   std::size_t{5000}}) {
         SCOPED_TRACE(size);
         ByteString bytes(size);  // no period, so a piece read to the wrong place shows
         for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>((i * 2654435761u) >> 13);
@@ -88,6 +89,44 @@ TEST(LoadImage, ReadsTheWholeFile) {
         EXPECT_EQ(image.file_len(), static_cast<std::int32_t>(size));
         EXPECT_TRUE(std::equal(image.file_buf().begin(), image.file_buf().end(), bytes.begin(), bytes.end()));
         EXPECT_EQ(image.file_path(), path);
+    }
+}
+
+// A large file is read by several threads at once; a read that fails or
+// falls short in one of its blocks gives the reason a read from the start would.
+TEST(LoadImage, AReadInBlocksFailsAsOneReadWould) {
+    struct Broken final : FaultyCalls {
+        std::int64_t ends_at = -1;   // a read that takes in this byte ends before it, as at the file's end
+        std::int64_t fails_at = -1;  // a read that takes in this byte fails
+        bool reads_may_overlap() const override { return true; }
+        std::error_code read_at(Handle handle, std::int64_t offset, std::uint8_t* data, std::size_t size,
+                                std::size_t& got) override {
+            const auto end = offset + static_cast<std::int64_t>(size);
+            if (fails_at >= offset && fails_at < end) return std::make_error_code(std::errc::io_error);
+            if (ends_at >= offset && ends_at < end) size = static_cast<std::size_t>(ends_at - offset);
+            return system_file_calls().read_at(handle, offset, data, size, got);
+        }
+    };
+    struct Case {
+        std::int64_t ends_at, fails_at;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {(9 << 20) + 11, -1, "only 9437195 of its 20971523 bytes could be read"},
+        {8 << 20, -1, "only 8388608 of its 20971523 bytes could be read"},
+        {-1, 13 << 20, "Input/output error"},
+        {(2 << 20) + 1, 17 << 20, "only 2097153 of its 20971523 bytes could be read"},
+    };
+    LoadedImage loaded;
+    write_file(loaded.dir / "large.vpm", counting_bytes((20 << 20) + 3, 3));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason);
+        Broken calls;
+        calls.ends_at = c.ends_at;
+        calls.fails_at = c.fails_at;
+        const LoadResult result = loaded.image.load_image(loaded.dir / "large.vpm", loaded.journals, calls);
+        EXPECT_EQ(messages::reason_text(result.problem), c.reason);
+        loaded.expect_unchanged();
     }
 }
 

@@ -1,0 +1,45 @@
+#include "engine/worker_threads.h"
+
+#include <algorithm>
+#include <atomic>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace tarnwick {
+
+int worker_count() {
+#if defined(__EMSCRIPTEN__) && !defined(__EMSCRIPTEN_PTHREADS__)
+    return 1;
+#else
+    return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
+#endif
+}
+
+void for_each_block(std::int64_t blocks, int workers, const std::function<bool(std::int64_t)>& block) {
+    std::atomic<std::int64_t> next{0};
+    std::atomic<bool> stop{false};
+    const auto work = [&] {
+        while (!stop.load(std::memory_order_relaxed)) {
+            const std::int64_t b = next.fetch_add(1, std::memory_order_relaxed);
+            if (b >= blocks) return;
+            if (!block(b)) stop.store(true, std::memory_order_relaxed);
+        }
+    };
+    std::vector<std::thread> helpers;
+#if !defined(__EMSCRIPTEN__) || defined(__EMSCRIPTEN_PTHREADS__)
+    for (std::int64_t i = 1; i < workers && i < blocks; ++i) {
+        try {
+            helpers.emplace_back(work);
+        } catch (const std::system_error&) {
+            break;  // those started, and this thread, do every block
+        }
+    }
+#else
+    (void)workers;
+#endif
+    work();
+    for (std::thread& helper : helpers) helper.join();
+}
+
+}  // namespace tarnwick
