@@ -127,7 +127,7 @@ private:
     static constexpr int kSieveBits = 15;
     static std::size_t sieve_slot_of(std::uint64_t head, std::uint64_t next);
     static std::size_t sieve_slot_of(std::uint64_t head);
-    bool in_sieve(std::size_t slot) const { return (sieve_[slot >> 6] >> (slot & 63)) & 1; }
+    std::uint64_t sieve_bit(std::size_t slot) const { return (sieve_[slot >> 6] >> (slot & 63)) & 1; }
     // Whether the candidate at `at`, in `buckets`, cannot begin any pattern.
     bool sifted_out(ByteView haystack, std::int64_t at, std::uint8_t buckets) const {
         const std::uint8_t* here = haystack.data() + at;
@@ -136,7 +136,7 @@ private:
         std::uint64_t head, next;
         std::memcpy(&head, here, 8);
         std::memcpy(&next, here + 8, 8);
-        return !(in_sieve(sieve_slot_of(head, next)) | in_sieve(sieve_slot_of(head)));
+        return (sieve_bit(sieve_slot_of(head, next)) | sieve_bit(sieve_slot_of(head))) == 0;
     }
     std::vector<std::uint64_t> sieve_;
     std::vector<Group> groups_;  // open addressing, a power of two of slots
