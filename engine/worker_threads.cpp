@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <exception>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -19,11 +21,21 @@ int worker_count() {
 void for_each_block(std::int64_t blocks, int workers, const std::function<bool(std::int64_t)>& block) {
     std::atomic<std::int64_t> next{0};
     std::atomic<bool> stop{false};
+    // What a block threw (memory running out, say), thrown again in the
+    // calling thread: a throw out of a helper would end the program.
+    std::mutex lock;
+    std::exception_ptr thrown;
     const auto work = [&] {
-        while (!stop.load(std::memory_order_relaxed)) {
-            const std::int64_t b = next.fetch_add(1, std::memory_order_relaxed);
-            if (b >= blocks) return;
-            if (!block(b)) stop.store(true, std::memory_order_relaxed);
+        try {
+            while (!stop.load(std::memory_order_relaxed)) {
+                const std::int64_t b = next.fetch_add(1, std::memory_order_relaxed);
+                if (b >= blocks) return;
+                if (!block(b)) stop.store(true, std::memory_order_relaxed);
+            }
+        } catch (...) {
+            stop.store(true, std::memory_order_relaxed);
+            const std::lock_guard<std::mutex> hold(lock);
+            if (!thrown) thrown = std::current_exception();
         }
     };
     std::vector<std::thread> helpers;
@@ -40,6 +52,7 @@ void for_each_block(std::int64_t blocks, int workers, const std::function<bool(s
 #endif
     work();
     for (std::thread& helper : helpers) helper.join();
+    if (thrown) std::rethrow_exception(thrown);
 }
 
 }  // namespace tarnwick

@@ -13,8 +13,9 @@ int worker_count();
 
 // Calls `block(b)` once for every b in [0, blocks), on up to `workers`
 // threads (the calling one among them) that each take the next b in turn,
-// and returns when every call has. Once a call returns false, no further
-// block is begun. Where no more threads can be had, fewer do every block.
+// and returns when every call has. Once a call returns false, or throws, no
+// further block is begun; the first throw is thrown again here. Where no more
+// threads can be had, fewer do every block.
 void for_each_block(std::int64_t blocks, int workers, const std::function<bool(std::int64_t)>& block);
 
 }  // namespace tarnwick
