@@ -111,7 +111,7 @@ std::error_code read_file_into(FileSystemCalls& calls, Handle handle, std::uint8
     };
     const std::size_t blocks = (size + kBlock - 1) / kBlock;
     std::vector<BlockRead> reads(blocks);
-    for_each_block(static_cast<std::int64_t>(blocks), workers, [&](std::int64_t b) {
+    for_each_block(static_cast<std::int64_t>(blocks), workers, [&](std::int64_t b, int) {
         const std::size_t from = static_cast<std::size_t>(b) * kBlock;
         const std::size_t length = std::min(kBlock, size - from);
         BlockRead& read = reads[static_cast<std::size_t>(b)];

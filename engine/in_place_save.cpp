@@ -3,47 +3,66 @@
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/journal_folder.h"
+#include "engine/worker_threads.h"
 
 namespace tarnwick {
 namespace {
 
-// Copies the old bytes of every range that meets [at, at + chunk.size()) into `chunk`.
-void overlay_old_bytes(std::span<std::uint8_t> chunk, std::int64_t at, std::span<const ChangedRange> ranges) {
-    const std::int64_t end = at + static_cast<std::int64_t>(chunk.size());
-    for (const ChangedRange& range : ranges) {
-        const std::int64_t range_end = range.offset + static_cast<std::int64_t>(range.old_bytes.size());
-        const std::int64_t from = std::max(at, range.offset);
-        const std::int64_t to = std::min(end, range_end);
-        if (from >= to) continue;
-        std::copy(range.old_bytes.begin() + static_cast<std::ptrdiff_t>(from - range.offset),
-                  range.old_bytes.begin() + static_cast<std::ptrdiff_t>(to - range.offset),
-                  chunk.begin() + static_cast<std::ptrdiff_t>(from - at));
+// Whether `there`, the file's bytes from `at`, are what was opened: the
+// image's, with the old bytes of each change (sorted, apart) in their place.
+bool as_opened(ByteView there, std::int64_t at, ByteView image, std::span<const ChangedRange> changes) {
+    const std::int64_t end = at + static_cast<std::int64_t>(there.size());
+    const auto same = [&](std::int64_t from, std::int64_t to, const std::uint8_t* wanted) {
+        return std::equal(there.begin() + (from - at), there.begin() + (to - at), wanted);
+    };
+    std::int64_t next = at;  // bytes before it are checked
+    auto range = std::lower_bound(changes.begin(), changes.end(), at, [](const ChangedRange& r, std::int64_t offset) {
+        return r.offset + static_cast<std::int64_t>(r.old_bytes.size()) <= offset;
+    });
+    for (; range != changes.end() && range->offset < end; ++range) {
+        const std::int64_t from = std::max(range->offset, at);
+        const std::int64_t to = std::min(range->offset + static_cast<std::int64_t>(range->old_bytes.size()), end);
+        if (!same(next, from, image.data() + next) || !same(from, to, range->old_bytes.data() + (from - range->offset))) {
+            return false;
+        }
+        next = to;
     }
+    return same(next, end, image.data() + next);
 }
 
 // Whether the whole file holds exactly `image` with every change's old bytes
 // in place: what was opened. Read under the lock, since neither a FAT file's
-// time nor its identity changes with every write.
+// time nor its identity changes with every write. A large file is read by
+// several threads at once where the calls allow it; what it finds is what a
+// read from the start would find first.
 Problem holds_what_was_opened(FileSystemCalls& calls, Handle handle, ByteView image,
                               std::span<const ChangedRange> changes) {
     // Large enough that a file reached through a browser, where each read
     // costs a round trip, takes few; small enough to stay beside the image.
     constexpr std::size_t kChunk = std::size_t{4} << 20;
-    ByteString there(std::min(kChunk, image.size()), 0);
-    ByteString wanted(there.size(), 0);
-    for (std::size_t at = 0; at < image.size(); at += kChunk) {
+    const std::size_t blocks = (image.size() + kChunk - 1) / kChunk;
+    const int workers = calls.reads_may_overlap() ? worker_count() : 1;
+    std::vector<ByteString> buffers(static_cast<std::size_t>(workers));
+    std::vector<FileProblem> found(blocks, FileProblem::none);
+    for_each_block(static_cast<std::int64_t>(blocks), workers, [&](std::int64_t b, int worker) {
+        const std::size_t at = static_cast<std::size_t>(b) * kChunk;
         const std::size_t size = std::min(kChunk, image.size() - at);
+        ByteString& there = buffers[static_cast<std::size_t>(worker)];
+        there.resize(size);
         std::size_t got = 0;
+        FileProblem& verdict = found[static_cast<std::size_t>(b)];
         if (read_all_at(calls, handle, static_cast<std::int64_t>(at), there.data(), size, got) || got < size) {
-            return Problem::of_kind(FileProblem::unreadable);
+            verdict = FileProblem::unreadable;
+        } else if (!as_opened(there, static_cast<std::int64_t>(at), image, changes)) {
+            verdict = FileProblem::changed_since_opened;
         }
-        std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(at), size, wanted.begin());
-        overlay_old_bytes({wanted.data(), size}, static_cast<std::int64_t>(at), changes);
-        if (!std::equal(there.begin(), there.begin() + static_cast<std::ptrdiff_t>(size), wanted.begin())) {
-            return Problem::of_kind(FileProblem::changed_since_opened);
-        }
+        return verdict == FileProblem::none;
+    });
+    for (const FileProblem verdict : found) {
+        if (verdict != FileProblem::none) return Problem::of_kind(verdict);
     }
     return {};
 }

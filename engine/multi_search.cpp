@@ -530,7 +530,7 @@ void MultiSearch::in_blocks(ByteView haystack, std::int64_t from, std::int64_t l
     std::vector<bool> done(static_cast<std::size_t>(blocks), false);
     std::int64_t merged = 0;  // blocks [0, merged) are in `out`
     std::size_t missing = patterns_.size();
-    for_each_block(blocks, workers, [&](std::int64_t b) {
+    for_each_block(blocks, workers, [&](std::int64_t b, int) {
         const std::int64_t block_from = from + b * block;
         std::vector<std::int64_t> mine;
         // A match may run on past its block's last start, into the next block's bytes.

@@ -18,19 +18,19 @@ int worker_count() {
 #endif
 }
 
-void for_each_block(std::int64_t blocks, int workers, const std::function<bool(std::int64_t)>& block) {
+void for_each_block(std::int64_t blocks, int workers, const std::function<bool(std::int64_t, int)>& block) {
     std::atomic<std::int64_t> next{0};
     std::atomic<bool> stop{false};
     // What a block threw (memory running out, say), thrown again in the
     // calling thread: a throw out of a helper would end the program.
     std::mutex lock;
     std::exception_ptr thrown;
-    const auto work = [&] {
+    const auto work = [&](int worker) {
         try {
             while (!stop.load(std::memory_order_relaxed)) {
                 const std::int64_t b = next.fetch_add(1, std::memory_order_relaxed);
                 if (b >= blocks) return;
-                if (!block(b)) stop.store(true, std::memory_order_relaxed);
+                if (!block(b, worker)) stop.store(true, std::memory_order_relaxed);
             }
         } catch (...) {
             stop.store(true, std::memory_order_relaxed);
@@ -40,9 +40,9 @@ void for_each_block(std::int64_t blocks, int workers, const std::function<bool(s
     };
     std::vector<std::thread> helpers;
 #if !defined(__EMSCRIPTEN__) || defined(__EMSCRIPTEN_PTHREADS__)
-    for (std::int64_t i = 1; i < workers && i < blocks; ++i) {
+    for (int i = 1; i < workers && i < blocks; ++i) {
         try {
-            helpers.emplace_back(work);
+            helpers.emplace_back(work, i);
         } catch (const std::system_error&) {
             break;  // those started, and this thread, do every block
         }
@@ -50,7 +50,7 @@ void for_each_block(std::int64_t blocks, int workers, const std::function<bool(s
 #else
     (void)workers;
 #endif
-    work();
+    work(0);
     for (std::thread& helper : helpers) helper.join();
     if (thrown) std::rethrow_exception(thrown);
 }

@@ -72,6 +72,20 @@ struct LoadedImage {
     }
 };
 
+// Reads made from several threads at once, one of which fails or falls short.
+struct Broken final : FaultyCalls {
+    std::int64_t ends_at = -1;   // a read that takes in this byte ends before it, as at the file's end
+    std::int64_t fails_at = -1;  // a read that takes in this byte fails
+    bool reads_may_overlap() const override { return true; }
+    std::error_code read_at(Handle handle, std::int64_t offset, std::uint8_t* data, std::size_t size,
+                            std::size_t& got) override {
+        const auto end = offset + static_cast<std::int64_t>(size);
+        if (fails_at >= offset && fails_at < end) return std::make_error_code(std::errc::io_error);
+        if (ends_at >= offset && ends_at < end) size = static_cast<std::size_t>(ends_at - offset);
+        return system_file_calls().read_at(handle, offset, data, size, got);
+    }
+};
+
 // Every size, small ones from the heap and large ones (8 MiB and more) in
 // memory of their own, one after another into the same image.
 TEST(LoadImage, ReadsTheWholeFile) {
@@ -95,18 +109,6 @@ TEST(LoadImage, ReadsTheWholeFile) {
 // A large file is read by several threads at once; a read that fails or
 // falls short in one of its blocks gives the reason a read from the start would.
 TEST(LoadImage, AReadInBlocksFailsAsOneReadWould) {
-    struct Broken final : FaultyCalls {
-        std::int64_t ends_at = -1;   // a read that takes in this byte ends before it, as at the file's end
-        std::int64_t fails_at = -1;  // a read that takes in this byte fails
-        bool reads_may_overlap() const override { return true; }
-        std::error_code read_at(Handle handle, std::int64_t offset, std::uint8_t* data, std::size_t size,
-                                std::size_t& got) override {
-            const auto end = offset + static_cast<std::int64_t>(size);
-            if (fails_at >= offset && fails_at < end) return std::make_error_code(std::errc::io_error);
-            if (ends_at >= offset && ends_at < end) size = static_cast<std::size_t>(ends_at - offset);
-            return system_file_calls().read_at(handle, offset, data, size, got);
-        }
-    };
     struct Case {
         std::int64_t ends_at, fails_at;
         std::string reason;
@@ -287,6 +289,57 @@ TEST(SaveImage, RefusesAFileThatIsNoLongerTheOneOpenedAndLeavesItUntouched) {
             EXPECT_EQ(read_file(loaded.path), on_disk);
         }
         EXPECT_FALSE(std::filesystem::exists(loaded.journals) && !std::filesystem::is_empty(loaded.journals));
+    }
+}
+
+// A large file is checked in blocks, read by several threads at once: a
+// byte changed anywhere, next to a changed range or inside the old bytes of
+// one that runs across two blocks, is found; so is a block that cannot be
+// read, unless a block before it has changed.
+TEST(SaveImage, ALargeFileIsCheckedInBlocksAsOneReadWould) {
+    constexpr std::int64_t kMiB = 1 << 20;
+    const std::string changed{"it was changed by another program after it was opened; open it again"};
+    struct Case {
+        std::string name;
+        std::vector<std::int64_t> flipped;  // bytes changed on disk after the open
+        std::int64_t fails_at;
+        std::string reason;  // empty: saved
+    };
+    const std::vector<Case> cases = {
+        {"nothing else changed", {}, -1, ""},
+        {"a byte in the third block", {9 * kMiB + 1}, -1, changed},
+        {"an old byte of the range across two blocks", {4 * kMiB - 1}, -1, changed},
+        {"the byte after that range", {4 * kMiB + 3}, -1, changed},
+        {"the last byte", {13 * kMiB + 6}, -1, changed},
+        {"an unreadable last block", {}, 12 * kMiB + 5, "its bytes could not be read back to check them"},
+        {"a changed byte before an unreadable block", {5 * kMiB}, 12 * kMiB + 5, changed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoadedImage loaded;
+        ByteString bytes = counting_bytes(13 * kMiB + 7, 5);
+        write_file(loaded.path, bytes);
+        ASSERT_TRUE(loaded.image.load_image(loaded.path, loaded.journals, system_file_calls()).ok());
+        EditLog edits(loaded.image);
+        loaded.image.put_str(static_cast<std::int32_t>(4 * kMiB - 2), ByteString{1, 2, 3, 4, 5});
+        loaded.image.put_str(static_cast<std::int32_t>(13 * kMiB), ByteString{9});
+        ByteString on_disk = bytes;
+        for (const std::int64_t at : c.flipped) on_disk[static_cast<std::size_t>(at)] ^= 0x5A;
+        if (!c.flipped.empty()) {
+            const auto time = std::filesystem::last_write_time(loaded.path);
+            write_file(loaded.path, on_disk);
+            std::filesystem::last_write_time(loaded.path, time);
+        }
+        Broken calls;
+        calls.fails_at = c.fails_at;
+        const SaveResult saved = loaded.image.save_image(edits.changed_ranges(), loaded.journals, calls);
+        EXPECT_EQ(messages::reason_text(saved.problem), c.reason);
+        if (c.reason.empty()) {
+            EXPECT_TRUE(saved.ok());
+            EXPECT_EQ(read_file(loaded.path), ByteString(loaded.image.file_buf().begin(), loaded.image.file_buf().end()));
+        } else {
+            EXPECT_EQ(read_file(loaded.path), on_disk);
+        }
     }
 }
 

@@ -24,7 +24,8 @@ TEST(WorkerThreads, EveryBlockOnceUntilOneSaysStopOrThrows) {
         std::vector<std::atomic<int>> done(kBlocks);
         bool threw = false;
         try {
-            for_each_block(kBlocks, c.workers, [&](std::int64_t b) {
+            for_each_block(kBlocks, c.workers, [&](std::int64_t b, int worker) {
+                EXPECT_TRUE(worker >= 0 && worker < c.workers) << worker;
                 ++done[static_cast<std::size_t>(b)];
                 if (b == c.throw_at) throw std::runtime_error("block");
                 return b != c.stop_at;
