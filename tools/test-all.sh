@@ -53,12 +53,12 @@ cmake --build --preset asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --preset asan -j "$jobs" | tee -a "$results"
 
-phase "the simulation's runs and the pass shared among threads, under ThreadSanitizer"
+phase "the simulation's runs, and the pass and reads shared among threads, under ThreadSanitizer"
 cmake -S . -B build-tsan -G Ninja -DTARNWICK_BUILD_UI=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS=-fsanitize=thread -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread >/dev/null
 cmake --build build-tsan -j "$jobs" --target engine_tests
 TSAN_OPTIONS=halt_on_error=1 TARNWICK_SIM_SECONDS=30 \
-  build-tsan/tests/engine_tests --gtest_filter='RecoverySimulation.*:MultiSearch.*:WorkerThreads.*' > build-tsan/simulation.log 2>&1 ||
+  build-tsan/tests/engine_tests --gtest_filter='RecoverySimulation.*:MultiSearch.*:WorkerThreads.*:LoadImage.AReadInBlocks*:SaveImage.ALargeFile*' > build-tsan/simulation.log 2>&1 ||
   { grep -E -A12 'ThreadSanitizer|Failure|^seed' build-tsan/simulation.log | head -60; exit 1; }
 grep -E '^explored|^\[  PASSED' build-tsan/simulation.log
 
