@@ -257,7 +257,9 @@ void MultiSearch::group_patterns() {
     for (const auto& [head, members] : by_head) {
         for (const std::uint32_t k : members) {
             const ByteString& p = patterns_[k];
-            sift(p.size() >= 16 ? sieve_slot_of(head, load_u64(p.data() + 8)) : sieve_slot_of(head));
+            sift(p.size() >= 24   ? sieve_slot_of(head, load_u64(p.data() + 8), load_u64(p.data() + 16))
+                 : p.size() >= 16 ? sieve_slot_of(head, load_u64(p.data() + 8))
+                                  : sieve_slot_of(head));
         }
     }
     std::size_t slots = 64;
@@ -272,6 +274,11 @@ void MultiSearch::group_patterns() {
             grouped_.push_back({k, p.size() >= 16 ? load_u64(p.data() + 8) : 0, p.size() >= 16});
         }
     }
+}
+
+std::size_t MultiSearch::sieve_slot_of(std::uint64_t head, std::uint64_t next, std::uint64_t third) {
+    return static_cast<std::size_t>(((head ^ (next << 29 | next >> 35) ^ (third << 47 | third >> 17)) * 0xD6E8FEB86659FD93ull) >>
+                                    (64 - kSieveBits));
 }
 
 std::size_t MultiSearch::sieve_slot_of(std::uint64_t head, std::uint64_t next) {

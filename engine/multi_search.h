@@ -18,8 +18,8 @@ namespace tarnwick {
 // pass finds candidates 32 positions at a time (AVX2; 16 with WebAssembly's
 // SIMD) by looking up the nibbles of a position's first four bytes in
 // per-bucket tables (the patterns are spread over eight buckets), then of its
-// next four bytes where any remain; a sieve of the patterns' first sixteen
-// bytes refuses most candidates that remain, and the rest have their first
+// next four bytes where any remain; a sieve of the patterns' first
+// twenty-four bytes refuses most candidates that remain, and the rest have their first
 // eight bytes looked up among the patterns', so that only the patterns that
 // begin with them are compared in full. Without such instructions the same
 // lookups run byte by byte. Patterns shorter than four bytes are searched one
@@ -121,12 +121,14 @@ private:
     };
     void group_patterns();
     const Group* group_of(std::uint64_t head) const;
-    // A bit per hash of a pattern's first sixteen bytes (its first eight
-    // where it is shorter than sixteen): a candidate whose bits are clear
-    // cannot begin any pattern of eight bytes or more. Most near misses share
-    // only eight bytes with a pattern, and this refuses them in a few
+    // A bit per hash of a pattern's first twenty-four bytes (its first
+    // sixteen, or eight, where it is shorter): a candidate whose bits are
+    // clear cannot begin any pattern of eight bytes or more. Near misses in
+    // an abbreviation table share eight bytes with a pattern often, sixteen
+    // now and then, twenty-four hardly ever; this refuses them in a few
     // instructions and without a branch that guesses wrong.
     static constexpr int kSieveBits = 15;
+    static std::size_t sieve_slot_of(std::uint64_t head, std::uint64_t next, std::uint64_t third);
     static std::size_t sieve_slot_of(std::uint64_t head, std::uint64_t next);
     static std::size_t sieve_slot_of(std::uint64_t head);
     std::uint64_t sieve_bit(std::size_t slot) const { return (sieve_[slot >> 6] >> (slot & 63)) & 1; }
@@ -134,11 +136,13 @@ private:
     bool sifted_out(ByteView haystack, std::int64_t at, std::uint8_t buckets) const {
         const std::uint8_t* here = haystack.data() + at;
         // Near the buffer's end, and for the patterns of four to seven bytes, confirm() decides alone.
-        if (static_cast<std::int64_t>(haystack.size()) - at < 16 || (buckets & shorter_buckets_) != 0) return false;
-        std::uint64_t head, next;
+        if (static_cast<std::int64_t>(haystack.size()) - at < 24 || (buckets & shorter_buckets_) != 0) return false;
+        std::uint64_t head, next, third;
         std::memcpy(&head, here, 8);
         std::memcpy(&next, here + 8, 8);
-        return (sieve_bit(sieve_slot_of(head, next)) | sieve_bit(sieve_slot_of(head))) == 0;
+        std::memcpy(&third, here + 16, 8);
+        return (sieve_bit(sieve_slot_of(head, next, third)) | sieve_bit(sieve_slot_of(head, next)) |
+                sieve_bit(sieve_slot_of(head))) == 0;
     }
     std::vector<std::uint64_t> sieve_;
     std::vector<Group> groups_;  // open addressing, a power of two of slots
