@@ -19,11 +19,12 @@ namespace tarnwick {
 // SIMD) by looking up the nibbles of a position's first four bytes in
 // per-bucket tables (the patterns are spread over eight buckets), then of its
 // next four bytes where any remain; a sieve of the patterns' first
-// twenty-four bytes refuses most candidates that remain, and the rest have their first
-// eight bytes looked up among the patterns', so that only the patterns that
-// begin with them are compared in full. Without such instructions the same
-// lookups run byte by byte. Patterns shorter than four bytes are searched one
-// by one. A large buffer is searched in blocks by several threads at once.
+// twenty-four bytes refuses most candidates that remain, and the rest have
+// their first eight bytes looked up among the patterns', so that only the
+// patterns that begin with them are compared in full. Without such
+// instructions the same lookups run byte by byte. Patterns shorter than four
+// bytes are searched one by one. A large buffer is searched in blocks by
+// several threads at once.
 class MultiSearch {
 public:
     static constexpr std::int64_t kNone = -1;
