@@ -496,34 +496,30 @@ bool MultiSearch::thick_with_near_misses(ByteView haystack, std::int64_t from, s
 
 void MultiSearch::first_starts(ByteView haystack, std::int64_t from, std::int64_t last_start,
                                std::vector<std::int64_t>& out) const {
-    // Hyperscan's pass is the faster one on most data, and many times the
-    // slower where entries of an abbreviation table stand everywhere, which
-    // the engine's own pass takes in its stride.
-    const bool library_first = !thick_with_near_misses(haystack, from, last_start);
     const int workers = worker_count();
     const std::int64_t starts = std::min(last_start, static_cast<std::int64_t>(haystack.size()) - 1) -
                                 std::max<std::int64_t>(from, 0) + 1;
     if (workers > 1 && starts >= 4 * kBlock) {
-        in_blocks(haystack, from, last_start, kBlock, workers, library_first, out);
+        first_starts_in_blocks(haystack, from, last_start, kBlock, workers, out);
         return;
     }
-    one_pass(haystack, from, last_start, library_first, out);
-}
-
-void MultiSearch::first_starts_in_blocks(ByteView haystack, std::int64_t from, std::int64_t last_start,
-                                         std::int64_t block, int workers, std::vector<std::int64_t>& out) const {
-    in_blocks(haystack, from, last_start, std::max<std::int64_t>(block, 1), std::max(workers, 1),
-              !thick_with_near_misses(haystack, from, last_start), out);
+    one_pass(haystack, from, last_start, !thick_with_near_misses(haystack, from, last_start), out);
 }
 
 void MultiSearch::one_pass(ByteView haystack, std::int64_t from, std::int64_t last_start, bool library_first,
                            std::vector<std::int64_t>& out) const {
+    // Hyperscan's pass is the faster one on most data, and many times the
+    // slower where entries of an abbreviation table stand everywhere, which
+    // the engine's own pass takes in its stride.
     if (library_first && scan_with_library(haystack, from, last_start, out)) return;
     first_starts_own(haystack, from, last_start, out);
 }
 
-void MultiSearch::in_blocks(ByteView haystack, std::int64_t from, std::int64_t last_start, std::int64_t block,
-                            int workers, bool library_first, std::vector<std::int64_t>& out) const {
+void MultiSearch::first_starts_in_blocks(ByteView haystack, std::int64_t from, std::int64_t last_start,
+                                         std::int64_t block, int workers, std::vector<std::int64_t>& out) const {
+    // Which pass suits the data is decided once, for the whole range.
+    const bool library_first = !thick_with_near_misses(haystack, from, last_start);
+    block = std::max<std::int64_t>(block, 1);
     from = std::max<std::int64_t>(from, 0);
     const std::int64_t last = std::min(last_start, static_cast<std::int64_t>(haystack.size()) - 1);
     if (last < from) {

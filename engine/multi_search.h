@@ -90,8 +90,6 @@ private:
     // One pass in this thread: Hyperscan's where `library_first` and it can, else the engine's own.
     void one_pass(ByteView haystack, std::int64_t from, std::int64_t last_start, bool library_first,
                   std::vector<std::int64_t>& out) const;
-    void in_blocks(ByteView haystack, std::int64_t from, std::int64_t last_start, std::int64_t block, int workers,
-                   bool library_first, std::vector<std::int64_t>& out) const;
     bool scan_with_library(ByteView haystack, std::int64_t from, std::int64_t last_start,
                            std::vector<std::int64_t>& out) const;
     void search_short(ByteView haystack, std::int64_t from, std::int64_t last_start,
