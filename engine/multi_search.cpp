@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -16,9 +17,11 @@
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
 #define TARNWICK_HAVE_AVX2_PASS 1
+#define TARNWICK_HAVE_VECTOR_PASS 1
 #elif defined(__wasm_simd128__)
 #include <wasm_simd128.h>
 #define TARNWICK_HAVE_WASM_SIMD_PASS 1
+#define TARNWICK_HAVE_VECTOR_PASS 1
 #endif
 
 namespace tarnwick {
@@ -89,6 +92,20 @@ std::uint32_t candidates16(const std::uint8_t* at, const std::uint8_t* low, cons
     const auto found = static_cast<std::uint32_t>(wasm_i8x16_bitmask(wasm_i8x16_ne(hits, wasm_i8x16_splat(0))));
     if (found != 0) wasm_v128_store(buckets, hits);
     return found;
+}
+#endif
+
+#if defined(TARNWICK_HAVE_AVX2_PASS)
+constexpr int kLanes = 32;
+std::uint32_t vector_candidates(const std::uint8_t* at, const std::uint8_t* low, const std::uint8_t* high,
+                                std::uint8_t* buckets) {
+    return candidates32(at, low, high, buckets);
+}
+#elif defined(TARNWICK_HAVE_WASM_SIMD_PASS)
+constexpr int kLanes = 16;
+std::uint32_t vector_candidates(const std::uint8_t* at, const std::uint8_t* low, const std::uint8_t* high,
+                                std::uint8_t* buckets) {
+    return candidates16(at, low, high, buckets);
 }
 #endif
 
@@ -384,6 +401,45 @@ void MultiSearch::confirm(ByteView haystack, std::int64_t at, std::uint8_t bucke
     }
 }
 
+#if defined(TARNWICK_HAVE_VECTOR_PASS)
+std::int64_t MultiSearch::scan_vector(ByteView haystack, std::int64_t at, std::int64_t last, std::int64_t last_start,
+                                      std::vector<std::int64_t>& out, std::size_t& missing) const {
+    const auto length = static_cast<std::int64_t>(haystack.size());
+    // Candidates are gathered in batches and sifted in a loop of their own,
+    // which has no branch on what the sieve says: where near misses abound,
+    // sifting each as it was found cost a branch that guessed wrong about as
+    // often as not.
+    constexpr int kBatch = 256;
+    std::int64_t starts[kBatch + kLanes];
+    std::uint8_t masks[kBatch + kLanes];
+    int gathered = 0;
+    const auto sift_and_confirm = [&] {
+        int kept = 0;
+        for (int i = 0; i < gathered; ++i) {
+            starts[kept] = starts[i];
+            masks[kept] = masks[i];
+            kept += sifted_out(haystack, starts[i], masks[i]) ? 0 : 1;
+        }
+        for (int i = 0; i < kept && missing > 0; ++i) confirm(haystack, starts[i], masks[i], last_start, out, missing);
+        gathered = 0;
+    };
+    alignas(32) std::uint8_t buckets[kLanes];
+    // The positions read up to kLanes + 7 bytes from `at`.
+    for (; missing > 0 && at + kLanes + 7 <= length && at <= last; at += kLanes) {
+        std::uint32_t found = vector_candidates(haystack.data() + at, low_[0].data(), high_[0].data(), buckets);
+        for (; found != 0; found &= found - 1) {
+            const int bit = std::countr_zero(found);
+            starts[gathered] = at + bit;
+            masks[gathered] = buckets[bit];
+            ++gathered;
+        }
+        if (gathered >= kBatch) sift_and_confirm();
+    }
+    sift_and_confirm();
+    return at;
+}
+#endif
+
 template <bool kVector>
 void MultiSearch::scan(ByteView haystack, std::int64_t from, std::int64_t last_start,
                        std::vector<std::int64_t>& out) const {
@@ -395,36 +451,8 @@ void MultiSearch::scan(ByteView haystack, std::int64_t from, std::int64_t last_s
     std::size_t missing = patterns_.size() - short_patterns_.size();
 
     std::int64_t at = from;
-#if defined(TARNWICK_HAVE_AVX2_PASS)
-    if constexpr (kVector) {
-        alignas(32) std::uint8_t buckets[32];
-        // The 32 positions read up to 39 bytes from `at`.
-        for (; missing > 0 && at + 39 <= length && at <= last; at += 32) {
-            std::uint32_t found = candidates32(haystack.data() + at, low_[0].data(), high_[0].data(), buckets);
-            while (found != 0) {
-                const int bit = __builtin_ctz(found);
-                found &= found - 1;
-                if (at + bit > last) break;
-                if (sifted_out(haystack, at + bit, buckets[bit])) continue;
-                confirm(haystack, at + bit, buckets[bit], last_start, out, missing);
-            }
-        }
-    }
-#elif defined(TARNWICK_HAVE_WASM_SIMD_PASS)
-    if constexpr (kVector) {
-        alignas(16) std::uint8_t buckets[16];
-        // The 16 positions read up to 23 bytes from `at`.
-        for (; missing > 0 && at + 23 <= length && at <= last; at += 16) {
-            std::uint32_t found = candidates16(haystack.data() + at, low_[0].data(), high_[0].data(), buckets);
-            while (found != 0) {
-                const int bit = __builtin_ctz(found);
-                found &= found - 1;
-                if (at + bit > last) break;
-                if (sifted_out(haystack, at + bit, buckets[bit])) continue;
-                confirm(haystack, at + bit, buckets[bit], last_start, out, missing);
-            }
-        }
-    }
+#if defined(TARNWICK_HAVE_VECTOR_PASS)
+    if constexpr (kVector) at = scan_vector(haystack, at, last, last_start, out, missing);
 #endif
     for (; missing > 0 && at <= last; ++at) {
         const auto p = static_cast<std::size_t>(at);

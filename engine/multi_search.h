@@ -97,6 +97,9 @@ private:
 
     template <bool kVector>
     void scan(ByteView haystack, std::int64_t from, std::int64_t last_start, std::vector<std::int64_t>& out) const;
+    // The vector filter's part of scan(): from `at` while whole lanes fit; returns where it stopped.
+    std::int64_t scan_vector(ByteView haystack, std::int64_t at, std::int64_t last, std::int64_t last_start,
+                             std::vector<std::int64_t>& out, std::size_t& missing) const;
     void confirm(ByteView haystack, std::int64_t at, std::uint8_t buckets, std::int64_t last_start,
                  std::vector<std::int64_t>& out, std::size_t& missing) const;
     // Whether the start of the range is thick with near misses: positions
@@ -130,7 +133,7 @@ private:
     static std::size_t sieve_slot_of(std::uint64_t head, std::uint64_t next, std::uint64_t third);
     static std::size_t sieve_slot_of(std::uint64_t head, std::uint64_t next);
     static std::size_t sieve_slot_of(std::uint64_t head);
-    std::uint64_t sieve_bit(std::size_t slot) const { return (sieve_[slot >> 6] >> (slot & 63)) & 1; }
+    std::uint64_t sieve_bit(std::size_t slot) const { return (sieve_.data()[slot >> 6] >> (slot & 63)) & 1; }
     // Whether the candidate at `at`, in `buckets`, cannot begin any pattern.
     bool sifted_out(ByteView haystack, std::int64_t at, std::uint8_t buckets) const {
         const std::uint8_t* here = haystack.data() + at;
