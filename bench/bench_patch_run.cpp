@@ -155,20 +155,22 @@ void BM_Survey(benchmark::State& state) {
 }
 
 // The engine's own pass over every run of the catalogue, as builds without
-// Hyperscan make it (AVX2 where the processor has it, else byte by byte).
+// Hyperscan make it (the widest vector pass the processor runs, else byte by byte).
 void BM_OwnPass(benchmark::State& state) {
     Voice& v = voice_of(state);
     std::vector<std::int64_t> first;
     const bool bytewise = state.range(2) != 0;
     timed(state, v, [&] {
         if (bytewise) {
-            catalogue_search().first_starts_portable(v.image.file_buf(), v.start, v.image.file_len(), first);
+            catalogue_search().first_starts_by(MultiSearch::OwnPass::bytewise, v.image.file_buf(), v.start,
+                                                v.image.file_len(), first);
         } else {
             catalogue_search().first_starts_own(v.image.file_buf(), v.start, v.image.file_len(), first);
         }
         benchmark::DoNotOptimize(first.data());
     });
-    state.SetLabel(std::string(kFillerNames[static_cast<std::size_t>(state.range(1))]) + (bytewise ? ", bytewise" : ", avx2"));
+    state.SetLabel(std::string(kFillerNames[static_cast<std::size_t>(state.range(1))]) + ", " +
+                   (bytewise ? "bytewise" : MultiSearch::name_of(MultiSearch::own_passes().back())));
 }
 
 #if defined(TARNWICK_HAVE_HYPERSCAN)

@@ -17,11 +17,9 @@
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
 #define TARNWICK_HAVE_AVX2_PASS 1
-#define TARNWICK_HAVE_VECTOR_PASS 1
 #elif defined(__wasm_simd128__)
 #include <wasm_simd128.h>
 #define TARNWICK_HAVE_WASM_SIMD_PASS 1
-#define TARNWICK_HAVE_VECTOR_PASS 1
 #endif
 
 namespace tarnwick {
@@ -30,6 +28,11 @@ namespace {
 #if defined(TARNWICK_HAVE_AVX2_PASS)
 bool processor_has_avx2() {
     static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+}
+
+bool processor_has_avx512() {
+    static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
     return has;
 }
 
@@ -68,6 +71,35 @@ __attribute__((target("avx2"))) std::uint32_t candidates32(const std::uint8_t* a
     if (found != 0) _mm256_storeu_si256(reinterpret_cast<__m256i*>(buckets), hits);
     return found;
 }
+
+// The same with AVX-512's 64 lanes: candidates among the 64 positions from
+// `at` (reading up to at + 70).
+__attribute__((target("avx512f,avx512bw"))) __m512i narrow64(__m512i hits, const std::uint8_t* at, int first,
+                                                             const std::uint8_t* low, const std::uint8_t* high) {
+    const __m512i nibble = _mm512_set1_epi8(0x0F);
+    for (int i = first; i < first + 4; ++i) {
+        const __m512i bytes = _mm512_loadu_si512(at + i);
+        // The zero-masking broadcast: GCC 12's plain one warns of an uninitialised operand.
+        const __m512i low_table =
+            _mm512_maskz_broadcast_i32x4(0xFFFF, _mm_load_si128(reinterpret_cast<const __m128i*>(low + 16 * i)));
+        const __m512i high_table =
+            _mm512_maskz_broadcast_i32x4(0xFFFF, _mm_load_si128(reinterpret_cast<const __m128i*>(high + 16 * i)));
+        const __m512i lo = _mm512_shuffle_epi8(low_table, _mm512_and_si512(bytes, nibble));
+        const __m512i hi = _mm512_shuffle_epi8(high_table, _mm512_and_si512(_mm512_srli_epi16(bytes, 4), nibble));
+        hits = _mm512_and_si512(hits, _mm512_and_si512(lo, hi));
+    }
+    return hits;
+}
+
+__attribute__((target("avx512f,avx512bw"))) std::uint64_t candidates64(const std::uint8_t* at, const std::uint8_t* low,
+                                                                       const std::uint8_t* high, std::uint8_t* buckets) {
+    __m512i hits = narrow64(_mm512_set1_epi8(static_cast<char>(0xFF)), at, 0, low, high);
+    if (_mm512_test_epi8_mask(hits, hits) == 0) return 0;
+    hits = narrow64(hits, at, 4, low, high);
+    const std::uint64_t found = _mm512_test_epi8_mask(hits, hits);
+    if (found != 0) _mm512_storeu_si512(buckets, hits);
+    return found;
+}
 #endif
 
 #if defined(TARNWICK_HAVE_WASM_SIMD_PASS)
@@ -92,20 +124,6 @@ std::uint32_t candidates16(const std::uint8_t* at, const std::uint8_t* low, cons
     const auto found = static_cast<std::uint32_t>(wasm_i8x16_bitmask(wasm_i8x16_ne(hits, wasm_i8x16_splat(0))));
     if (found != 0) wasm_v128_store(buckets, hits);
     return found;
-}
-#endif
-
-#if defined(TARNWICK_HAVE_AVX2_PASS)
-constexpr int kLanes = 32;
-std::uint32_t vector_candidates(const std::uint8_t* at, const std::uint8_t* low, const std::uint8_t* high,
-                                std::uint8_t* buckets) {
-    return candidates32(at, low, high, buckets);
-}
-#elif defined(TARNWICK_HAVE_WASM_SIMD_PASS)
-constexpr int kLanes = 16;
-std::uint32_t vector_candidates(const std::uint8_t* at, const std::uint8_t* low, const std::uint8_t* high,
-                                std::uint8_t* buckets) {
-    return candidates16(at, low, high, buckets);
 }
 #endif
 
@@ -181,11 +199,16 @@ const char* MultiSearch::fastest_pass() {
 #if defined(TARNWICK_HAVE_HYPERSCAN)
     if (hs_valid_platform() == HS_SUCCESS) return "hyperscan";
 #endif
-#if defined(TARNWICK_HAVE_AVX2_PASS)
-    if (processor_has_avx2()) return "avx2";
-#elif defined(TARNWICK_HAVE_WASM_SIMD_PASS)
-    return "simd128";
-#endif
+    return name_of(own_passes().back());
+}
+
+const char* MultiSearch::name_of(OwnPass pass) {
+    switch (pass) {
+        case OwnPass::avx512: return "avx512";
+        case OwnPass::avx2: return "avx2";
+        case OwnPass::simd128: return "simd128";
+        case OwnPass::bytewise: break;
+    }
     return "bytewise";
 }
 
@@ -401,7 +424,7 @@ void MultiSearch::confirm(ByteView haystack, std::int64_t at, std::uint8_t bucke
     }
 }
 
-#if defined(TARNWICK_HAVE_VECTOR_PASS)
+template <int kLanes>
 std::int64_t MultiSearch::scan_vector(ByteView haystack, std::int64_t at, std::int64_t last, std::int64_t last_start,
                                       std::vector<std::int64_t>& out, std::size_t& missing) const {
     const auto length = static_cast<std::int64_t>(haystack.size());
@@ -410,8 +433,9 @@ std::int64_t MultiSearch::scan_vector(ByteView haystack, std::int64_t at, std::i
     // sifting each as it was found cost a branch that guessed wrong about as
     // often as not.
     constexpr int kBatch = 256;
-    std::int64_t starts[kBatch + kLanes];
-    std::uint8_t masks[kBatch + kLanes];
+    constexpr auto kRoom = static_cast<std::size_t>(kBatch + kLanes);
+    std::int64_t starts[kRoom];
+    std::uint8_t masks[kRoom];
     int gathered = 0;
     const auto sift_and_confirm = [&] {
         int kept = 0;
@@ -423,10 +447,17 @@ std::int64_t MultiSearch::scan_vector(ByteView haystack, std::int64_t at, std::i
         for (int i = 0; i < kept && missing > 0; ++i) confirm(haystack, starts[i], masks[i], last_start, out, missing);
         gathered = 0;
     };
-    alignas(32) std::uint8_t buckets[kLanes];
+    alignas(64) std::uint8_t buckets[static_cast<std::size_t>(kLanes)];
     // The positions read up to kLanes + 7 bytes from `at`.
     for (; missing > 0 && at + kLanes + 7 <= length && at <= last; at += kLanes) {
-        std::uint32_t found = vector_candidates(haystack.data() + at, low_[0].data(), high_[0].data(), buckets);
+        const std::uint8_t* here = haystack.data() + at;
+        std::uint64_t found = 0;
+#if defined(TARNWICK_HAVE_AVX2_PASS)
+        if constexpr (kLanes == 64) found = candidates64(here, low_[0].data(), high_[0].data(), buckets);
+        if constexpr (kLanes == 32) found = candidates32(here, low_[0].data(), high_[0].data(), buckets);
+#elif defined(TARNWICK_HAVE_WASM_SIMD_PASS)
+        if constexpr (kLanes == 16) found = candidates16(here, low_[0].data(), high_[0].data(), buckets);
+#endif
         for (; found != 0; found &= found - 1) {
             const int bit = std::countr_zero(found);
             starts[gathered] = at + bit;
@@ -438,10 +469,8 @@ std::int64_t MultiSearch::scan_vector(ByteView haystack, std::int64_t at, std::i
     sift_and_confirm();
     return at;
 }
-#endif
 
-template <bool kVector>
-void MultiSearch::scan(ByteView haystack, std::int64_t from, std::int64_t last_start,
+void MultiSearch::scan(OwnPass pass, ByteView haystack, std::int64_t from, std::int64_t last_start,
                        std::vector<std::int64_t>& out) const {
     out.assign(patterns_.size(), kNone);
     const auto length = static_cast<std::int64_t>(haystack.size());
@@ -451,9 +480,15 @@ void MultiSearch::scan(ByteView haystack, std::int64_t from, std::int64_t last_s
     std::size_t missing = patterns_.size() - short_patterns_.size();
 
     std::int64_t at = from;
-#if defined(TARNWICK_HAVE_VECTOR_PASS)
-    if constexpr (kVector) at = scan_vector(haystack, at, last, last_start, out, missing);
+    switch (pass) {
+#if defined(TARNWICK_HAVE_AVX2_PASS)
+        case OwnPass::avx512: at = scan_vector<64>(haystack, at, last, last_start, out, missing); break;
+        case OwnPass::avx2: at = scan_vector<32>(haystack, at, last, last_start, out, missing); break;
+#elif defined(TARNWICK_HAVE_WASM_SIMD_PASS)
+        case OwnPass::simd128: at = scan_vector<16>(haystack, at, last, last_start, out, missing); break;
 #endif
+        default: break;  // byte by byte, below
+    }
     for (; missing > 0 && at <= last; ++at) {
         const auto p = static_cast<std::size_t>(at);
         std::uint8_t buckets = byte_[0][haystack[p]] & byte_[1][haystack[p + 1]] & byte_[2][haystack[p + 2]] &
@@ -583,23 +618,29 @@ void MultiSearch::first_starts_in_blocks(ByteView haystack, std::int64_t from, s
     });
 }
 
-void MultiSearch::first_starts_own(ByteView haystack, std::int64_t from, std::int64_t last_start,
-                                   std::vector<std::int64_t>& out) const {
+std::vector<MultiSearch::OwnPass> MultiSearch::own_passes() {
+    std::vector<OwnPass> passes{OwnPass::bytewise};
 #if defined(TARNWICK_HAVE_AVX2_PASS)
-    if (processor_has_avx2()) {
-        scan<true>(haystack, from, last_start, out);
-        return;
-    }
+    if (processor_has_avx2()) passes.push_back(OwnPass::avx2);
+    if (processor_has_avx2() && processor_has_avx512()) passes.push_back(OwnPass::avx512);
 #elif defined(TARNWICK_HAVE_WASM_SIMD_PASS)
-    scan<true>(haystack, from, last_start, out);
-    return;
+    passes.push_back(OwnPass::simd128);
 #endif
-    scan<false>(haystack, from, last_start, out);
+    return passes;
 }
 
-void MultiSearch::first_starts_portable(ByteView haystack, std::int64_t from, std::int64_t last_start,
-                                        std::vector<std::int64_t>& out) const {
-    scan<false>(haystack, from, last_start, out);
+void MultiSearch::first_starts_own(ByteView haystack, std::int64_t from, std::int64_t last_start,
+                                   std::vector<std::int64_t>& out) const {
+    static const OwnPass widest = own_passes().back();
+    scan(widest, haystack, from, last_start, out);
+}
+
+void MultiSearch::first_starts_by(OwnPass pass, ByteView haystack, std::int64_t from, std::int64_t last_start,
+                                  std::vector<std::int64_t>& out) const {
+    const std::vector<OwnPass> passes = own_passes();
+    // One the processor cannot run is taken byte by byte.
+    if (std::find(passes.begin(), passes.end(), pass) == passes.end()) pass = OwnPass::bytewise;
+    scan(pass, haystack, from, last_start, out);
 }
 
 }  // namespace tarnwick

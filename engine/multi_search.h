@@ -15,8 +15,8 @@ namespace tarnwick {
 
 // Finds the lowest start of each of many byte patterns in one pass over a
 // buffer. Where the build has Hyperscan, it does the pass. The engine's own
-// pass finds candidates 32 positions at a time (AVX2; 16 with WebAssembly's
-// SIMD) by looking up the nibbles of a position's first four bytes in
+// pass finds candidates 64 positions at a time with AVX-512 (32 with AVX2, 16
+// with WebAssembly's SIMD) by looking up the nibbles of a position's first four bytes in
 // per-bucket tables (the patterns are spread over eight buckets), then of its
 // next four bytes where any remain; a sieve of the patterns' first
 // twenty-four bytes refuses most candidates that remain, and the rest have
@@ -34,8 +34,15 @@ public:
     MultiSearch(const MultiSearch&) = delete;
     MultiSearch& operator=(const MultiSearch&) = delete;
 
-    // "hyperscan", "avx2", "simd128" or "bytewise": what first_starts uses here.
+    // "hyperscan", "avx512", "avx2", "simd128" or "bytewise": what first_starts uses here.
     static const char* fastest_pass();
+
+    // The engine's own passes: byte by byte, or 16, 32 or 64 positions at a
+    // time with WebAssembly's SIMD, AVX2 or AVX-512.
+    enum class OwnPass { bytewise, simd128, avx2, avx512 };
+    // Those this build and processor can run, the narrowest first.
+    static std::vector<OwnPass> own_passes();
+    static const char* name_of(OwnPass pass);
 
     // Tells searches apart, even one made where a freed one stood.
     std::uint64_t serial() const { return serial_; }
@@ -69,15 +76,15 @@ public:
     void first_starts_in_blocks(ByteView haystack, std::int64_t from, std::int64_t last_start, std::int64_t block,
                                 int workers, std::vector<std::int64_t>& out) const;
 
-    // The same with the engine's own pass only, byte by byte or with the
-    // vector instructions the build and the processor allow: the path of
-    // builds without Hyperscan, and the reference the library is checked against.
+    // The same with the engine's own pass only, the widest the processor
+    // runs: the path of builds without Hyperscan, and the reference the
+    // library is checked against.
     void first_starts_own(ByteView haystack, std::int64_t from, std::int64_t last_start,
                           std::vector<std::int64_t>& out) const;
 
-    // The same, byte by byte whatever the processor.
-    void first_starts_portable(ByteView haystack, std::int64_t from, std::int64_t last_start,
-                               std::vector<std::int64_t>& out) const;
+    // The same with the given own pass (byte by byte where the processor cannot run it).
+    void first_starts_by(OwnPass pass, ByteView haystack, std::int64_t from, std::int64_t last_start,
+                         std::vector<std::int64_t>& out) const;
 
 private:
     static constexpr int kBuckets = kBucketCount;
@@ -95,9 +102,11 @@ private:
     void search_short(ByteView haystack, std::int64_t from, std::int64_t last_start,
                       std::vector<std::int64_t>& out) const;
 
-    template <bool kVector>
-    void scan(ByteView haystack, std::int64_t from, std::int64_t last_start, std::vector<std::int64_t>& out) const;
-    // The vector filter's part of scan(): from `at` while whole lanes fit; returns where it stopped.
+    void scan(OwnPass pass, ByteView haystack, std::int64_t from, std::int64_t last_start,
+              std::vector<std::int64_t>& out) const;
+    // The vector filter's part of scan(), kLanes positions at a time: from
+    // `at` while whole lanes fit; returns where it stopped.
+    template <int kLanes>
     std::int64_t scan_vector(ByteView haystack, std::int64_t at, std::int64_t last, std::int64_t last_start,
                              std::vector<std::int64_t>& out, std::size_t& missing) const;
     void confirm(ByteView haystack, std::int64_t at, std::uint8_t buckets, std::int64_t last_start,
