@@ -162,7 +162,7 @@ void BM_OwnPass(benchmark::State& state) {
     const bool bytewise = state.range(2) != 0;
     timed(state, v, [&] {
         if (bytewise) {
-            catalogue_search().first_starts_by(MultiSearch::OwnPass::bytewise, v.image.file_buf(), v.start,
+            catalogue_search().first_starts_by(MultiSearch::Pass::bytewise, v.image.file_buf(), v.start,
                                                 v.image.file_len(), first);
         } else {
             catalogue_search().first_starts_own(v.image.file_buf(), v.start, v.image.file_len(), first);
@@ -170,7 +170,7 @@ void BM_OwnPass(benchmark::State& state) {
         benchmark::DoNotOptimize(first.data());
     });
     state.SetLabel(std::string(kFillerNames[static_cast<std::size_t>(state.range(1))]) + ", " +
-                   (bytewise ? "bytewise" : MultiSearch::name_of(MultiSearch::own_passes().back())));
+                   (bytewise ? "bytewise" : MultiSearch::name_of(MultiSearch::widest_own_pass())));
 }
 
 #if defined(TARNWICK_HAVE_HYPERSCAN)

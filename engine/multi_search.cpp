@@ -195,19 +195,15 @@ struct MultiSearch::Library {};
 
 MultiSearch::~MultiSearch() = default;
 
-const char* MultiSearch::fastest_pass() {
-#if defined(TARNWICK_HAVE_HYPERSCAN)
-    if (hs_valid_platform() == HS_SUCCESS) return "hyperscan";
-#endif
-    return name_of(own_passes().back());
-}
+const char* MultiSearch::fastest_pass() { return name_of(passes().back()); }
 
-const char* MultiSearch::name_of(OwnPass pass) {
+const char* MultiSearch::name_of(Pass pass) {
     switch (pass) {
-        case OwnPass::avx512: return "avx512";
-        case OwnPass::avx2: return "avx2";
-        case OwnPass::simd128: return "simd128";
-        case OwnPass::bytewise: break;
+        case Pass::hyperscan: return "hyperscan";
+        case Pass::avx512: return "avx512";
+        case Pass::avx2: return "avx2";
+        case Pass::simd128: return "simd128";
+        case Pass::bytewise: break;
     }
     return "bytewise";
 }
@@ -252,32 +248,39 @@ MultiSearch::MultiSearch(std::vector<ByteString> patterns) : serial_(next_serial
     }
 
     group_patterns();
+}
 
+const MultiSearch::Library* MultiSearch::library() const {
 #if defined(TARNWICK_HAVE_HYPERSCAN)
-    if (hs_valid_platform() != HS_SUCCESS) return;
-    auto library = std::make_unique<Library>();
-    std::vector<const char*> expressions;
-    std::vector<std::size_t> lengths;
-    std::vector<unsigned> ids;
-    for (std::uint32_t k = 0; k < patterns_.size(); ++k) {
-        if (patterns_[k].size() < kPrefix) continue;
-        expressions.push_back(reinterpret_cast<const char*>(patterns_[k].data()));
-        lengths.push_back(patterns_[k].size());
-        ids.push_back(static_cast<unsigned>(library->members.size()));
-        library->members.push_back(k);
-        library->longest = std::max(library->longest, patterns_[k].size());
-    }
-    if (library->members.empty()) return;
-    const std::vector<unsigned> flags(ids.size(), HS_FLAG_SINGLEMATCH);
-    hs_compile_error_t* error = nullptr;
-    if (hs_compile_lit_multi(expressions.data(), flags.data(), ids.data(), lengths.data(),
-                             static_cast<unsigned>(ids.size()), HS_MODE_BLOCK, nullptr, &library->database,
-                             &error) != HS_SUCCESS) {
-        hs_free_compile_error(error);  // the engine's own pass does the work instead
-        return;
-    }
-    library_ = std::move(library);
+    // Compiled on first use: it costs about what the engine's own pass over a
+    // hundred MiB does, and most passes never need it.
+    std::call_once(library_compiled_, [this] {
+        if (hs_valid_platform() != HS_SUCCESS) return;
+        auto library = std::make_unique<Library>();
+        std::vector<const char*> expressions;
+        std::vector<std::size_t> lengths;
+        std::vector<unsigned> ids;
+        for (std::uint32_t k = 0; k < patterns_.size(); ++k) {
+            if (patterns_[k].size() < kPrefix) continue;
+            expressions.push_back(reinterpret_cast<const char*>(patterns_[k].data()));
+            lengths.push_back(patterns_[k].size());
+            ids.push_back(static_cast<unsigned>(library->members.size()));
+            library->members.push_back(k);
+            library->longest = std::max(library->longest, patterns_[k].size());
+        }
+        if (library->members.empty()) return;
+        const std::vector<unsigned> flags(ids.size(), HS_FLAG_SINGLEMATCH);
+        hs_compile_error_t* error = nullptr;
+        if (hs_compile_lit_multi(expressions.data(), flags.data(), ids.data(), lengths.data(),
+                                 static_cast<unsigned>(ids.size()), HS_MODE_BLOCK, nullptr, &library->database,
+                                 &error) != HS_SUCCESS) {
+            hs_free_compile_error(error);  // the engine's own pass does the work instead
+            return;
+        }
+        library_ = std::move(library);
+    });
 #endif
+    return library_.get();
 }
 
 void MultiSearch::group_patterns() {
@@ -341,12 +344,13 @@ const MultiSearch::Group* MultiSearch::group_of(std::uint64_t head) const {
 bool MultiSearch::scan_with_library(ByteView haystack, std::int64_t from, std::int64_t last_start,
                                     std::vector<std::int64_t>& out) const {
 #if defined(TARNWICK_HAVE_HYPERSCAN)
-    if (library_ == nullptr) return false;
+    const Library* const compiled = library();
+    if (compiled == nullptr) return false;
     out.assign(patterns_.size(), kNone);
     const auto length = static_cast<std::int64_t>(haystack.size());
     from = std::max<std::int64_t>(from, 0);
     // A match must start by last_start and end inside the haystack.
-    const std::int64_t end = std::min(length, last_start + static_cast<std::int64_t>(library_->longest));
+    const std::int64_t end = std::min(length, last_start + static_cast<std::int64_t>(compiled->longest));
     if (end > from) {
         // Scratch space of this thread's own, kept for its next scan: making
         // it (Hyperscan checks the whole database then) costs more than
@@ -358,7 +362,7 @@ bool MultiSearch::scan_with_library(ByteView haystack, std::int64_t from, std::i
         };
         thread_local Scratch scratch;
         if (scratch.made_for != serial_) {
-            if (hs_alloc_scratch(library_->database, &scratch.space) != HS_SUCCESS) return false;
+            if (hs_alloc_scratch(compiled->database, &scratch.space) != HS_SUCCESS) return false;
             scratch.made_for = serial_;
         }
         // Hyperscan's widest scans (AVX-512 VBMI) have been seen to read a
@@ -368,16 +372,16 @@ bool MultiSearch::scan_with_library(ByteView haystack, std::int64_t from, std::i
         // enough to hold every match that ends in it.
         constexpr std::int64_t kRoomBehind = 256;
         const std::int64_t head_end = std::max(from, end - kRoomBehind);
-        FirstMatches found{library_->members, patterns_, from, last_start, out, library_->members.size()};
+        FirstMatches found{compiled->members, patterns_, from, last_start, out, compiled->members.size()};
         const auto scan = [&](const std::uint8_t* data, std::int64_t size) {
-            const hs_error_t scanned = hs_scan(library_->database, reinterpret_cast<const char*>(data),
+            const hs_error_t scanned = hs_scan(compiled->database, reinterpret_cast<const char*>(data),
                                                static_cast<unsigned>(size), 0, scratch.space, on_match, &found);
             return scanned == HS_SUCCESS || scanned == HS_SCAN_TERMINATED;
         };
         if (head_end > from && !scan(haystack.data() + from, head_end - from)) return false;
         if (found.missing > 0) {
             const std::int64_t tail_from =
-                std::max(from, head_end - static_cast<std::int64_t>(library_->longest) + 1);
+                std::max(from, head_end - static_cast<std::int64_t>(compiled->longest) + 1);
             ByteString tail(haystack.begin() + tail_from, haystack.begin() + end);
             tail.resize(tail.size() + static_cast<std::size_t>(kRoomBehind));
             found.base = tail_from;
@@ -470,7 +474,7 @@ std::int64_t MultiSearch::scan_vector(ByteView haystack, std::int64_t at, std::i
     return at;
 }
 
-void MultiSearch::scan(OwnPass pass, ByteView haystack, std::int64_t from, std::int64_t last_start,
+void MultiSearch::scan(Pass pass, ByteView haystack, std::int64_t from, std::int64_t last_start,
                        std::vector<std::int64_t>& out) const {
     out.assign(patterns_.size(), kNone);
     const auto length = static_cast<std::int64_t>(haystack.size());
@@ -482,10 +486,10 @@ void MultiSearch::scan(OwnPass pass, ByteView haystack, std::int64_t from, std::
     std::int64_t at = from;
     switch (pass) {
 #if defined(TARNWICK_HAVE_AVX2_PASS)
-        case OwnPass::avx512: at = scan_vector<64>(haystack, at, last, last_start, out, missing); break;
-        case OwnPass::avx2: at = scan_vector<32>(haystack, at, last, last_start, out, missing); break;
+        case Pass::avx512: at = scan_vector<64>(haystack, at, last, last_start, out, missing); break;
+        case Pass::avx2: at = scan_vector<32>(haystack, at, last, last_start, out, missing); break;
 #elif defined(TARNWICK_HAVE_WASM_SIMD_PASS)
-        case OwnPass::simd128: at = scan_vector<16>(haystack, at, last, last_start, out, missing); break;
+        case Pass::simd128: at = scan_vector<16>(haystack, at, last, last_start, out, missing); break;
 #endif
         default: break;  // byte by byte, below
     }
@@ -557,6 +561,17 @@ bool MultiSearch::thick_with_near_misses(ByteView haystack, std::int64_t from, s
     return near > kThick;
 }
 
+bool MultiSearch::library_pays(ByteView haystack, std::int64_t from, std::int64_t last_start) const {
+    // Hyperscan's pass is the faster one on most large voices, and many times
+    // the slower where entries of an abbreviation table stand everywhere,
+    // which the engine's own pass takes in its stride. Below a hundred MiB,
+    // compiling its database costs more than its pass saves.
+    constexpr std::int64_t kWorthCompiling = std::int64_t{128} << 20;
+    const std::int64_t starts = std::min(last_start, static_cast<std::int64_t>(haystack.size()) - 1) -
+                                std::max<std::int64_t>(from, 0) + 1;
+    return starts >= kWorthCompiling && !thick_with_near_misses(haystack, from, last_start);
+}
+
 void MultiSearch::first_starts(ByteView haystack, std::int64_t from, std::int64_t last_start,
                                std::vector<std::int64_t>& out) const {
     const int workers = worker_count();
@@ -566,14 +581,11 @@ void MultiSearch::first_starts(ByteView haystack, std::int64_t from, std::int64_
         first_starts_in_blocks(haystack, from, last_start, kBlock, workers, out);
         return;
     }
-    one_pass(haystack, from, last_start, !thick_with_near_misses(haystack, from, last_start), out);
+    one_pass(haystack, from, last_start, library_pays(haystack, from, last_start), out);
 }
 
 void MultiSearch::one_pass(ByteView haystack, std::int64_t from, std::int64_t last_start, bool library_first,
                            std::vector<std::int64_t>& out) const {
-    // Hyperscan's pass is the faster one on most data, and many times the
-    // slower where entries of an abbreviation table stand everywhere, which
-    // the engine's own pass takes in its stride.
     if (library_first && scan_with_library(haystack, from, last_start, out)) return;
     first_starts_own(haystack, from, last_start, out);
 }
@@ -581,7 +593,7 @@ void MultiSearch::one_pass(ByteView haystack, std::int64_t from, std::int64_t la
 void MultiSearch::first_starts_in_blocks(ByteView haystack, std::int64_t from, std::int64_t last_start,
                                          std::int64_t block, int workers, std::vector<std::int64_t>& out) const {
     // Which pass suits the data is decided once, for the whole range.
-    const bool library_first = !thick_with_near_misses(haystack, from, last_start);
+    const bool library_first = library_pays(haystack, from, last_start);
     block = std::max<std::int64_t>(block, 1);
     from = std::max<std::int64_t>(from, 0);
     const std::int64_t last = std::min(last_start, static_cast<std::int64_t>(haystack.size()) - 1);
@@ -618,29 +630,44 @@ void MultiSearch::first_starts_in_blocks(ByteView haystack, std::int64_t from, s
     });
 }
 
-std::vector<MultiSearch::OwnPass> MultiSearch::own_passes() {
-    std::vector<OwnPass> passes{OwnPass::bytewise};
+std::vector<MultiSearch::Pass> MultiSearch::passes() {
+    std::vector<Pass> passes{Pass::bytewise};
 #if defined(TARNWICK_HAVE_AVX2_PASS)
-    if (processor_has_avx2()) passes.push_back(OwnPass::avx2);
-    if (processor_has_avx2() && processor_has_avx512()) passes.push_back(OwnPass::avx512);
+    if (processor_has_avx2()) passes.push_back(Pass::avx2);
+    if (processor_has_avx2() && processor_has_avx512()) passes.push_back(Pass::avx512);
 #elif defined(TARNWICK_HAVE_WASM_SIMD_PASS)
-    passes.push_back(OwnPass::simd128);
+    passes.push_back(Pass::simd128);
+#endif
+#if defined(TARNWICK_HAVE_HYPERSCAN)
+    if (hs_valid_platform() == HS_SUCCESS) passes.push_back(Pass::hyperscan);
 #endif
     return passes;
 }
 
-void MultiSearch::first_starts_own(ByteView haystack, std::int64_t from, std::int64_t last_start,
-                                   std::vector<std::int64_t>& out) const {
-    static const OwnPass widest = own_passes().back();
-    scan(widest, haystack, from, last_start, out);
+MultiSearch::Pass MultiSearch::widest_own_pass() {
+    static const Pass widest = [] {
+        std::vector<Pass> all = passes();
+        std::erase(all, Pass::hyperscan);
+        return all.back();
+    }();
+    return widest;
 }
 
-void MultiSearch::first_starts_by(OwnPass pass, ByteView haystack, std::int64_t from, std::int64_t last_start,
+void MultiSearch::first_starts_own(ByteView haystack, std::int64_t from, std::int64_t last_start,
+                                   std::vector<std::int64_t>& out) const {
+    scan(widest_own_pass(), haystack, from, last_start, out);
+}
+
+void MultiSearch::first_starts_by(Pass pass, ByteView haystack, std::int64_t from, std::int64_t last_start,
                                   std::vector<std::int64_t>& out) const {
-    const std::vector<OwnPass> passes = own_passes();
-    // One the processor cannot run is taken byte by byte.
-    if (std::find(passes.begin(), passes.end(), pass) == passes.end()) pass = OwnPass::bytewise;
-    scan(pass, haystack, from, last_start, out);
+    const std::vector<Pass> runnable = passes();
+    // One this build or processor cannot run is taken byte by byte.
+    if (std::find(runnable.begin(), runnable.end(), pass) == runnable.end()) pass = Pass::bytewise;
+    if (pass != Pass::hyperscan) {
+        scan(pass, haystack, from, last_start, out);
+    } else if (!scan_with_library(haystack, from, last_start, out)) {
+        first_starts_own(haystack, from, last_start, out);
+    }
 }
 
 }  // namespace tarnwick

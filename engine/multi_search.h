@@ -6,6 +6,7 @@
 #include <cstring>
 #include <optional>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <vector>
 
@@ -14,7 +15,8 @@
 namespace tarnwick {
 
 // Finds the lowest start of each of many byte patterns in one pass over a
-// buffer. Where the build has Hyperscan, it does the pass. The engine's own
+// buffer. Where the build has Hyperscan, it does the pass over a large buffer
+// that is not thick with near misses (see library_pays). The engine's own
 // pass finds candidates 64 positions at a time with AVX-512 (32 with AVX2, 16
 // with WebAssembly's SIMD) by looking up the nibbles of a position's first four bytes in
 // per-bucket tables (the patterns are spread over eight buckets), then of its
@@ -34,15 +36,17 @@ public:
     MultiSearch(const MultiSearch&) = delete;
     MultiSearch& operator=(const MultiSearch&) = delete;
 
-    // "hyperscan", "avx512", "avx2", "simd128" or "bytewise": what first_starts uses here.
+    // The passes: the engine's own, byte by byte or 16, 32 or 64 positions at
+    // a time (WebAssembly's SIMD, AVX2, AVX-512), and Hyperscan's.
+    enum class Pass { bytewise, simd128, avx2, avx512, hyperscan };
+    // Those this build and processor can run: the engine's own, narrowest
+    // first, then Hyperscan's where there is one.
+    static std::vector<Pass> passes();
+    static const char* name_of(Pass pass);
+    // The pass first_starts_own takes.
+    static Pass widest_own_pass();
+    // "hyperscan", "avx512", "avx2", "simd128" or "bytewise": the last of passes().
     static const char* fastest_pass();
-
-    // The engine's own passes: byte by byte, or 16, 32 or 64 positions at a
-    // time with WebAssembly's SIMD, AVX2 or AVX-512.
-    enum class OwnPass { bytewise, simd128, avx2, avx512 };
-    // Those this build and processor can run, the narrowest first.
-    static std::vector<OwnPass> own_passes();
-    static const char* name_of(OwnPass pass);
 
     // Tells searches apart, even one made where a freed one stood.
     std::uint64_t serial() const { return serial_; }
@@ -82,8 +86,9 @@ public:
     void first_starts_own(ByteView haystack, std::int64_t from, std::int64_t last_start,
                           std::vector<std::int64_t>& out) const;
 
-    // The same with the given own pass (byte by byte where the processor cannot run it).
-    void first_starts_by(OwnPass pass, ByteView haystack, std::int64_t from, std::int64_t last_start,
+    // The same with the given pass (byte by byte where this build or the
+    // processor cannot run it; Hyperscan's, where it fails, by the widest own).
+    void first_starts_by(Pass pass, ByteView haystack, std::int64_t from, std::int64_t last_start,
                          std::vector<std::int64_t>& out) const;
 
 private:
@@ -94,6 +99,8 @@ private:
     static constexpr std::int64_t kBlock = 4 << 20;  // starts per block of a parallel pass
 
     struct Library;  // the compiled Hyperscan database, where there is one
+    // Whether Hyperscan's pass is worth its compiling here: a large range not thick with near misses.
+    bool library_pays(ByteView haystack, std::int64_t from, std::int64_t last_start) const;
     // One pass in this thread: Hyperscan's where `library_first` and it can, else the engine's own.
     void one_pass(ByteView haystack, std::int64_t from, std::int64_t last_start, bool library_first,
                   std::vector<std::int64_t>& out) const;
@@ -102,7 +109,7 @@ private:
     void search_short(ByteView haystack, std::int64_t from, std::int64_t last_start,
                       std::vector<std::int64_t>& out) const;
 
-    void scan(OwnPass pass, ByteView haystack, std::int64_t from, std::int64_t last_start,
+    void scan(Pass pass, ByteView haystack, std::int64_t from, std::int64_t last_start,
               std::vector<std::int64_t>& out) const;
     // The vector filter's part of scan(), kLanes positions at a time: from
     // `at` while whole lanes fit; returns where it stopped.
@@ -174,7 +181,10 @@ private:
     alignas(32) std::array<std::array<std::uint8_t, 16>, kFiltered> high_{};
     // The same per whole byte, for the byte-by-byte pass.
     std::array<std::array<std::uint8_t, 256>, kFiltered> byte_{};
-    std::unique_ptr<Library> library_;
+    // The compiled Hyperscan database, or null where there is none.
+    const Library* library() const;
+    mutable std::once_flag library_compiled_;
+    mutable std::unique_ptr<Library> library_;
 };
 
 }  // namespace tarnwick

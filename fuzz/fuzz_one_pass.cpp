@@ -58,18 +58,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const MultiSearch& search = catalogue_search();
     std::vector<std::int64_t> fastest, own, portable;
     const std::int64_t last = start + static_cast<std::int64_t>(data[2] >> 4) * 97;
-    // Every own pass the processor runs finds what the byte-by-byte pass finds.
-    const auto own_passes_agree = [&](const MultiSearch& with) {
-        for (const MultiSearch::OwnPass pass : MultiSearch::own_passes()) {
+    // Every pass this build and processor run finds what the byte-by-byte pass finds.
+    const auto passes_agree = [&](const MultiSearch& with) {
+        for (const MultiSearch::Pass pass : MultiSearch::passes()) {
             with.first_starts_by(pass, bytes, start, last, own);
             if (own != portable) return false;
         }
         return true;
     };
     search.first_starts(bytes, start, last, fastest);
-    search.first_starts_by(MultiSearch::OwnPass::bytewise, bytes, start, last, portable);
+    search.first_starts_by(MultiSearch::Pass::bytewise, bytes, start, last, portable);
     check(fastest == portable, "the library (or the fastest pass) finds what the byte-by-byte pass finds");
-    check(own_passes_agree(search), "every vector pass finds what the byte-by-byte pass finds");
+    check(passes_agree(search), "every pass finds what the byte-by-byte pass finds");
 
     // Patterns of every length taken from the input itself, some sharing
     // their first eight bytes, against a plain search: the passes share
@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     taken.erase(std::unique(taken.begin(), taken.end()), taken.end());
     const MultiSearch own_patterns(taken);
     own_patterns.first_starts(bytes, start, last, fastest);
-    own_patterns.first_starts_by(MultiSearch::OwnPass::bytewise, bytes, start, last, portable);
+    own_patterns.first_starts_by(MultiSearch::Pass::bytewise, bytes, start, last, portable);
     for (std::size_t k = 0; k < taken.size(); ++k) {
         const ByteString& p = taken[k];
         std::int64_t expected = MultiSearch::kNone;
@@ -103,6 +103,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         check(portable[k] == expected, "the byte-by-byte pass finds what a plain search finds");
     }
-    check(fastest == portable && own_passes_agree(own_patterns), "every pass finds the same on patterns of any length");
+    check(fastest == portable && passes_agree(own_patterns), "every pass finds the same on patterns of any length");
     return 0;
 }

@@ -27,7 +27,7 @@ int main() {
         const auto from = static_cast<std::int64_t>(random() % 40);
         const auto last = static_cast<std::int64_t>(bytes.size()) - static_cast<std::int64_t>(random() % 40);
         search.first_starts_own(bytes, from, last, vector_found);
-        search.first_starts_by(MultiSearch::OwnPass::bytewise, bytes, from, last, portable_found);
+        search.first_starts_by(MultiSearch::Pass::bytewise, bytes, from, last, portable_found);
         if (vector_found != portable_found) {
             std::printf("round %d: the passes differ\n", round);
             return 1;
