@@ -45,12 +45,12 @@ Problem holds_what_was_opened(FileSystemCalls& calls, Handle handle, ByteView im
     constexpr std::size_t kChunk = std::size_t{4} << 20;
     const std::size_t blocks = (image.size() + kChunk - 1) / kChunk;
     const int workers = calls.reads_may_overlap() ? worker_count() : 1;
-    std::vector<ByteString> buffers(static_cast<std::size_t>(workers));
+    std::vector<VoiceBytes> buffers(static_cast<std::size_t>(workers));  // read into, never cleared first
     std::vector<FileProblem> found(blocks, FileProblem::none);
     for_each_block(static_cast<std::int64_t>(blocks), workers, [&](std::int64_t b, int worker) {
         const std::size_t at = static_cast<std::size_t>(b) * kChunk;
         const std::size_t size = std::min(kChunk, image.size() - at);
-        ByteString& there = buffers[static_cast<std::size_t>(worker)];
+        VoiceBytes& there = buffers[static_cast<std::size_t>(worker)];
         there.resize(size);
         std::size_t got = 0;
         FileProblem& verdict = found[static_cast<std::size_t>(b)];
