@@ -561,23 +561,23 @@ bool MultiSearch::thick_with_near_misses(ByteView haystack, std::int64_t from, s
     return near > kThick;
 }
 
+std::int64_t MultiSearch::starts_in(ByteView haystack, std::int64_t from, std::int64_t last_start) {
+    return std::min(last_start, static_cast<std::int64_t>(haystack.size()) - 1) - std::max<std::int64_t>(from, 0) + 1;
+}
+
 bool MultiSearch::library_pays(ByteView haystack, std::int64_t from, std::int64_t last_start) const {
     // Hyperscan's pass is the faster one on most large voices, and many times
     // the slower where entries of an abbreviation table stand everywhere,
     // which the engine's own pass takes in its stride. Below a hundred MiB,
     // compiling its database costs more than its pass saves.
     constexpr std::int64_t kWorthCompiling = std::int64_t{128} << 20;
-    const std::int64_t starts = std::min(last_start, static_cast<std::int64_t>(haystack.size()) - 1) -
-                                std::max<std::int64_t>(from, 0) + 1;
-    return starts >= kWorthCompiling && !thick_with_near_misses(haystack, from, last_start);
+    return starts_in(haystack, from, last_start) >= kWorthCompiling && !thick_with_near_misses(haystack, from, last_start);
 }
 
 void MultiSearch::first_starts(ByteView haystack, std::int64_t from, std::int64_t last_start,
                                std::vector<std::int64_t>& out) const {
     const int workers = worker_count();
-    const std::int64_t starts = std::min(last_start, static_cast<std::int64_t>(haystack.size()) - 1) -
-                                std::max<std::int64_t>(from, 0) + 1;
-    if (workers > 1 && starts >= 4 * kBlock) {
+    if (workers > 1 && starts_in(haystack, from, last_start) >= 4 * kBlock) {
         first_starts_in_blocks(haystack, from, last_start, kBlock, workers, out);
         return;
     }

@@ -18,14 +18,14 @@ namespace tarnwick {
 // buffer. Where the build has Hyperscan, it does the pass over a large buffer
 // that is not thick with near misses (see library_pays). The engine's own
 // pass finds candidates 64 positions at a time with AVX-512 (32 with AVX2, 16
-// with WebAssembly's SIMD) by looking up the nibbles of a position's first four bytes in
-// per-bucket tables (the patterns are spread over eight buckets), then of its
-// next four bytes where any remain; a sieve of the patterns' first
-// twenty-four bytes refuses most candidates that remain, and the rest have
-// their first eight bytes looked up among the patterns', so that only the
-// patterns that begin with them are compared in full. Without such
-// instructions the same lookups run byte by byte. Patterns shorter than four
-// bytes are searched one by one. A large buffer is searched in blocks by
+// with WebAssembly's SIMD) by looking up the nibbles of a position's first
+// four bytes in per-bucket tables (the patterns are spread over eight
+// buckets), then of its next four bytes where any remain; a sieve of the
+// patterns' first twenty-four bytes refuses most candidates that remain, and
+// the rest have their first eight bytes looked up among the patterns', so
+// that only the patterns that begin with them are compared in full. Without
+// such instructions the same lookups run byte by byte. Patterns shorter than
+// four bytes are searched one by one. A large buffer is searched in blocks by
 // several threads at once.
 class MultiSearch {
 public:
@@ -99,6 +99,10 @@ private:
     static constexpr std::int64_t kBlock = 4 << 20;  // starts per block of a parallel pass
 
     struct Library;  // the compiled Hyperscan database, where there is one
+    // It, compiled on first use; null where there is none.
+    const Library* library() const;
+    // How many starts [from, last_start] holds inside `haystack`.
+    static std::int64_t starts_in(ByteView haystack, std::int64_t from, std::int64_t last_start);
     // Whether Hyperscan's pass is worth its compiling here: a large range not thick with near misses.
     bool library_pays(ByteView haystack, std::int64_t from, std::int64_t last_start) const;
     // One pass in this thread: Hyperscan's where `library_first` and it can, else the engine's own.
@@ -181,8 +185,6 @@ private:
     alignas(32) std::array<std::array<std::uint8_t, 16>, kFiltered> high_{};
     // The same per whole byte, for the byte-by-byte pass.
     std::array<std::array<std::uint8_t, 256>, kFiltered> byte_{};
-    // The compiled Hyperscan database, or null where there is none.
-    const Library* library() const;
     mutable std::once_flag library_compiled_;
     mutable std::unique_ptr<Library> library_;
 };
