@@ -1,7 +1,7 @@
 // tts-tarnwick-cli: the engine without a window, for scripts and servers.
 //   status FILE...                                   what each voice holds
 //   apply (--options LIST | --tab NAME | --all)... [--dry-run] [--verbose] FILE...
-//   recover FILE...                                  put back a copy an interrupted save left torn
+//   recover FILE...                                  put back a file an interrupted save left half-written
 // Exit status: 0 every file saved (or read, or put back), 1 some file had
 // nothing to patch (or to put back), 2 some file was refused or could not be
 // saved, interrupted saves could not be looked for, or the command was wrong.
@@ -201,6 +201,7 @@ std::string option_line(int number, std::string_view state, std::string_view lab
 struct Settings {
     std::set<int> chosen;
     bool dry_run = false;
+    bool as_is = false;
     bool verbose = false;
     bool forget = false;
     std::filesystem::path journals;
@@ -208,33 +209,44 @@ struct Settings {
 
 // How to act on a copy that another file's interrupted save finds torn.
 void hint_recover(const OpenedVoice& opened, const std::string& file, FileReport& report) {
-    if (opened.torn_copy) {
+    if (opened.half_way) {
         report.complain(messages::cli::recover_hint(file));
     }
 }
 
-// Opens a voice as the window's Open does (or, only looking, without putting
-// back an interrupted save) and tells what opening it found.
+// Opens a voice as the window's Open does (or, only looking, without making
+// records of journals) and tells what opening it found. A command that acts on
+// a half-written file (undo, recover) leaves out what it is about to act on.
 OpenedVoice open_and_tell(VoiceImage& image, const std::string& file, const Settings& settings, RecoveryMode mode,
-                          FileReport& report) {
-    const OpenedVoice opened = open_voice(image, utf8_path(file), settings.journals, system_file_calls(), mode, {});
-    for (const Message& message : opened.messages) report.tell(message);
-    hint_recover(opened, file, report);
+                          FileReport& report, bool acts_on_half_way = false) {
+    OpenedVoice opened = open_voice(image, utf8_path(file), settings.journals, system_file_calls(), mode, {});
+    const std::string half_way =
+        opened.half_way && acts_on_half_way
+            ? messages::looks_half_way(file, opened.half_way->file_path, opened.half_way->time_ns)
+            : std::string();
+    for (const Message& message : opened.messages) {
+        if (message.text != half_way) report.tell(message);
+    }
+    if (!acts_on_half_way) hint_recover(opened, file, report);
     return opened;
 }
 
+// Puts back a file that looks half-way through an interrupted save.
 ExitStatus recover(const std::string& file, const Settings& settings) {
     FileReport report(file);
     VoiceImage image;
-    const OpenedVoice opened =
-        open_voice(image, utf8_path(file), settings.journals, system_file_calls(), RecoveryMode::repair_copies, {});
-    for (const Message& message : opened.messages) report.tell(message);
-    if (opened.recovery_failed || opened.recovery_unknown || opened.result == OpenedVoice::Result::unreadable) {
-        return kRefused;
+    const OpenedVoice opened = open_and_tell(image, file, settings, RecoveryMode::record, report, true);
+    if (opened.recovery_unknown || opened.result == OpenedVoice::Result::unreadable) return kRefused;
+    const UndoReport put_back =
+        undo_last_patch(image, settings.journals, system_file_calls(), false, UndoScope::half_way, opened.pending);
+    for (const Message& message : put_back.messages) report.tell(message);
+    switch (put_back.outcome) {
+        case UndoOutcome::undone:
+        case UndoOutcome::rehearsed: return kAllDone;
+        case UndoOutcome::nothing_to_undo: return kNothingToPatch;
+        case UndoOutcome::refused: return kRefused;
     }
-    if (opened.put_back) return kAllDone;
-    report.say(std::string(messages::cli::kNoInterruptedSave));
-    return kNothingToPatch;
+    return kRefused;
 }
 
 ExitStatus show_status(const std::string& file, const Settings& settings) {
@@ -268,18 +280,23 @@ ExitStatus show_status(const std::string& file, const Settings& settings) {
                       std::string(state_text(opened.survey.state(option.number))).c_str());
         report.say(row + std::string(option.label));
     }
-    return opened.save_pending ? kRefused : kAllDone;
+    // A file that looks half-way through a save is not one to build on.
+    return opened.half_way ? kRefused : kAllDone;
 }
 
 ExitStatus apply_to(const std::string& file, const Settings& settings) {
     FileReport report(file);
     VoiceImage image;
     const OpenedVoice opened =
-        open_and_tell(image, file, settings, settings.dry_run ? RecoveryMode::look_only : RecoveryMode::repair, report);
+        open_and_tell(image, file, settings, settings.dry_run ? RecoveryMode::look_only : RecoveryMode::record, report);
     if (!opened.accepted()) return kRefused;
-    // A dry run over what an interrupted save left, or over a file whose
-    // interrupted saves could not be looked for, would only mislead.
-    if (opened.save_pending || opened.recovery_unknown) return kRefused;
+    // A file whose interrupted saves could not be looked for may be
+    // half-written; one that looks half-written is patched only when asked.
+    if (opened.recovery_unknown) return kRefused;
+    if (opened.half_way && !settings.as_is) {
+        report.complain(messages::cli::half_way_refusal(file));
+        return kRefused;
+    }
 
     // The boxes as the open left them, ticked as chosen.
     WindowControls controls = opened.controls;
@@ -337,22 +354,31 @@ ExitStatus show_history(const std::string& file, const Settings& settings) {
         report.say(messages::cli::forgot(removed));
         return removed > 0 ? kAllDone : kNothingToPatch;
     }
-    const UndoReport found = saves_leading_to(image, settings.journals, system_file_calls());
-    for (const Message& message : found.messages) report.tell(message);
-    if (found.outcome == UndoOutcome::refused) return kRefused;
+    const SavesOfVoice found = saves_of_voice(image, settings.journals, system_file_calls(), opened.pending);
+    if (found.problem) {
+        report.complain(messages::undo::history_unreadable(messages::reason_text(found.problem)));
+        return kRefused;
+    }
     report.heading(file);
-    if (found.history.empty()) {
+    if (found.chain.empty() && !found.half_way) {
         report.say(std::string(messages::cli::kNoHistory));
         return kNothingToPatch;
     }
-    bool first = true;
-    for (const SaveRecord& record : found.history) {
-        report.say(messages::cli::history_line(record.time_ns, record.options.size(), record.bytes_changed(), first));
+    const auto list = [&](const SaveRecord& record, bool undo_takes_it) {
+        report.say(record.state == SaveRecord::State::interrupted && found.half_way && &record == &*found.half_way
+                       ? messages::cli::half_way_line(record.time_ns, record.options.size(), record.bytes_changed())
+                       : messages::cli::history_line(record.time_ns, record.options.size(), record.bytes_changed(),
+                                                     undo_takes_it));
         for (const SaveRecord::Option& option : record.options) {
             char number[16];
             std::snprintf(number, sizeof number, "    %2d  ", option.number);
             report.say(number + option.label);
         }
+    };
+    if (found.half_way) list(*found.half_way, true);
+    bool first = !found.half_way;
+    for (const SaveRecord& record : found.chain) {
+        list(record, first);
         first = false;
     }
     return kAllDone;
@@ -363,11 +389,10 @@ ExitStatus undo(const std::string& file, const Settings& settings) {
     FileReport report(file);
     VoiceImage image;
     const OpenedVoice opened =
-        open_and_tell(image, file, settings, settings.dry_run ? RecoveryMode::look_only : RecoveryMode::repair, report);
-    if (opened.result == OpenedVoice::Result::unreadable || opened.save_pending || opened.recovery_unknown) {
-        return kRefused;
-    }
-    const UndoReport undone = undo_last_patch(image, settings.journals, system_file_calls(), settings.dry_run);
+        open_and_tell(image, file, settings, settings.dry_run ? RecoveryMode::look_only : RecoveryMode::record, report, true);
+    if (opened.result == OpenedVoice::Result::unreadable || opened.recovery_unknown) return kRefused;
+    const UndoReport undone = undo_last_patch(image, settings.journals, system_file_calls(), settings.dry_run,
+                                              UndoScope::last_save, opened.pending);
     for (const Message& message : undone.messages) report.tell(message);
     switch (undone.outcome) {
         case UndoOutcome::undone:
@@ -421,12 +446,13 @@ public:
             ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
         apply_->add_flag("--all", all, "Every option on every tab");
         apply_->add_flag("--dry-run", settings.dry_run, "Tell what would change and write nothing");
+        apply_->add_flag("--as-is", settings.as_is,
+                         "Patch a file that looks half-way through an interrupted save as it is, instead of refusing");
         apply_->add_flag("--verbose", settings.verbose, "Also show the offsets and bytes that change");
         apply_->add_option("FILE", files, "Voice files (.vpm or .rgn)");
 
         recover_ = app_.add_subcommand(
-            "recover", "Put back a voice that another file's interrupted save left half-written (a copy, or the device "
-                       "under another folder), as it was before that save");
+            "recover", "Put back a voice that looks half-way through an interrupted save as it was before that save");
         recover_->allow_extras();
         recover_->add_option("FILE", files, "Voice files (.vpm or .rgn)");
 

@@ -18,6 +18,9 @@ enum class OptionState {
     ready,              // it would patch
     already_changed,    // only a replacement of a deciding patch is there
     not_in_this_voice,  // neither
+    // Only a survey beside the record of an interrupted save says this: the
+    // option's ranges hold part of that save's new bytes.
+    half_changed,
 };
 
 struct OptionOutcome {

@@ -99,10 +99,13 @@ public:
     virtual std::error_code open_folder(const std::filesystem::path& path, Folder& folder, FileInfo& info) = 0;
     // The names in the folder, "." and ".." left out.
     virtual std::error_code list_folder(const Folder& folder, std::vector<std::string>& names) = 0;
-    // Opens an entry of the folder for reading; a link is refused, never followed.
+    // Opens an entry of the folder for reading; a link is refused, never
+    // followed. errc::device_or_resource_busy where the system lets nobody
+    // open it while the handle that created it is open (Windows).
     virtual std::error_code open_in_folder(const Folder& folder, const std::string& name, Handle& handle,
                                            FileInfo& info) = 0;
-    // Creates a new entry that must not exist yet, readable and writable by the user alone.
+    // Creates a new entry that must not exist yet, readable and writable by
+    // the user alone; while the handle is open, it can be renamed and removed.
     virtual std::error_code create_in_folder(const Folder& folder, const std::string& name, Handle& handle) = 0;
     virtual std::error_code rename_in_folder(const Folder& folder, const std::string& from, const std::string& to) = 0;
     virtual std::error_code remove_in_folder(const Folder& folder, const std::string& name) = 0;

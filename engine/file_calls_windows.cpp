@@ -345,8 +345,11 @@ public:
         return {};
     }
     std::error_code create_in_folder(const Folder& folder, const std::string& name, Handle& handle) override {
-        HANDLE h = CreateFileW(entry_path(folder, name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        // Nobody else may open it while it is held, but its writer may give it
+        // its real name, or remove it, before letting go: a journal is held
+        // from its creation until its save is over.
+        HANDLE h = CreateFileW(entry_path(folder, name).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE,
+                               nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE) return last_error();
         handle = reinterpret_cast<Handle>(h);
         return {};

@@ -1,11 +1,14 @@
 #include "engine/in_place_save.h"
 
 #include <algorithm>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/journal_folder.h"
+#include "engine/journal_records.h"
+#include "engine/save_history.h"
 #include "engine/worker_threads.h"
 
 namespace tarnwick {
@@ -67,7 +70,7 @@ Problem holds_what_was_opened(FileSystemCalls& calls, Handle handle, ByteView im
     return {};
 }
 
-SaveResult refused(Problem problem) { return {SaveStatus::refused, std::move(problem), {}, false}; }
+SaveResult refused(Problem problem) { return {SaveStatus::refused, std::move(problem), {}, false, {}, {}, {}}; }
 
 bool ranges_are_sound(std::span<const ChangedRange> changes, const FileIdentity& expected, ByteView image) {
     std::int64_t end_of_last = 0;
@@ -83,85 +86,63 @@ bool ranges_are_sound(std::span<const ChangedRange> changes, const FileIdentity&
     return expected.size == static_cast<std::int64_t>(image.size());
 }
 
-// What a save does about the journals beside it, decided under the file's
-// lock once the file is known to hold what was opened.
-struct JournalsAtSave {
-    Problem refusal;                  // a torn save of this file waits to be put back
-    std::vector<std::string> retire;  // this file's journals, dealt with once the save is whole
-    std::vector<std::string> marks;   // other files' journals that must never take the result for theirs
-};
-
-JournalsAtSave journals_at_save(const JournalFolder& journals, const std::string& key_text, const FileInfo& info,
-                                ByteView image, std::span<const ChangedRange> changes) {
-    JournalsAtSave out;
-    std::optional<ByteString> opened;  // the file as it is before this save, made only when needed
-    for (const JournalEntry& entry : journals.journals()) {
-        const JournalMatch match = match_of(entry.journal, key_text, info.identity);
-        if (match == JournalMatch::none) continue;
-        if (match == JournalMatch::by_content) {
-            // A journal of another file that would find this save's result
-            // torn must never put it back, should the two files turn out to be one.
-            const JournalReading after = reading_of(entry, match, image, info.identity.modified_ns, journals);
-            if (after.ranges == RangeState::torn && after.digest_ok && !after.settled) {
-                out.marks.push_back(settled_marker(entry.stem, digest_of(image)));
-            }
-            continue;
-        }
-        if (!opened) {
-            opened.emplace(image.begin(), image.end());
-            for (const ChangedRange& range : changes) {
-                std::copy(range.old_bytes.begin(), range.old_bytes.end(),
-                          opened->begin() + static_cast<std::ptrdiff_t>(range.offset));
-            }
-        }
-        const JournalReading now = reading_of(entry, match, *opened, info.identity.modified_ns, journals);
-        if (decide_recovery(now).action == RecoveryAction::put_back) {
-            out.refusal = Problem::at(FileProblem::journal_in_the_way, journals.path_of(entry.name));
-            return out;
-        }
-        // Retired, or left alone and told of when the file was opened: this
-        // save builds on what the person saw, so the journal has had its say.
-        out.retire.push_back(entry.name);
-    }
-    return out;
+std::int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
-// Writes the new bytes and the marks of settled saves, then removes the
-// journal, which commits the save: until then a crash puts it back. What
-// stopped it, if anything did.
-Problem write_and_commit(FileSystemCalls& calls, Handle file, JournalFolder& journals,
-                         std::span<const ChangedRange> changes, const std::vector<std::string>& marks,
-                         const std::string& journal_name) {
-    if (Problem failure = write_verified(calls, file, changes, RangeSide::new_bytes)) return failure;
-    for (const std::string& mark : marks) {
-        if (const std::error_code ec = journals.write_mark(mark)) return Problem::from_system(ec);
+// The save as its journal and its record tell it.
+SaveRecord record_for(const SaveIntent& intent, const std::string& key_text, ByteView image,
+                      std::span<const ChangedRange> changes, const FileDigest& before, const FileDigest& after,
+                      SaveHistory& history) {
+    SaveRecord record;
+    record.kind = intent.kind;
+    record.file_path = key_text;
+    record.time_ns = now_ns();
+    record.options = intent.options;
+    record.before = before;
+    record.after = after;
+    record.file_size = static_cast<std::int64_t>(image.size());
+    record.ranges.assign(changes.begin(), changes.end());
+    record.state = SaveRecord::State::finished;
+    record.token = new_save_token();
+    if (intent.origin) {
+        record.origin = *intent.origin;
+    } else {
+        // A patch continues the chain of recorded patches that made the bytes
+        // it starts from, or begins one there.
+        std::vector<SaveRecord> chain;
+        history.leading_to(before, record.file_size, chain);
+        record.origin = chain.empty()                  ? before
+                        : chain.front().origin_known() ? chain.front().origin
+                                                       : chain.back().before;
     }
-    // A removal that may not have reached the device is flushed once more;
-    // should the journal come back after a power loss, it finds every range
-    // new and is retired, never applied.
-    const JournalFolder::Removal removal = journals.remove_journal(journal_name);
-    if (removal.unlinked) return Problem::from_system(removal.unlinked);
-    if (removal.flushed) journals.flush();
-    return {};
+    return record;
 }
 
-// After a save failed half-way: the old bytes put back and read back, or,
-// where that fails too, the journal kept for the next open.
-SaveStatus put_back_after_failure(FileSystemCalls& calls, Handle file, JournalFolder& journals,
-                                  std::span<const ChangedRange> changes, const std::string& journal_name) {
-    if (write_verified(calls, file, changes, RangeSide::old_bytes)) return SaveStatus::recovery_pending;
-    // A journal that cannot be removed now names a file that already holds
-    // its old bytes: the next open retires it.
-    journals.remove_journal(journal_name);
-    return SaveStatus::rolled_back;
+SaveJournal journal_of(const SaveRecord& record, const FileIdentity& identity) {
+    SaveJournal journal;
+    journal.version = 3;
+    journal.file_path = record.file_path;
+    journal.identity = identity;
+    journal.digest = record.before;
+    journal.ranges = record.ranges;
+    journal.kind = record.kind;
+    journal.options = record.options;
+    journal.time_ns = record.time_ns;
+    journal.after = record.after;
+    journal.origin = record.origin;
+    journal.token = record.token;
+    return journal;
 }
 
 }  // namespace
 
 SaveResult write_in_place(const std::filesystem::path& path, const FileIdentity& expected, ByteView image,
-                          std::span<const ChangedRange> changes, const FileDigest& before,
-                          const std::filesystem::path& journal_folder, FileSystemCalls& calls) {
-    if (changes.empty()) return {SaveStatus::saved, {}, expected, true, before};
+                          std::span<const ChangedRange> changes, const FileDigest& before, const FileDigest& after,
+                          const SaveIntent& intent, const std::filesystem::path& journal_folder,
+                          FileSystemCalls& calls) {
+    if (changes.empty()) return {SaveStatus::saved, {}, expected, true, before, {}, {}};
     if (journal_folder.empty()) return refused(Problem::of_kind(FileProblem::no_journal_folder));
     if (!ranges_are_sound(changes, expected, image)) return refused(Problem::of_kind(FileProblem::changed_since_opened));
     Handle file{};
@@ -172,45 +153,68 @@ SaveResult write_in_place(const std::filesystem::path& path, const FileIdentity&
     Closer closer(calls, file);
     if (info.is_directory) return refused(Problem::of_kind(FileProblem::folder));
     if (!info.is_regular) return refused(Problem::of_kind(FileProblem::not_regular_file));
+    // Both folders are checked before anything is written: a save that could
+    // not be recorded could not be taken back.
     JournalFolder journals(calls);
     if (Problem problem = journals.open(journal_folder, true)) return refused(std::move(problem));
+    SaveHistory history(calls, history_folder_beside(journal_folder));
+    if (Problem problem = history.open(true)) return refused(std::move(problem));
     if (const std::error_code ec = calls.try_lock(file)) {
         if (ec == std::errc::resource_unavailable_try_again) return refused(Problem::of_kind(FileProblem::another_run_saving));
         return refused(Problem::from_system(ec));
     }
 
-    // From here until the journal is gone, no other run saves or recovers
-    // this file; every check is made now, since a run that held the lock
-    // before may have changed it.
+    // From here until the journal is gone, no other run saves this file;
+    // every check is made now, since a run that held the lock before may
+    // have changed it. The identity tells a file replaced at its path; the
+    // bytes tell a change that kept the time (as a FUSE FAT driver does).
     if (const std::error_code ec = calls.describe(file, info)) return refused(Problem::from_system(ec));
     if (info.identity != expected) return refused(Problem::of_kind(FileProblem::changed_since_opened));
     if (const Problem problem = holds_what_was_opened(calls, file, image, changes)) return refused(problem);
     const std::filesystem::path key = calls.resolved(path);
-    const std::string key_text = utf8(key);
-    journals.scan(nullptr);
-    journals.remove_partials(key);
-    const JournalsAtSave beside = journals_at_save(journals, key_text, info, image, changes);
-    if (beside.refusal) return refused(beside.refusal);
+    retire_journals(journals, history, false, {}, key);
 
-    const SaveJournal record{2, key_text, expected, before, {changes.begin(), changes.end()}};
-    const std::string stem = new_journal_stem(key);
+    const std::string key_text = utf8(key);
+    const SaveRecord record = record_for(intent, key_text, image, changes, before, after, history);
+    const std::string stem = journal_stem_for(key, record.token);
     const std::string journal_name = stem + std::string(kJournalSuffix);
-    if (const std::error_code ec = journals.write_journal(stem, encode_journal(record))) {
+    Handle held{};
+    if (const std::error_code ec = journals.write_journal(stem, encode_journal(journal_of(record, expected)), held)) {
         return refused({FileProblem::journal_failed, system_words(ec), journal_folder, 0, 0});
     }
+    Closer journal_held(calls, held);
 
-    // From here on the journal can put the file back, whatever happens.
-    SaveResult result{SaveStatus::saved, {}, {}, false, before};
-    if (Problem failure = write_and_commit(calls, file, journals, changes, beside.marks, journal_name)) {
-        result.status = put_back_after_failure(calls, file, journals, changes, journal_name);
+    // From here on the journal is the save's record, whatever happens.
+    SaveResult result{SaveStatus::saved, {}, {}, false, before, record, {}};
+    if (Problem failure = write_verified(calls, file, changes, RangeSide::new_bytes)) {
         result.problem = std::move(failure);
+        // Put back, and the whole file as it was opened: a device that
+        // misplaces a write may have changed bytes outside the ranges.
+        const bool put_back = !write_verified(calls, file, changes, RangeSide::old_bytes) &&
+                              !holds_what_was_opened(calls, file, image, changes);
+        if (put_back) {
+            result.status = SaveStatus::rolled_back;
+            result.record.reset();
+            journals.remove(journal_name);  // proven all old: nothing to record
+        } else {
+            result.status = SaveStatus::not_put_back;
+            result.record->state = SaveRecord::State::interrupted;
+            if (Problem problem = history.add(*result.record)) {
+                result.not_recorded = std::move(problem);  // the journal stays for the next open
+            } else {
+                journals.remove(journal_name);
+            }
+        }
+    } else if (Problem problem = history.add(record)) {
+        result.not_recorded = std::move(problem);  // the journal stays for the next open
     } else {
-        for (const std::string& name : beside.retire) journals.remove_journal(name);
+        journals.remove(journal_name);
     }
+    journal_held.close();
     // What the file is now, so that the next save compares with that.
-    FileInfo after;
-    result.identity_known = !calls.describe(file, after);
-    result.identity = after.identity;
+    FileInfo after_save;
+    result.identity_known = !calls.describe(file, after_save);
+    result.identity = after_save.identity;
     return result;
 }
 

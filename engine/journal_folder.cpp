@@ -16,48 +16,118 @@ std::string utf8(const std::filesystem::path& path) {
     return std::string(text.begin(), text.end());
 }
 
-JournalMatch match_of(const SaveJournal& journal, const std::string& key, const FileIdentity& identity) {
-    if (journal.file_path == key) return JournalMatch::by_path;
-    if (journal.identity.same_file(identity)) return JournalMatch::by_identity;
-    // Journals written before the digest was kept prove nothing by content.
-    if (journal.version >= 2 && journal.identity.size == identity.size) return JournalMatch::by_content;
-    return JournalMatch::none;
+JournalFolder::~JournalFolder() {
+    if (folder_.handle != -1) calls_.close(folder_.handle);
 }
 
-RangeState ranges_in(const SaveJournal& journal, ByteView bytes) {
-    if (journal.identity.size != static_cast<std::int64_t>(bytes.size())) return RangeState::foreign;
-    bool any_old = false;
-    bool any_new = false;
-    for (const ChangedRange& range : journal.ranges) {
-        const ByteView there = bytes.subspan(static_cast<std::size_t>(range.offset), range.old_bytes.size());
-        if (std::equal(there.begin(), there.end(), range.old_bytes.begin())) {
-            any_old = true;
-            continue;
+Problem JournalFolder::open(const std::filesystem::path& path, bool create) {
+    if (create) {
+        if (const std::error_code ec = calls_.make_private_folder(path)) {
+            return {FileProblem::journal_failed, system_words(ec), path, 0, 0};
         }
-        if (std::equal(there.begin(), there.end(), range.new_bytes.begin())) {
-            any_new = true;
-            continue;
-        }
-        for (std::size_t i = 0; i < there.size(); ++i) {
-            if (there[i] != range.old_bytes[i] && there[i] != range.new_bytes[i]) return RangeState::foreign;
-        }
-        any_old = any_new = true;  // a range written in part
     }
-    if (any_new && any_old) return RangeState::torn;
-    return any_new ? RangeState::all_new : RangeState::all_old;
+    FileInfo info;
+    if (const std::error_code ec = calls_.open_folder(path, folder_, info)) {
+        folder_.handle = -1;
+        if (!create && ec == std::errc::no_such_file_or_directory) return {};
+        return {FileProblem::journal_failed, system_words(ec), path, 0, 0};
+    }
+    Problem untrusted;
+    switch (trust_of(info)) {
+        case FolderTrust::trusted: break;
+        case FolderTrust::link: untrusted = Problem::at(FileProblem::journal_folder_is_link, path); break;
+        case FolderTrust::not_folder: untrusted = Problem::at(FileProblem::journal_folder_not_folder, path); break;
+        case FolderTrust::foreign: untrusted = Problem::at(FileProblem::journal_folder_foreign, path); break;
+        case FolderTrust::open_to_others: untrusted = Problem::at(FileProblem::journal_folder_open_to_others, path); break;
+    }
+    if (untrusted && folder_.handle != -1) {
+        calls_.close(folder_.handle);
+        folder_.handle = -1;
+    }
+    return untrusted;
 }
 
-JournalReading reading_of(const JournalEntry& entry, JournalMatch match, ByteView bytes, std::int64_t modified_ns,
-                          const JournalFolder& journals) {
-    JournalReading reading;
-    reading.match = match;
-    reading.ranges = ranges_in(entry.journal, bytes);
-    if (reading.ranges != RangeState::torn) return reading;
-    reading.digest_ok =
-        entry.journal.version < 2 || digest_with_old_bytes(bytes, entry.journal.ranges) == entry.journal.digest;
-    if (reading.digest_ok) reading.settled = journals.has(settled_marker(entry.stem, digest_of(bytes)));
-    reading.modified_after = modified_ns > entry.written_ns + kLongestWriteNs;
-    return reading;
+bool JournalFolder::live(const std::string& name, Handle& handle, FileInfo& info, Problem& problem) {
+    handle = -1;
+    if (const std::error_code ec = calls_.open_in_folder(folder_, name, handle, info)) {
+        handle = -1;
+        // Windows lets nobody open a journal its save holds, nor one its save
+        // is removing; a link is told of, as something that is no journal.
+        if (ec == std::errc::too_many_symbolic_link_levels) {
+            problem = Problem::of_kind(FileProblem::link);
+            return false;
+        }
+        return true;
+    }
+    bool held = false;
+    if (const std::error_code ec = calls_.lock_held(handle, held)) {
+        problem = Problem::from_system(ec);
+        return false;
+    }
+    return held;
+}
+
+std::vector<JournalEntry> JournalFolder::scan() {
+    std::vector<JournalEntry> found;
+    std::vector<std::string> names;
+    if (!is_open() || calls_.list_folder(folder_, names)) return found;
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        const bool partial = name.ends_with(kPartialSuffix);
+        if (!partial && journal_stem(name).empty()) continue;
+        JournalEntry entry{name, {}, std::nullopt, {}, 0};
+        entry.found.partial = partial;
+        Handle handle{};
+        FileInfo info;
+        entry.found.live = live(name, handle, info, entry.problem);
+        Closer closer(calls_, handle);
+        if (!entry.found.live && !partial && !entry.problem && handle != -1) {
+            entry.written_ns = info.identity.modified_ns;
+            if (info.is_link) {
+                entry.problem = Problem::of_kind(FileProblem::link);
+            } else if (info.identity.size > static_cast<std::int64_t>(kMaxJournalBytes)) {
+                entry.problem = Problem::of_kind(FileProblem::journal_too_long);
+            } else {
+                ByteString bytes;
+                entry.problem =
+                    read_whole_open_file(calls_, handle, info, static_cast<std::int64_t>(kMaxJournalBytes), bytes);
+                if (!entry.problem) {
+                    entry.journal = decode_journal(bytes);
+                    if (!entry.journal) entry.problem = Problem::of_kind(FileProblem::not_a_journal);
+                }
+            }
+            entry.found.whole = entry.journal.has_value();
+            if (entry.journal) entry.found.version = entry.journal->version;
+        }
+        found.push_back(std::move(entry));
+    }
+    return found;
+}
+
+std::error_code JournalFolder::write_journal(const std::string& stem, ByteView bytes, Handle& held) {
+    const std::string partial = stem + std::string(kPartialSuffix);
+    const std::string name = stem + std::string(kJournalSuffix);
+    held = -1;
+    Handle handle{};
+    if (const std::error_code ec = calls_.create_in_folder(folder_, partial, handle)) return ec;
+    std::error_code ec = calls_.try_lock(handle);
+    if (!ec) ec = write_all_at(calls_, handle, 0, bytes);
+    if (!ec) ec = calls_.flush(handle);
+    if (!ec) ec = calls_.rename_in_folder(folder_, partial, name);
+    if (!ec) ec = calls_.flush_folder(folder_);
+    if (ec) {
+        calls_.remove_in_folder(folder_, partial);
+        calls_.remove_in_folder(folder_, name);
+        calls_.close(handle);
+        return ec;
+    }
+    held = handle;
+    return {};
+}
+
+std::error_code JournalFolder::remove(const std::string& name) {
+    if (const std::error_code ec = calls_.remove_in_folder(folder_, name)) return ec;
+    return calls_.flush_folder(folder_);
 }
 
 Problem read_back(FileSystemCalls& calls, Handle handle, std::span<const ChangedRange> ranges, RangeSide side) {
@@ -73,7 +143,6 @@ Problem read_back(FileSystemCalls& calls, Handle handle, std::span<const Changed
     }
     return {};
 }
-
 
 Problem write_verified(FileSystemCalls& calls, Handle handle, std::span<const ChangedRange> ranges, RangeSide side) {
     for (const ChangedRange& range : ranges) {

@@ -12,7 +12,9 @@ namespace {
 
 constexpr std::array<std::uint8_t, 8> kMagicV1{'T', 'T', 'S', 'J', 'R', 'N', 'L', '1'};
 constexpr std::array<std::uint8_t, 8> kMagicV2{'T', 'T', 'S', 'J', 'R', 'N', 'L', '2'};
-constexpr std::array<std::uint8_t, 8> kRecordMagic{'T', 'T', 'S', 'H', 'I', 'S', 'T', '1'};
+constexpr std::array<std::uint8_t, 8> kMagicV3{'T', 'T', 'S', 'J', 'R', 'N', 'L', '3'};
+constexpr std::array<std::uint8_t, 8> kRecordMagicV1{'T', 'T', 'S', 'H', 'I', 'S', 'T', '1'};
+constexpr std::array<std::uint8_t, 8> kRecordMagicV2{'T', 'T', 'S', 'H', 'I', 'S', 'T', '2'};
 constexpr std::size_t kChecksumBytes = 8;
 constexpr std::size_t kRangeHeaderBytes = 8 + 4;  // offset, length
 
@@ -157,59 +159,101 @@ std::optional<ByteView> checked_body(ByteView bytes, std::size_t longest, ByteVi
     return body.subspan(magic.size());
 }
 
+bool read_options(Reader& r, std::vector<SaveRecord::Option>& options) {
+    std::uint32_t count = 0;
+    if (!r.u32(count) || count > r.left() / 8) return false;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        std::uint32_t number = 0;
+        std::uint32_t label_length = 0;
+        ByteString label;
+        if (!r.u32(number) || number > 1000 || !r.u32(label_length) || !r.bytes(label_length, label)) return false;
+        options.push_back({static_cast<int>(number), std::string(label.begin(), label.end())});
+    }
+    return true;
+}
+
+void write_options(Writer& w, const std::vector<SaveRecord::Option>& options) {
+    w.u32(static_cast<std::uint32_t>(options.size()));
+    for (const SaveRecord::Option& option : options) {
+        w.u32(static_cast<std::uint32_t>(option.number));
+        w.u32(static_cast<std::uint32_t>(option.label.size()));
+        w.bytes(text_bytes(option.label));
+    }
+}
+
+bool read_text(Reader& r, std::string& text) {
+    std::uint32_t length = 0;
+    ByteString bytes;
+    if (!r.u32(length) || !r.bytes(length, bytes)) return false;
+    text.assign(bytes.begin(), bytes.end());
+    return true;
+}
+
+bool read_kind(Reader& r, SaveRecord::Kind& kind) {
+    std::uint8_t value = 0;
+    if (!r.u8(value) || value > 2) return false;
+    kind = static_cast<SaveRecord::Kind>(value);
+    return true;
+}
+
+template <std::size_t N>
+bool starts_with(ByteView body, const std::array<std::uint8_t, N>& magic) {
+    return body.size() >= N && std::equal(magic.begin(), magic.end(), body.begin());
+}
+
 std::optional<SaveJournal> decode(ByteView bytes) {
-    if (bytes.size() > kMaxJournalBytes || bytes.size() < kMagicV2.size() + kChecksumBytes) return std::nullopt;
+    if (bytes.size() > kMaxJournalBytes || bytes.size() < kMagicV3.size() + kChecksumBytes) return std::nullopt;
     const ByteView body = bytes.first(bytes.size() - kChecksumBytes);
     std::uint64_t checksum = 0;
     Reader(bytes.last(kChecksumBytes)).u64(checksum);
     if (checksum != fnv1a(body)) return std::nullopt;
 
     SaveJournal journal;
-    if (std::equal(kMagicV2.begin(), kMagicV2.end(), body.begin())) {
+    if (starts_with(body, kMagicV3)) {
+        journal.version = 3;
+    } else if (starts_with(body, kMagicV2)) {
         journal.version = 2;
-    } else if (std::equal(kMagicV1.begin(), kMagicV1.end(), body.begin())) {
+    } else if (starts_with(body, kMagicV1)) {
         journal.version = 1;
     } else {
         return std::nullopt;
     }
-    Reader r(body.subspan(kMagicV2.size()));
-    std::uint32_t path_length = 0;
-    ByteString path;
-    if (!r.u32(path_length) || !r.bytes(path_length, path) || !r.u64(journal.identity.device) ||
-        !r.u64(journal.identity.file_index) || !r.i64(journal.identity.size) ||
-        !r.i64(journal.identity.modified_ns) || journal.identity.size < 0) {
+    Reader r(body.subspan(kMagicV3.size()));
+    if (!read_text(r, journal.file_path) || !r.u64(journal.identity.device) || !r.u64(journal.identity.file_index) ||
+        !r.i64(journal.identity.size) || !r.i64(journal.identity.modified_ns) || journal.identity.size < 0) {
         return std::nullopt;
     }
-    if (journal.version == 2 && !r.fixed(journal.digest)) return std::nullopt;
-    journal.file_path.assign(path.begin(), path.end());
+    if (journal.version >= 2 && !r.fixed(journal.digest)) return std::nullopt;
+    if (journal.version >= 3) {
+        if (!read_kind(r, journal.kind) || !r.u64(journal.token) || journal.token == 0 || !r.i64(journal.time_ns) ||
+            !r.fixed(journal.after) || !r.fixed(journal.origin) || !read_options(r, journal.options)) {
+            return std::nullopt;
+        }
+    }
     // Ascending and apart, inside the file as it was: what a save writes.
     if (!read_ranges(r, journal.identity.size, journal.ranges) || r.left() != 0) return std::nullopt;
     return journal;
 }
 
 std::optional<SaveRecord> decode_save_record(ByteView bytes) {
-    const std::optional<ByteView> body = checked_body(bytes, kMaxRecordBytes, kRecordMagic);
+    std::optional<ByteView> body = checked_body(bytes, kMaxRecordBytes, kRecordMagicV2);
+    const bool first_version = !body;
+    if (first_version) body = checked_body(bytes, kMaxRecordBytes, kRecordMagicV1);
     if (!body) return std::nullopt;
     Reader r(*body);
     SaveRecord record;
-    std::uint8_t kind = 0;
-    std::uint32_t path_length = 0;
-    ByteString path;
-    if (!r.u8(kind) || kind > 1 || !r.u32(path_length) || !r.bytes(path_length, path) || !r.i64(record.time_ns) ||
-        !r.i64(record.file_size) || record.file_size < 0 || !r.fixed(record.before) || !r.fixed(record.after)) {
+    if (!read_kind(r, record.kind) || (first_version && record.kind == SaveRecord::Kind::put_back)) return std::nullopt;
+    if (!first_version) {
+        std::uint8_t state = 0;
+        if (!r.u8(state) || state > 1 || !r.u64(record.token) || record.token == 0) return std::nullopt;
+        record.state = static_cast<SaveRecord::State>(state);
+    }
+    if (!read_text(r, record.file_path) || !r.i64(record.time_ns) || !r.i64(record.file_size) ||
+        record.file_size < 0 || !r.fixed(record.before) || !r.fixed(record.after)) {
         return std::nullopt;
     }
-    record.kind = static_cast<SaveRecord::Kind>(kind);
-    record.file_path.assign(path.begin(), path.end());
-    std::uint32_t options = 0;
-    if (!r.u32(options) || options > r.left() / 8) return std::nullopt;
-    for (std::uint32_t i = 0; i < options; ++i) {
-        std::uint32_t number = 0;
-        std::uint32_t label_length = 0;
-        ByteString label;
-        if (!r.u32(number) || number > 1000 || !r.u32(label_length) || !r.bytes(label_length, label)) return std::nullopt;
-        record.options.push_back({static_cast<int>(number), std::string(label.begin(), label.end())});
-    }
+    if (!first_version && !r.fixed(record.origin)) return std::nullopt;
+    if (!read_options(r, record.options)) return std::nullopt;
     if (!read_ranges(r, record.file_size, record.ranges) || r.left() != 0) return std::nullopt;
     return record;
 }
@@ -224,20 +268,18 @@ std::int64_t SaveRecord::bytes_changed() const {
 
 ByteString encode_record(const SaveRecord& record) {
     Writer w;
-    w.bytes(kRecordMagic);
+    w.bytes(kRecordMagicV2);
     w.u8(static_cast<std::uint8_t>(record.kind));
+    w.u8(static_cast<std::uint8_t>(record.state));
+    w.u64(record.token);
     w.u32(static_cast<std::uint32_t>(record.file_path.size()));
     w.bytes(text_bytes(record.file_path));
     w.i64(record.time_ns);
     w.i64(record.file_size);
     w.bytes(record.before);
     w.bytes(record.after);
-    w.u32(static_cast<std::uint32_t>(record.options.size()));
-    for (const SaveRecord::Option& option : record.options) {
-        w.u32(static_cast<std::uint32_t>(option.number));
-        w.u32(static_cast<std::uint32_t>(option.label.size()));
-        w.bytes(text_bytes(option.label));
-    }
+    w.bytes(record.origin);
+    write_options(w, record.options);
     write_ranges(w, record.ranges);
     w.u64(fnv1a(w.written()));
     return w.take();
@@ -270,17 +312,41 @@ std::uint64_t journal_checksum(ByteView bytes) { return fnv1a(bytes); }
 
 ByteString encode_journal(const SaveJournal& journal) {
     Writer w;
-    w.bytes(journal.version == 1 ? kMagicV1 : kMagicV2);
+    w.bytes(journal.version == 1 ? kMagicV1 : journal.version == 2 ? kMagicV2 : kMagicV3);
     w.u32(static_cast<std::uint32_t>(journal.file_path.size()));
     w.bytes(text_bytes(journal.file_path));
     w.u64(journal.identity.device);
     w.u64(journal.identity.file_index);
     w.i64(journal.identity.size);
     w.i64(journal.identity.modified_ns);
-    if (journal.version != 1) w.bytes(journal.digest);
+    if (journal.version >= 2) w.bytes(journal.digest);
+    if (journal.version >= 3) {
+        w.u8(static_cast<std::uint8_t>(journal.kind));
+        w.u64(journal.token);
+        w.i64(journal.time_ns);
+        w.bytes(journal.after);
+        w.bytes(journal.origin);
+        write_options(w, journal.options);
+    }
     write_ranges(w, journal.ranges);
     w.u64(fnv1a(w.written()));
     return w.take();
+}
+
+SaveRecord record_of(const SaveJournal& journal, SaveRecord::State state) {
+    SaveRecord record;
+    record.kind = journal.kind;
+    record.file_path = journal.file_path;
+    record.time_ns = journal.time_ns;
+    record.options = journal.options;
+    record.before = journal.digest;
+    record.after = journal.after;
+    record.file_size = journal.identity.size;
+    record.ranges = journal.ranges;
+    record.state = state;
+    record.token = journal.token;
+    record.origin = journal.origin;
+    return record;
 }
 
 std::optional<SaveJournal> decode_journal(ByteView bytes) noexcept {
@@ -320,15 +386,23 @@ std::mt19937_64& journal_tokens() {
 
 void repeat_journal_tokens(std::uint64_t seed) { journal_tokens().seed(seed); }
 
-std::string new_journal_stem(const std::filesystem::path& resolved_path) {
-    const std::uint64_t token = journal_tokens()();
-    std::array<std::uint8_t, 8> token_bytes{};
-    for (std::size_t i = 0; i < 8; ++i) token_bytes[i] = static_cast<std::uint8_t>(token >> (8 * i));
+std::uint64_t new_save_token() {
+    std::uint64_t token = 0;
+    while (token == 0) token = journal_tokens()();
+    return token;
+}
 
+std::string token_text(std::uint64_t token) {
+    std::array<std::uint8_t, 8> bytes{};
+    for (std::size_t i = 0; i < 8; ++i) bytes[i] = static_cast<std::uint8_t>(token >> (8 * (7 - i)));
+    return hex_text(bytes);
+}
+
+std::string journal_stem_for(const std::filesystem::path& resolved_path, std::uint64_t token) {
     // The file's own name, in letters every file system takes, cut short:
     // the hash and the token alone tell journals apart.
     constexpr std::size_t kShownName = 48;
-    std::string stem = path_hash(resolved_path) + '-' + hex_text(token_bytes) + '-';
+    std::string stem = path_hash(resolved_path) + '-' + token_text(token) + '-';
     const std::u8string file_name = resolved_path.filename().u8string();
     for (std::size_t i = 0; i < file_name.size() && i < kShownName; ++i) {
         const auto c = static_cast<char>(file_name[i]);
@@ -339,13 +413,27 @@ std::string new_journal_stem(const std::filesystem::path& resolved_path) {
     return stem;
 }
 
+std::string new_journal_stem(const std::filesystem::path& resolved_path) {
+    return journal_stem_for(resolved_path, new_save_token());
+}
+
+std::uint64_t token_in_name(std::string_view name) {
+    // "<16 hex>-<16 hex>-..."
+    constexpr std::size_t kHex = 16;
+    if (name.size() < 2 * kHex + 1 || name[kHex] != '-') return 0;
+    std::uint64_t token = 0;
+    for (std::size_t i = kHex + 1; i < 2 * kHex + 1; ++i) {
+        const char c = name[i];
+        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (digit < 0) return 0;
+        token = token << 4 | static_cast<std::uint64_t>(digit);
+    }
+    return token;
+}
+
 std::string_view journal_stem(std::string_view name) {
     if (!name.ends_with(kJournalSuffix) || name.size() == kJournalSuffix.size()) return {};
     return name.substr(0, name.size() - kJournalSuffix.size());
-}
-
-std::string settled_marker(std::string_view stem, const FileDigest& digest) {
-    return std::string(stem) + std::string(kSettledInfix) + hex_text(digest);
 }
 
 }  // namespace tarnwick

@@ -1,4 +1,4 @@
-// Opening a voice file as every front end does: recovery, reading, refusals, survey.
+// Opening a voice file as every front end does: journals made records, reading, refusals, survey, what the history knows.
 #pragma once
 
 #include <filesystem>
@@ -23,29 +23,27 @@ struct OpenedVoice {
         unreadable,   // not read; the image holds what it held before
     };
     Result result = Result::unreadable;
-    // In the order they are shown: what became of earlier saves of the file,
-    // then why it was refused, if it was.
+    // In the order they are shown: what was found of earlier saves, then why
+    // it was refused, if it was.
     std::vector<Message> messages;
     VoiceSurvey survey;  // of the file read, unless it was unreadable
-    // Only looking: an interrupted save of it waits for a real open.
-    bool save_pending = false;
-    // The journal folder could not be trusted or read, so interrupted saves
-    // were not looked for: what was read may be a half-written file.
+    // The journal or history folder could not be trusted or read, so
+    // interrupted saves were not looked for: what was read may be a
+    // half-written file.
     bool recovery_unknown = false;
-    // Another file's interrupted save finds this one torn; opened with
-    // RecoveryMode::repair_copies it is put back.
-    bool torn_copy = false;
-    // Bytes were put back into the file before it was read.
-    bool put_back = false;
-    // A journal's bytes could not be put back.
-    bool recovery_failed = false;
     // The boxes and Patch after the open: all of them usable once a voice is
     // accepted, else as they were.
     WindowControls controls;
     // The recorded save that left the file as it is, which an undo takes back.
     std::optional<SaveRecord> last_save;
-    // When not empty, the question to ask the person; Yes opens the file
-    // again with RecoveryMode::repair_copies.
+    // The interrupted save the file looks cut off half-way through, which an
+    // undo (asked for) puts back; the file is not patched as it is unless the
+    // person says so.
+    std::optional<SaveRecord> half_way;
+    // Saves whose journals are not records yet (a look), for an undo's lookup.
+    std::vector<SaveRecord> pending;
+    // When not empty, the question to ask the person, No the default; Yes is
+    // an undo (it puts the half-way save back).
     std::string_view question;
 
     bool accepted() const { return result == Result::voice; }
@@ -53,9 +51,10 @@ struct OpenedVoice {
     bool show_survey() const { return result != Result::unreadable; }
 };
 
-// Reads the voice file at `path` into `image`, dealing with journals of its
-// interrupted saves in `journal_folder` as `mode` says, and surveys it.
-// `shown` is how the boxes and Patch stand before the open.
+// Reads the voice file at `path` into `image`, making the journals of saves
+// that died in `journal_folder` records as `mode` allows, surveys it and
+// looks it up in the history. Never writes to the file. `shown` is how the
+// boxes and Patch stand before the open.
 OpenedVoice open_voice(VoiceImage& image, const std::filesystem::path& path,
                        const std::filesystem::path& journal_folder, FileSystemCalls& calls, RecoveryMode mode,
                        const WindowControls& shown);

@@ -33,7 +33,6 @@ enum class FileProblem {
     no_file_open,
     no_journal_folder,
     journal_failed,        // in the folder `where`, for the reason in `system_words`
-    journal_in_the_way,    // the journal `where` of an earlier save is still kept
     link,                  // a link where a file of this program's own belongs
     journal_too_long,      // longer than any journal of this program
     not_a_journal,         // not in this program's journal format, or damaged
@@ -68,38 +67,26 @@ struct Problem {
 
 enum class SaveStatus {
     saved,
-    refused,           // nothing was written to the file
-    rolled_back,       // a write failed and the file was put back as it was (read back to be sure)
-    recovery_pending,  // the file could not be put back; its journal is kept for the next open
+    refused,       // nothing was written to the file
+    rolled_back,   // a write failed and the file was put back as it was (read back to be sure)
+    not_put_back,  // a write failed and the file could not be put back; the save is recorded as interrupted
 };
 
-// What reading a voice file may find out about an earlier save of it.
+// What opening a voice file found out about earlier saves, told once,
+// before the file is used. Nothing found here ever writes to a file.
 struct RecoveryEvent {
     enum class What {
-        rolled_back,         // a torn save of this file: put back as it was, journal removed
-        would_roll_back,     // (only looking) opening it to patch will put it back
-        changed_since,       // the file changed since that save: file and journal left alone
-        torn_copy,           // another file's save (`saved_path`, `saved_ns`) looks torn in this one: nothing written
-        copy_put_back,       // (asked for) such a copy put back as it was before that save
-        failed,              // could not be put back (`problem`); the journal is kept
-        another_run_saving,  // a save of it is running now: left alone
+        looks_half_way,      // the file looks cut off half-way through the save of `saved_path` begun at `saved_ns`
+        not_recorded,        // the journal `journal` could not be made a record (`problem`); it is kept
+        another_run_saving,  // a save of it is running now: what is shown may change
         not_a_journal,       // `journal` lies in the folder but is none of ours (`problem`); left alone
-        folder_untrusted,    // the journal folder is not the user's own (`problem`); not read
+        folder_untrusted,    // the journal or history folder is not the user's own (`problem`); not read
     };
     What what;
     std::filesystem::path journal;  // the journal concerned, where there is one
     Problem problem;
-    std::string saved_path;   // the path the journal's save was of, UTF-8
-    std::int64_t saved_ns = 0;  // when that save began (the journal's time)
-};
-
-// What reading a voice file found: why it was refused, if it was, and what
-// became of earlier saves of it (told once, before the file is used).
-struct LoadResult {
-    Problem problem;
-    std::vector<RecoveryEvent> events;
-
-    bool ok() const { return !problem; }
+    std::string saved_path;     // the path the save was of, UTF-8
+    std::int64_t saved_ns = 0;  // when that save began
 };
 
 }  // namespace tarnwick

@@ -1,7 +1,6 @@
 #include "engine/patch_run.h"
 
 #include "engine/layout_probe.h"
-#include "engine/undo_patch.h"
 
 namespace tarnwick {
 namespace {
@@ -55,12 +54,20 @@ RunReport run_patch(VoiceImage& image, const WindowControls& shown, const std::f
     if (ended_before_saving(image, report)) return report;
 
     report.details.changes = edits.changed_ranges();
-    const SaveResult saved = image.save_image(report.details.changes, journal_folder, calls, edits.digest_before());
+    // The save carries what it is, so that its journal and its record can
+    // tell it and it can be taken back.
+    SaveIntent intent;
+    intent.before = edits.digest_before();
+    for (const int k : report.details.patched_options()) {
+        intent.options.push_back({k, std::string(patch_catalogue()[static_cast<std::size_t>(k - 1)].label)});
+    }
+    const SaveResult saved = image.save_image(report.details.changes, journal_folder, calls, intent);
     report.details.save = saved.status;
     if (!saved.ok()) {
-        // The file holds its old bytes (or will, at its next open), so the
-        // image must too: a later run would otherwise call patches "already
-        // patched" that never reached the file. The window shows it anew.
+        // The file holds its old bytes (or, not put back, is recorded as an
+        // interrupted save), so the image must hold them too: a later run
+        // would otherwise call patches "already patched" that never reached
+        // the file. The window shows it anew.
         edits.undo();
         report.outcome = RunOutcome::save_failed;
         report.survey = survey_voice(image);
@@ -71,10 +78,10 @@ RunReport run_patch(VoiceImage& image, const WindowControls& shown, const std::f
     }
     report.outcome = RunOutcome::saved;
     report.messages.push_back({MessageKind::information, std::string(messages::kPatchedSuccessfully)});
-    // Kept so that the patch can be taken back later; the save stands either way.
-    if (const Problem problem = record_patch(image, saved.before, report.details.changes,
-                                             report.details.patched_options(), journal_folder, calls)) {
-        report.messages.push_back({MessageKind::information, messages::undo::not_recorded(messages::reason_text(problem))});
+    // The save stands either way; its kept journal becomes its record later.
+    if (saved.not_recorded) {
+        report.messages.push_back(
+            {MessageKind::information, messages::undo::not_recorded(messages::reason_text(saved.not_recorded))});
     }
     report.close_window = true;
     return report;

@@ -1,34 +1,57 @@
 #include "engine/recovery_rules.h"
 
+#include <algorithm>
+
 namespace tarnwick {
 
-RecoveryRule decide_recovery(const JournalReading& r) {
-    if (r.match == JournalMatch::none) return {RecoveryAction::ignore, "not this file's journal"};
-    if (r.match == JournalMatch::by_content) {
-        // Another file's journal can never tell a finished save of this copy
-        // (the same options saved earlier, a batch, the device under another
-        // folder) from a torn one, so it writes nothing by itself.
-        if (r.ranges != RangeState::torn || !r.digest_ok) {
-            return {RecoveryAction::ignore, "a copy that holds none, all or none of that save's bytes, or other bytes"};
-        }
-        if (r.settled) return {RecoveryAction::ignore, "a save that finished left exactly these bytes"};
-        return {RecoveryAction::tell_torn_copy, "a copy torn in that save's ranges: put back only when asked"};
+JournalRule decide_journal(const JournalFound& f) {
+    if (f.live) return {JournalAction::pass_by, "its save is running now and holds it"};
+    if (f.partial && !f.own_file) return {JournalAction::pass_by, "its save may have only just created it"};
+    if (f.partial) return {JournalAction::remove, "its save died before the journal was whole, so before any write"};
+    if (!f.whole) return {JournalAction::leave_alone, "not a journal of this program, or damaged: it proves nothing"};
+    if (f.version >= 3) return {JournalAction::record, "a save that never recorded itself: every journal becomes history"};
+    if (f.version == 2 && f.proven) {
+        return {JournalAction::record, "an older journal whose digest proves it is the save of the file opened"};
     }
+    return {JournalAction::pass_by, "an older journal that nothing proves: kept for the file it was written for"};
+}
+
+RangeState ranges_in(std::span<const ChangedRange> ranges, std::int64_t size, ByteView bytes) {
+    if (size != static_cast<std::int64_t>(bytes.size())) return RangeState::foreign;
+    bool any_old = false;
+    bool any_new = false;
+    for (const ChangedRange& range : ranges) {
+        const ByteView there = bytes.subspan(static_cast<std::size_t>(range.offset), range.old_bytes.size());
+        if (std::equal(there.begin(), there.end(), range.old_bytes.begin())) {
+            any_old = true;
+            continue;
+        }
+        if (std::equal(there.begin(), there.end(), range.new_bytes.begin())) {
+            any_new = true;
+            continue;
+        }
+        for (std::size_t i = 0; i < there.size(); ++i) {
+            if (there[i] != range.old_bytes[i] && there[i] != range.new_bytes[i]) return RangeState::foreign;
+        }
+        any_old = any_new = true;  // a range written in part
+    }
+    if (any_new && any_old) return RangeState::torn;
+    return any_new ? RangeState::all_new : RangeState::all_old;
+}
+
+RecordRule decide_record(const RecordReading& r) {
     switch (r.ranges) {
+        case RangeState::foreign: return {RecordMeaning::unrelated, "bytes in its ranges that it never wrote, or another size"};
+        case RangeState::all_old: return {RecordMeaning::unrelated, "none of that save's bytes are in the file"};
         case RangeState::all_new:
-            return {RecoveryAction::retire, "the save wrote everything and died before removing its journal"};
-        case RangeState::all_old:
-            return {RecoveryAction::retire, "the save died before writing anything"};
-        case RangeState::foreign:
-            return {RecoveryAction::leave_alone, "the file changed since: bytes in the ranges are neither old nor new"};
         case RangeState::torn: break;
     }
-    if (!r.digest_ok) return {RecoveryAction::leave_alone, "the file changed since outside the ranges"};
-    if (r.settled) return {RecoveryAction::leave_alone, "a later save that finished, elsewhere, left these bytes"};
-    // Where the file system keeps the time of writes (a FUSE FAT driver does
-    // not), a save under another journal folder shows as a later time.
-    if (r.modified_after) return {RecoveryAction::leave_alone, "the file was written to after the save died"};
-    return {RecoveryAction::put_back, "a torn save of this very file"};
+    if (!r.digest_ok) return {RecordMeaning::unrelated, "with its old bytes back the file is not what that save began with"};
+    if (r.ranges == RangeState::all_new) return {RecordMeaning::made_these_bytes, "that save wrote every range"};
+    // A finished save of fewer options leaves the same bytes as one cut off
+    // after them: where one is recorded, it is that save.
+    if (r.finished_made) return {RecordMeaning::unrelated, "a finished save left exactly these bytes"};
+    return {RecordMeaning::looks_half_way, "some of that save's bytes are in the file and others are not"};
 }
 
 }  // namespace tarnwick

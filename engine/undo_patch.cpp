@@ -1,17 +1,10 @@
 #include "engine/undo_patch.h"
 
-#include <chrono>
-
-#include "engine/patch_catalogue.h"
+#include "engine/recovery_rules.h"
 #include "engine/save_history.h"
 
 namespace tarnwick {
 namespace {
-
-std::int64_t now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 std::string resolved_text(const VoiceImage& image, FileSystemCalls& calls) {
     const std::u8string text = calls.resolved(image.file_path()).u8string();
@@ -22,87 +15,105 @@ std::string resolved_text(const VoiceImage& image, FileSystemCalls& calls) {
 // give the bytes it began with: a record that names these bytes but says
 // otherwise is not used.
 bool fits(const SaveRecord& record, ByteView bytes) {
-    if (record.file_size != static_cast<std::int64_t>(bytes.size())) return false;
-    for (const ChangedRange& range : record.ranges) {
-        const ByteView there = bytes.subspan(static_cast<std::size_t>(range.offset), range.new_bytes.size());
-        if (!std::equal(there.begin(), there.end(), range.new_bytes.begin(), range.new_bytes.end())) return false;
-    }
-    return digest_with_old_bytes(bytes, record.ranges) == record.before;
+    return ranges_in(record.ranges, record.file_size, bytes) == RangeState::all_new &&
+           digest_with_old_bytes(bytes, record.ranges) == record.before;
 }
 
-}  // namespace
-
-Problem record_patch(const VoiceImage& image, const FileDigest& before, std::span<const ChangedRange> changes,
-                     const std::vector<int>& options, const std::filesystem::path& journal_folder,
-                     FileSystemCalls& calls) {
-    SaveRecord record;
-    record.kind = SaveRecord::Kind::patch;
-    record.file_path = resolved_text(image, calls);
-    record.time_ns = now_ns();
-    for (const int k : options) {
-        record.options.push_back({k, std::string(patch_catalogue()[static_cast<std::size_t>(k - 1)].label)});
+SavesOfVoice look_up(SaveHistory& history, const VoiceImage& image) {
+    SavesOfVoice saves;
+    const FileDigest digest = image.digest();
+    const std::int64_t size = image.file_len();
+    if ((saves.problem = history.leading_to(digest, size, saves.chain))) return saves;
+    const bool made_by_a_save = !history.made(digest, size).empty();
+    for (SaveRecord& record : history.interrupted_of_size(size)) {
+        RecordReading reading;
+        reading.ranges = ranges_in(record.ranges, record.file_size, image.file_buf());
+        if (reading.ranges == RangeState::torn) {
+            reading.digest_ok = digest_with_old_bytes(image.file_buf(), record.ranges) == record.before;
+        }
+        reading.finished_made = made_by_a_save;
+        if (decide_record(reading).meaning == RecordMeaning::looks_half_way) {
+            saves.half_way = std::move(record);
+            break;
+        }
     }
-    record.before = before;
-    record.after = image.digest();
-    record.file_size = image.file_len();
-    record.ranges.assign(changes.begin(), changes.end());
-    SaveHistory history(calls, history_folder_beside(journal_folder));
-    return history.add(record);
+    return saves;
 }
 
-namespace {
-
-// The saves that lead to bytes with `digest`, from `history`.
-UndoReport saves_leading_to(SaveHistory& history, const FileDigest& digest) {
+UndoReport refusal(std::string text) {
     UndoReport report;
-    if (const Problem problem = history.leading_to(digest, report.history)) {
-        report.messages.push_back({MessageKind::refusal, messages::undo::history_unreadable(messages::reason_text(problem))});
-        return report;
-    }
-    report.outcome = report.history.empty() ? UndoOutcome::nothing_to_undo : UndoOutcome::rehearsed;
+    report.messages.push_back({MessageKind::refusal, std::move(text)});
     return report;
 }
 
 }  // namespace
 
-UndoReport saves_leading_to(const VoiceImage& image, const std::filesystem::path& journal_folder,
-                            FileSystemCalls& calls) {
+SavesOfVoice saves_of_voice(const VoiceImage& image, const std::filesystem::path& journal_folder,
+                            FileSystemCalls& calls, std::span<const SaveRecord> pending) {
     SaveHistory history(calls, history_folder_beside(journal_folder));
-    return saves_leading_to(history, image.digest());
+    history.consider_too({pending.begin(), pending.end()});
+    return look_up(history, image);
 }
 
 UndoReport undo_last_patch(VoiceImage& image, const std::filesystem::path& journal_folder, FileSystemCalls& calls,
-                           bool rehearse) {
-    // One digest of the file as opened serves the lookup, the reasons and the undo's own record.
-    const FileDigest before_undo = image.digest();
+                           bool rehearse, UndoScope scope, std::span<const SaveRecord> pending) {
     SaveHistory history(calls, history_folder_beside(journal_folder));
-    UndoReport report = saves_leading_to(history, before_undo);
+    history.consider_too({pending.begin(), pending.end()});
+    // One digest of the file as opened serves the lookup, the reasons and the undo's own record.
+    const FileDigest now = image.digest();
+    const SavesOfVoice saves = look_up(history, image);
     const std::string shown = messages::path_for_people(image.file_path());
-    if (report.outcome == UndoOutcome::refused) return report;
-    if (report.history.empty()) {
-        std::string why = history.undone_to(before_undo)                          ? messages::undo::all_undone(shown)
-                          : history.knows_file(resolved_text(image, calls)) ? messages::undo::changed_since(shown)
-                                                                             : messages::undo::never_saved(shown);
+    if (saves.problem) return refusal(messages::undo::history_unreadable(messages::reason_text(saves.problem)));
+
+    const SaveRecord* taken = nullptr;
+    SaveIntent intent;
+    if (saves.half_way) {
+        taken = &*saves.half_way;
+        intent.kind = SaveRecord::Kind::put_back;
+    } else if (scope == UndoScope::last_save && !saves.chain.empty()) {
+        taken = &saves.chain.front();
+        intent.kind = SaveRecord::Kind::undo;
+        if (!fits(*taken, image.file_buf())) return refusal(messages::undo::record_does_not_fit(shown));
+    }
+    UndoReport report;
+    if (taken == nullptr) {
+        report.outcome = UndoOutcome::nothing_to_undo;
+        std::string why;
+        if (scope == UndoScope::half_way) {
+            why = std::string(messages::cli::kNoInterruptedSave);
+        } else {
+            // Every recorded patch is taken back only where an undo led back
+            // to the bytes its chain began with; a record gone missing
+            // between leaves bytes no record explains.
+            bool all_undone = false;
+            for (const SaveRecord& record : history.made(now, image.file_len())) {
+                if (record.kind != SaveRecord::Kind::patch) {
+                    all_undone = all_undone || (record.origin_known() ? record.origin == now : true);
+                }
+            }
+            why = all_undone                                                   ? messages::undo::all_undone(shown)
+                  : history.knows_file(resolved_text(image, calls)) ? messages::undo::changed_since(shown)
+                                                                    : messages::undo::never_saved(shown);
+        }
         report.messages.push_back({MessageKind::information, std::move(why)});
         return report;
     }
-    const SaveRecord& last = report.history.front();
-    if (!fits(last, image.file_buf())) {
-        report.outcome = UndoOutcome::refused;
-        report.messages.push_back({MessageKind::refusal, messages::undo::record_does_not_fit(shown)});
-        return report;
-    }
+    const bool putting_back = intent.kind == SaveRecord::Kind::put_back;
     if (rehearse) {
         report.outcome = UndoOutcome::rehearsed;
         report.messages.push_back(
-            {MessageKind::information, messages::undo::would_undo(shown, last.time_ns, last.options.size())});
+            {MessageKind::information, putting_back ? messages::undo::would_put_back(shown, taken->time_ns, taken->options.size())
+                                                    : messages::undo::would_undo(shown, taken->time_ns, taken->options.size())});
         return report;
     }
 
     EditLog edits(image);
-    for (const ChangedRange& range : last.ranges) image.put_str(static_cast<std::int32_t>(range.offset), range.old_bytes);
+    for (const ChangedRange& range : taken->ranges) image.put_str(static_cast<std::int32_t>(range.offset), range.old_bytes);
     const std::vector<ChangedRange> changes = edits.changed_ranges();
-    const SaveResult saved = image.save_image(changes, journal_folder, calls, before_undo);
+    intent.options = taken->options;
+    intent.before = now;
+    if (taken->origin_known()) intent.origin = taken->origin;
+    const SaveResult saved = image.save_image(changes, journal_folder, calls, intent);
     if (!saved.ok()) {
         edits.undo();
         report.outcome = UndoOutcome::refused;
@@ -110,24 +121,24 @@ UndoReport undo_last_patch(VoiceImage& image, const std::filesystem::path& journ
         return report;
     }
     report.outcome = UndoOutcome::undone;
-    report.survey = survey_voice(image);
-    if (report.history.size() > 1) report.last_save = report.history[1];
     report.messages.push_back(
-        {MessageKind::information, messages::undo::undone(shown, last.time_ns, last.options.size())});
-
-    // The undo is a save of its own: recorded, but never itself taken back.
-    SaveRecord undo{SaveRecord::Kind::undo, resolved_text(image, calls), now_ns(), last.options, before_undo,
-                    last.before, image.file_len(), changes};
-    if (const Problem problem = history.add(undo)) {
-        report.messages.push_back({MessageKind::information, messages::undo::not_recorded(messages::reason_text(problem))});
+        {MessageKind::information, putting_back ? messages::undo::put_back(shown, taken->time_ns, taken->options.size())
+                                                : messages::undo::undone(shown, taken->time_ns, taken->options.size())});
+    if (saved.not_recorded) {
+        report.messages.push_back({MessageKind::information, messages::undo::not_recorded(messages::reason_text(saved.not_recorded))});
     }
+    // The file as it now is, and the recorded save that left it so.
+    SaveHistory after(calls, history_folder_beside(journal_folder));
+    const SavesOfVoice now_saved = look_up(after, image);
+    if (const SaveRecord* last = now_saved.last_save()) report.last_save = *last;
+    report.survey = survey_voice(image, now_saved.half_way ? &*now_saved.half_way : nullptr);
     return report;
 }
 
 Problem forget_history(const VoiceImage& image, const std::filesystem::path& journal_folder, FileSystemCalls& calls,
                        int& removed) {
     SaveHistory history(calls, history_folder_beside(journal_folder));
-    return history.forget(image.digest(), removed);
+    return history.forget(image.digest(), image.file_len(), removed);
 }
 
 }  // namespace tarnwick

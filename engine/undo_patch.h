@@ -1,4 +1,4 @@
-// Taking any finished patch back, exactly, on whatever copy holds its result; and recording each save for that.
+// Taking any recorded save back, exactly, on whatever copy holds its result, and putting back a file an interrupted save left half-written.
 #pragma once
 
 #include <filesystem>
@@ -14,42 +14,57 @@
 
 namespace tarnwick {
 
-// Records a patch run's finished save of `image` (as it now is; `before` the
-// file's digest before it) in the history beside `journal_folder`: the
-// options patched, every range, the digests before and after.
-Problem record_patch(const VoiceImage& image, const FileDigest& before, std::span<const ChangedRange> changes,
-                     const std::vector<int>& options, const std::filesystem::path& journal_folder,
-                     FileSystemCalls& calls);
+// What the history knows of the bytes of a voice.
+struct SavesOfVoice {
+    Problem problem;  // the history could not be read: nothing below is known
+    // The recorded patch saves that lead to these bytes, newest first: the
+    // first is the one an undo takes back.
+    std::vector<SaveRecord> chain;
+    // An interrupted save the file looks cut off half-way through: some of
+    // its ranges hold new bytes, the others old ones, and with its old bytes
+    // back the file is exactly what it began with; no recorded save made
+    // these bytes. Only the person puts it back.
+    std::optional<SaveRecord> half_way;
+
+    const SaveRecord* last_save() const { return chain.empty() ? nullptr : &chain.front(); }
+};
+
+// Looks the bytes in `image` up in the history beside `journal_folder`;
+// `pending` are saves whose journals are not records yet (see LoadResult).
+SavesOfVoice saves_of_voice(const VoiceImage& image, const std::filesystem::path& journal_folder,
+                            FileSystemCalls& calls, std::span<const SaveRecord> pending = {});
 
 enum class UndoOutcome {
-    undone,
-    rehearsed,        // a rehearsal that would have undone a save
+    undone,           // a patch taken back, or a half-written file put back
+    rehearsed,        // a rehearsal that would have done so
     nothing_to_undo,  // no recorded save made these bytes: the file was left alone
     refused,          // the history could not be read, or the save failed
 };
 
+// What an undo or a put-back did, and what the window shows after it.
 struct UndoReport {
     UndoOutcome outcome = UndoOutcome::refused;
     std::vector<Message> messages;
-    // The recorded saves that lead to the bytes the image held, newest first:
-    // the first is the one taken back.
-    std::vector<SaveRecord> history;
     // The file as it now is, after an undo, and the recorded save that left
     // it so, which the next undo takes back.
     std::optional<VoiceSurvey> survey;
     std::optional<SaveRecord> last_save;
 };
 
-// What the history knows of the bytes in `image`: the saves that made them.
-UndoReport saves_leading_to(const VoiceImage& image, const std::filesystem::path& journal_folder,
-                            FileSystemCalls& calls);
+// Which saves an undo may take back.
+enum class UndoScope {
+    last_save,  // the half-written file put back where it looks so, else the newest recorded patch taken back
+    half_way,   // only a half-written file put back (recover)
+};
 
-// Takes back the newest recorded save whose result is exactly the bytes in
-// `image` (opened from its file), as a save of its own under the journal,
-// and records the undo. Nothing is written when no record fits. With
-// `rehearse`, tells what it would do and writes nothing.
+// Takes back, in `image` (opened from its file) and the file, the save the
+// history says left it as it is: a half-way save's old bytes put back, or the
+// newest recorded patch whose result is exactly these bytes taken back. Each
+// is a save of its own, journaled and recorded. Nothing is written when no
+// record fits. With `rehearse`, tells what it would do and writes nothing.
 UndoReport undo_last_patch(VoiceImage& image, const std::filesystem::path& journal_folder, FileSystemCalls& calls,
-                           bool rehearse);
+                           bool rehearse, UndoScope scope = UndoScope::last_save,
+                           std::span<const SaveRecord> pending = {});
 
 // Removes the records of the saves that made the bytes in `image`; `removed` counts them.
 Problem forget_history(const VoiceImage& image, const std::filesystem::path& journal_folder, FileSystemCalls& calls,

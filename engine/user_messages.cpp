@@ -86,10 +86,6 @@ std::string reason_text(const Problem& problem) {
         case FileProblem::journal_failed:
             return join({"its save journal could not be written in the folder ", in_quotes(problem.where), ": ",
                          problem.system_words});
-        case FileProblem::journal_in_the_way:
-            return join({"an earlier save of it was interrupted and its journal is still kept in ", in_quotes(problem.where),
-                         "; open the file again to put that save back, or remove the journal if the file is as you "
-                         "want it"});
         case FileProblem::link: return "it is a link";
         case FileProblem::journal_too_long: return "it is longer than any journal of this program";
         case FileProblem::not_a_journal: return "it is not in this program's journal format, or it is damaged";
@@ -146,19 +142,19 @@ std::string cannot_save(std::string_view path, std::string_view reason) {
 
 std::string save_failure_text(std::string_view path, SaveStatus status, const Problem& problem) {
     const std::string reason = reason_text(problem);
-    if (status != SaveStatus::recovery_pending) return cannot_save(path, reason);
+    if (status != SaveStatus::not_put_back) return cannot_save(path, reason);
 #ifdef __EMSCRIPTEN__
     // A page keeps no journal past the tab: the person must look for themselves.
     return cannot_save_in_browser(path, reason);
 #else
-    return cannot_save_recovery_pending(path, reason);
+    return cannot_save_not_put_back(path, reason);
 #endif
 }
 
-std::string cannot_save_recovery_pending(std::string_view path, std::string_view reason) {
+std::string cannot_save_not_put_back(std::string_view path, std::string_view reason) {
     return join({"Could not save the file \"", path, "\": ", reason,
-                 ". It could not be put back as it was either; it will be put back the next time it is opened "
-                 "with this program."});
+                 ". It could not be put back as it was either; open it again with this program to put it back as it "
+                 "was before this save."});
 }
 
 std::string cannot_save_in_browser(std::string_view path, std::string_view reason) {
@@ -167,51 +163,32 @@ std::string cannot_save_in_browser(std::string_view path, std::string_view reaso
                  "of the original at hand."});
 }
 
-std::string recovered_interrupted_save(std::string_view path) {
-    return join({"An earlier save of the file \"", path,
-                 "\" was interrupted. The file was put back as it was before that save."});
-}
-
-std::string recovery_left_alone(std::string_view path, const std::filesystem::path& journal) {
-    return join({"An earlier save of the file \"", path,
-                 "\" was interrupted, but the file has been changed since, so it was left as it is. The journal of "
-                 "that save is kept in \"", path_for_people(journal), "\"; remove it once you no longer need it."});
-}
-
-std::string recovery_failed(std::string_view path, std::string_view reason) {
-    return join({"An earlier save of the file \"", path, "\" was interrupted, and the file could not be put back as "
-                 "it was: ", reason, ". It will be tried again the next time the file is opened."});
+std::string looks_half_way(std::string_view path, std::string_view saved_path, std::int64_t saved_ns) {
+    const std::string of = saved_path == path || saved_path.empty() ? std::string()
+                                                                     : join({" (a save of \"", saved_path, "\")"});
+    return join({"The file \"", path, "\" looks half-way through a save interrupted on ", when_text(saved_ns), of,
+                 ": it holds some of that save's changes and not the others. Nothing was changed."});
 }
 
 Message recovery_message(const RecoveryEvent& event, std::string_view path) {
     using What = RecoveryEvent::What;
     MessageKind kind = MessageKind::information;
-    if (event.what == What::would_roll_back || event.what == What::torn_copy) kind = MessageKind::refusal;
-    if (event.what == What::failed || event.what == What::folder_untrusted) kind = MessageKind::failure;
+    if (event.what == What::looks_half_way) kind = MessageKind::refusal;
+    if (event.what == What::not_recorded || event.what == What::folder_untrusted) kind = MessageKind::failure;
     return {kind, recovery_text(event, path)};
 }
 
 std::string recovery_text(const RecoveryEvent& event, std::string_view path) {
     using What = RecoveryEvent::What;
     switch (event.what) {
-        case What::rolled_back: return recovered_interrupted_save(path);
-        case What::would_roll_back:
-            return join({"An earlier save of the file \"", path, "\" was interrupted. Opening it to patch will put it "
-                         "back as it was before that save; nothing was changed now."});
-        case What::changed_since: return recovery_left_alone(path, event.journal);
-        case What::torn_copy:
-            return join({"The file \"", path, "\" looks like \"", event.saved_path, "\" half-way through a save that was "
-                         "interrupted on ", when_text(event.saved_ns), ": it holds some of that save's changes and not "
-                         "the others. If it is that file (the device under another folder, or a copy made meanwhile), it "
-                         "can be put back as it was before that save; nothing was changed now."});
-        case What::copy_put_back:
-            return join({"The file \"", path, "\" was put back as it was before the interrupted save of \"",
-                         event.saved_path, "\" on ", when_text(event.saved_ns), ". That save's journal is kept in ",
-                         in_quotes(event.journal), " for the file it was written for."});
-        case What::failed: return recovery_failed(path, reason_text(event.problem));
+        case What::looks_half_way: return looks_half_way(path, event.saved_path, event.saved_ns);
+        case What::not_recorded:
+            return join({"The journal ", in_quotes(event.journal), " of a save interrupted on ", when_text(event.saved_ns),
+                         " could not be added to the history of patches: ", reason_text(event.problem),
+                         ". It was left where it is, and is added the next time a voice is opened with this program."});
         case What::another_run_saving:
-            return join({"Another run of this program is saving the file \"", path, "\" right now, so it was left "
-                         "alone; what is shown may change once that save ends."});
+            return join({"Another run of this program is saving the file \"", path, "\" right now; what is shown may "
+                         "change once that save ends."});
         case What::not_a_journal:
             return join({"The file ", in_quotes(event.journal), " lies among this program's save journals but is not one (",
                          reason_text(event.problem), "); it was left alone. Remove it if you do not know what it is."});
@@ -260,6 +237,16 @@ std::string would_undo(std::string_view path, std::int64_t saved_ns, std::size_t
                  ") from the file \"", path, "\"; the file was not written."});
 }
 
+std::string put_back(std::string_view path, std::int64_t saved_ns, std::size_t options) {
+    return join({"Put the file \"", path, "\" back as it was before the save interrupted on ", when_text(saved_ns), " (",
+                 option_count(options), ")."});
+}
+
+std::string would_put_back(std::string_view path, std::int64_t saved_ns, std::size_t options) {
+    return join({"Would put the file \"", path, "\" back as it was before the save interrupted on ", when_text(saved_ns),
+                 " (", option_count(options), "); the file was not written."});
+}
+
 std::string never_saved(std::string_view path) {
     return join({"Nothing to undo in the file \"", path,
                  "\": this program has no record of a save that left it as it is. It was left unchanged."});
@@ -288,6 +275,10 @@ std::string last_patch_line(std::int64_t saved_ns, std::size_t options) {
     return join({"Patched with this program on ", local_time_text(saved_ns, "%d %B %Y"), ": ", option_count(options)});
 }
 
+std::string half_way_line(std::int64_t saved_ns, std::size_t options) {
+    return join({"Interrupted half-way on ", local_time_text(saved_ns, "%d %B %Y"), ": ", option_count(options)});
+}
+
 std::string changed_on(std::int64_t saved_ns) { return "changed " + local_time_text(saved_ns, "%d %b"); }
 
 std::string undo_question(std::int64_t saved_ns, std::size_t options) {
@@ -296,7 +287,8 @@ std::string undo_question(std::int64_t saved_ns, std::size_t options) {
 }
 
 std::string not_recorded(std::string_view reason) {
-    return join({"This save could not be recorded, so this program cannot take it back later: ", reason, "."});
+    return join({"This save could not be recorded yet: ", reason,
+                 ". Its journal was kept, and it is recorded the next time a voice is opened with this program."});
 }
 
 }  // namespace undo
@@ -314,6 +306,11 @@ std::string_view ready_option_word(bool dry_run, bool saved) {
 
 std::string recover_hint(std::string_view file) {
     return "to put it back as it was before that save, run: " + std::string(kProgram) + " recover " + in_quotes(file);
+}
+
+std::string half_way_refusal(std::string_view file) {
+    return "nothing was patched in a file that looks half-way through an interrupted save; put it back with " +
+           std::string(kProgram) + " recover " + in_quotes(file) + ", or patch it as it is with --as-is";
 }
 
 std::string dry_run_summary(int options, std::int64_t bytes, std::int64_t places) {
@@ -352,6 +349,11 @@ std::string no_such_tab(std::string_view name, std::string_view known) {
 std::string history_line(std::int64_t saved_ns, std::size_t options, std::int64_t bytes, bool undo_takes_it) {
     return join({"  ", when_text(saved_ns), ": ", undo::option_count(options), ", ", grouped_digits(bytes),
                  bytes == 1 ? " byte changed" : " bytes changed", undo_takes_it ? "  (undo takes this back)" : ""});
+}
+
+std::string half_way_line(std::int64_t saved_ns, std::size_t options, std::int64_t bytes) {
+    return join({"  ", when_text(saved_ns), ": interrupted half-way, ", undo::option_count(options), ", ",
+                 grouped_digits(bytes), bytes == 1 ? " byte" : " bytes", "  (undo puts the file back as it was before it)"});
 }
 
 std::string last_save_line(std::int64_t saved_ns, std::size_t options) {

@@ -77,9 +77,8 @@ inline constexpr std::string_view kNotVoiceFile = "The specified file is not a v
 inline constexpr std::string_view kPatchedSuccessfully =
     "File patched successfully! Copy the VPM voice file back to your GSP.";
 inline constexpr std::string_view kNothingToPatch = "Could not find any abbreviation to patch.";
-// Asked after a file that another file's interrupted save finds half-written.
-inline constexpr std::string_view kPutBackTornCopy =
-    "Put this file back as it was before that interrupted save? Choose No if it holds changes you saved on purpose.";
+// Asked after a file that looks half-way through an interrupted save; No is the default.
+inline constexpr std::string_view kPutBackHalfWay = "Put it back as it was before that save?";
 inline constexpr std::string_view kAreaNotLocated =
     "Could not locate the abbreviation area in the voice file. The file was not changed.";
 
@@ -97,16 +96,16 @@ std::string already_patched(std::string_view patch_name);
 std::string not_found(std::string_view patch_name);
 std::string cannot_open(std::string_view path, std::string_view reason);
 std::string cannot_save(std::string_view path, std::string_view reason);
-std::string cannot_save_recovery_pending(std::string_view path, std::string_view reason);
+std::string cannot_save_not_put_back(std::string_view path, std::string_view reason);
 // The browser page's own: a file it could not write, nor put back as it was.
 std::string cannot_save_in_browser(std::string_view path, std::string_view reason);
 
-// Told once, when a voice file is opened, about an earlier save of it.
+// Told once, when a voice file is opened, about earlier saves.
 Message recovery_message(const RecoveryEvent& event, std::string_view path);
 std::string recovery_text(const RecoveryEvent& event, std::string_view path);
-std::string recovered_interrupted_save(std::string_view path);
-std::string recovery_left_alone(std::string_view path, const std::filesystem::path& journal);
-std::string recovery_failed(std::string_view path, std::string_view reason);
+// The file at `path` looks cut off half-way through the save of `saved_path`
+// begun at `saved_ns`.
+std::string looks_half_way(std::string_view path, std::string_view saved_path, std::int64_t saved_ns);
 // The text of a failed save, as the patch run shows it.
 std::string save_failure_text(std::string_view path, SaveStatus status, const Problem& problem);
 std::string browser_unavailable(std::string_view address);
@@ -119,16 +118,22 @@ std::string when(std::int64_t ns);
 std::string option_count(std::size_t options);
 std::string undone(std::string_view path, std::int64_t saved_ns, std::size_t options);
 std::string would_undo(std::string_view path, std::int64_t saved_ns, std::size_t options);
+// A file an interrupted save left half-written, put back as it was before it.
+std::string put_back(std::string_view path, std::int64_t saved_ns, std::size_t options);
+std::string would_put_back(std::string_view path, std::int64_t saved_ns, std::size_t options);
 std::string never_saved(std::string_view path);
 std::string changed_since(std::string_view path);
 std::string all_undone(std::string_view path);
 std::string record_does_not_fit(std::string_view path);
 std::string history_unreadable(std::string_view reason);
-// After a save that stands but could not be recorded.
+// After a save that stands but could not be recorded yet.
 std::string not_recorded(std::string_view reason);
 // The window's line about the recorded save that left a voice as it is:
 // "Patched with this program on 8 December 2026: 7 options".
 std::string last_patch_line(std::int64_t saved_ns, std::size_t options);
+// The same for a voice that looks half-way through an interrupted save:
+// "Interrupted half-way on 8 December 2026: 7 options".
+std::string half_way_line(std::int64_t saved_ns, std::size_t options);
 // An option that save changed, as its state reads: "changed 8 Dec" (no
 // longer than "already changed", so that it fits where that does).
 std::string changed_on(std::int64_t saved_ns);
@@ -166,6 +171,8 @@ inline constexpr std::string_view kChooseOptions = "choose what to apply with --
 // An option's word in `apply`'s list, for one the run found ready.
 std::string_view ready_option_word(bool dry_run, bool saved);
 std::string recover_hint(std::string_view file);
+// `apply` on a file that looks half-way through an interrupted save.
+std::string half_way_refusal(std::string_view file);
 std::string dry_run_summary(int options, std::int64_t bytes, std::int64_t places);
 std::string no_command();
 // "unknown command "stat"; did you mean "status"?", or a pointer to --help where nothing is near.
@@ -178,6 +185,8 @@ std::string range_backwards(std::string_view range);
 std::string no_such_tab(std::string_view name, std::string_view known);
 // `history`: one recorded save, newest first; the first is what `undo` takes back.
 std::string history_line(std::int64_t saved_ns, std::size_t options, std::int64_t bytes, bool undo_takes_it);
+// The interrupted save the file looks cut off half-way through, which undo puts back.
+std::string half_way_line(std::int64_t saved_ns, std::size_t options, std::int64_t bytes);
 inline constexpr std::string_view kNoHistory = "No recorded save of this program left the file as it is.";
 std::string forgot(int records);
 // `status`: the recorded save that left the file as it is.

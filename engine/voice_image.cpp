@@ -39,15 +39,14 @@ int hex_digit(char c) {
 LoadResult VoiceImage::load_image(const std::filesystem::path& path, const std::filesystem::path& journal_folder,
                                   FileSystemCalls& calls, RecoveryMode mode) {
     VoiceFileRead read = read_voice_file(path, journal_folder, mode, kMaxImageLength, calls);
-    LoadResult result{std::move(read.problem), std::move(read.events)};
-    if (result.ok()) {
+    if (read.ok()) {
         detach_log();
         file_buf_ = std::move(read.bytes);
         file_path_ = path;
         identity_ = read.identity;
         bytes_changed();
     }
-    return result;
+    return std::move(static_cast<LoadResult&>(read));
 }
 
 FileDigest VoiceImage::digest() const {
@@ -72,13 +71,14 @@ void VoiceImage::bytes_changed() {
 }
 
 SaveResult VoiceImage::save_image(std::span<const ChangedRange> changes, const std::filesystem::path& journal_folder,
-                                  FileSystemCalls& calls, const std::optional<FileDigest>& before) {
+                                  FileSystemCalls& calls, const SaveIntent& intent) {
     if (file_path_.empty() || !identity_) {
-        return {SaveStatus::refused, Problem::of_kind(FileProblem::no_file_open), {}, false};
+        return {SaveStatus::refused, Problem::of_kind(FileProblem::no_file_open), {}, false, {}, {}, {}};
     }
-    SaveResult result = write_in_place(file_path_, *identity_, file_buf_, changes,
-                                       before ? *before : digest_with_old_bytes(file_buf_, changes), journal_folder,
-                                       calls);
+    if (changes.empty()) return {SaveStatus::saved, {}, *identity_, true, digest(), {}, {}};
+    const FileDigest before = intent.before ? *intent.before : digest_with_old_bytes(file_buf_, changes);
+    SaveResult result = write_in_place(file_path_, *identity_, file_buf_, changes, before, digest(), intent,
+                                       journal_folder, calls);
     if (result.identity_known) identity_ = result.identity;
     return result;
 }

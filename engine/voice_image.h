@@ -37,22 +37,22 @@ public:
     VoiceImage& operator=(VoiceImage&& other) noexcept;
     ~VoiceImage();
 
-    // Deals with journals of interrupted saves of `path` in `journal_folder`
-    // as `mode` says (see read_voice_file), then reads the whole file and
-    // keeps its identity. Refuses anything that is not a regular file, a file
-    // longer than kMaxImageLength or larger than memory, and a short read; on
-    // refusal the image and file_path stay exactly as they were.
+    // Makes the journals of saves that died in `journal_folder` records of
+    // those saves, as `mode` allows (see read_voice_file), then reads the
+    // whole file and keeps its identity. Refuses anything that is not a
+    // regular file, a file longer than kMaxImageLength or larger than memory,
+    // and a short read; on refusal the image and file_path stay exactly as
+    // they were. Never writes to the file.
     LoadResult load_image(const std::filesystem::path& path, const std::filesystem::path& journal_folder,
-                          FileSystemCalls& calls, RecoveryMode mode = RecoveryMode::repair);
+                          FileSystemCalls& calls, RecoveryMode mode = RecoveryMode::record);
 
     // Writes the changed ranges into the file at file_path() in place (see
     // write_in_place); the image must hold their new bytes. Refused when the
     // file is no longer the one that was loaded. Afterwards the kept identity
     // is the file's new one, so a save that was put back can be tried again.
-    // `before`, where known, is the digest of the file before the save (the
-    // image with the ranges' old bytes in place), which the journal keeps.
+    // `intent` says what the save is, for its journal and record.
     SaveResult save_image(std::span<const ChangedRange> changes, const std::filesystem::path& journal_folder,
-                          FileSystemCalls& calls, const std::optional<FileDigest>& before = std::nullopt);
+                          FileSystemCalls& calls, const SaveIntent& intent = {});
 
     // The digest of the bytes the image holds, worked out once until they change.
     FileDigest digest() const;

@@ -1,5 +1,7 @@
 #include "engine/voice_survey.h"
 
+#include <algorithm>
+
 #include "engine/user_messages.h"
 
 namespace tarnwick {
@@ -9,6 +11,7 @@ std::string_view state_text(OptionState state) {
         case OptionState::ready: return "ready";
         case OptionState::already_changed: return "already changed";
         case OptionState::not_in_this_voice: return "not in this voice";
+        case OptionState::half_changed: return "half-changed";
     }
     return {};
 }
@@ -75,7 +78,49 @@ std::string survey_summary(std::string_view file_name, std::int64_t size, const 
     return readiness.empty() ? description : description + "; " + readiness;
 }
 
-VoiceSurvey survey_voice(const VoiceImage& image) {
+namespace {
+
+// The options a save cut off half-way left with part of their new bytes:
+// each option of that save applied alone to the file as it was before it,
+// and its ranges compared with the file now.
+void mark_half_changed(const VoiceImage& image, const SaveRecord& half_way, VoiceSurvey& survey) {
+    ByteString before(image.file_buf().begin(), image.file_buf().end());
+    for (const ChangedRange& range : half_way.ranges) {
+        std::copy(range.old_bytes.begin(), range.old_bytes.end(), before.begin() + range.offset);
+    }
+    VoiceImage as_it_was;
+    if (!as_it_was.assign(before)) return;
+    std::vector<int> options;
+    for (const SaveRecord::Option& option : half_way.options) {
+        if (option.number >= 1 && option.number <= kOptionCount) options.push_back(option.number);
+    }
+    // Older journals kept no options: every one is looked at.
+    if (options.empty()) {
+        for (int k = 1; k <= kOptionCount; ++k) options.push_back(k);
+    }
+    const ByteView now = image.file_buf();
+    for (const int k : options) {
+        EditLog edits(as_it_was);
+        MessageList ignored;
+        apply_option(as_it_was, ignored, patch_catalogue()[static_cast<std::size_t>(k - 1)], survey.layout.dllimg_start);
+        bool any_new = false;
+        bool any_old = false;
+        for (const ChangedRange& range : edits.changed_ranges()) {
+            for (std::size_t i = 0; i < range.new_bytes.size(); ++i) {
+                const std::uint8_t there = now[static_cast<std::size_t>(range.offset) + i];
+                if (range.old_bytes[i] == range.new_bytes[i]) continue;
+                any_new = any_new || there == range.new_bytes[i];
+                any_old = any_old || there != range.new_bytes[i];
+            }
+        }
+        edits.undo();
+        if (any_new && any_old) survey.states[static_cast<std::size_t>(k - 1)] = OptionState::half_changed;
+    }
+}
+
+}  // namespace
+
+VoiceSurvey survey_voice(const VoiceImage& image, const SaveRecord* half_way) {
     VoiceSurvey survey;
     survey.kind = detect_container(image);
     if (survey.kind == ContainerKind::none) return survey;
@@ -85,6 +130,7 @@ VoiceSurvey survey_voice(const VoiceImage& image) {
     for (const PatchOption& option : patch_catalogue()) {
         survey.states[static_cast<std::size_t>(option.number - 1)] = option_state(search, image, option);
     }
+    if (half_way != nullptr) mark_half_changed(image, *half_way, survey);
     return survey;
 }
 

@@ -16,7 +16,7 @@
 
 namespace tarnwick {
 
-// "ready", "already changed", "not in this voice".
+// "ready", "already changed", "not in this voice", "half-changed".
 std::string_view state_text(OptionState state);
 
 // What a patch run would find in a voice, for each option as the run decides it.
@@ -64,7 +64,9 @@ SurveyText survey_text(std::string_view file_name, std::int64_t size, const Voic
 SurveyText survey_text(std::string_view file_name, std::int64_t size, const VoiceSurvey& survey,
                        const std::optional<SaveRecord>& last_save);
 
-// The kind, the layout and every option's state, without writing a byte.
-VoiceSurvey survey_voice(const VoiceImage& image);
+// The kind, the layout and every option's state, without writing a byte;
+// beside `half_way`, the record of a save the file looks cut off half-way
+// through, the options that save left with part of their new bytes.
+VoiceSurvey survey_voice(const VoiceImage& image, const SaveRecord* half_way = nullptr);
 
 }  // namespace tarnwick

@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     files.put_file(path, file);
     files.put_folder("/home/journals");
     files.put_file("/home/journals/0123456789abcdef-0000000000000000-voice.vpm.journal", journal_bytes);
-    const RecoveryMode mode = (flags & 8) ? RecoveryMode::look_only : RecoveryMode::repair;
+    const RecoveryMode mode = (flags & 8) ? RecoveryMode::look_only : RecoveryMode::record;
     VoiceImage image;
     const LoadResult loaded = image.load_image(path, "/home/journals", files, mode);
     check(loaded.ok(), "the file is read");
@@ -113,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (path != "/device/voice.vpm") check(voice_writes.empty(), "another file's journal never writes by itself");
     for (const MemoryFiles::Write& write : voice_writes) {
         check(write.path == path, "only the voice file is written");
-        check(mode == RecoveryMode::repair, "looking writes nothing");
+        check(mode == RecoveryMode::record, "looking writes nothing");
         check(applies, "nothing is written where the journal does not apply");
         bool inside = false;
         for (const ChangedRange& r : decoded->ranges) {

@@ -192,7 +192,8 @@ TwipsLayout Tarnwick::fitting_layout() const {
     };
     // The longest state text, whatever state each option is in now.
     QLabel probe;
-    for (const OptionState state : {OptionState::ready, OptionState::already_changed, OptionState::not_in_this_voice}) {
+    for (const OptionState state : {OptionState::ready, OptionState::already_changed, OptionState::not_in_this_voice,
+                                    OptionState::half_changed}) {
         probe.setText(text_of(state_text(state)));
         boxes.push_back({label_text_size(&probe), kStateTwips.size()});
     }
@@ -210,8 +211,11 @@ TwipsLayout Tarnwick::fitting_layout() const {
     const QSize one_line = label_text_size(&probe);
     boxes.push_back({{one_line.width(), 2 * one_line.height()}, kSummaryTwips.size()});
     // The line about a recorded save at its longest.
-    probe.setText(QString::fromStdString(messages::undo::last_patch_line(kLongestDayNs, kOptionCount)));
-    boxes.push_back({label_text_size(&probe), kLastPatchTwips.size()});
+    for (const std::string& line : {messages::undo::last_patch_line(kLongestDayNs, kOptionCount),
+                                    messages::undo::half_way_line(kLongestDayNs, kOptionCount)}) {
+        probe.setText(QString::fromStdString(line));
+        boxes.push_back({label_text_size(&probe), kLastPatchTwips.size()});
+    }
     double scale = scale_to_fit(boxes);
     // Wrapped text needs its lines, not only its width.
     while (scale < 4.0) {
@@ -230,7 +234,7 @@ void Tarnwick::apply_layout() {
     last_patch_->setGeometry(
         at.rect(kLastPatchTwips.x(), kLastPatchTwips.y(), kLastPatchTwips.width(), kLastPatchTwips.height()));
     undo_->setGeometry(at.rect(kUndoTwips.x(), kUndoTwips.y(), kUndoTwips.width(), kUndoTwips.height()));
-    const int shift = kSummaryShift + (last_save_ ? kLastPatchShift : 0);
+    const int shift = kSummaryShift + (last_save_ || half_way_ ? kLastPatchShift : 0);
     tabs_->setGeometry(at.rect(120, 1800 + shift, 7845, 5175));
     patch_->setGeometry(at.rect(4440, 7200 + shift, 2295, 375));
     for (int k = 1; k <= kOptionCount; ++k) {
@@ -296,20 +300,20 @@ void Tarnwick::open_voice_file() {
 }
 
 void Tarnwick::open_file(const QString& chosen) {
-    OpenedVoice opened =
-        open_voice(image_, to_path(chosen), journal_folder_, services_.files, RecoveryMode::repair, controls());
+    const OpenedVoice opened =
+        open_voice(image_, to_path(chosen), journal_folder_, services_.files, RecoveryMode::record, controls());
     show_opened(opened);
+    // A half-written file is put back only when the person says so.
     if (!opened.question.empty() && services_.messages.ask(this, text_of(opened.question))) {
-        opened = open_voice(image_, to_path(chosen), journal_folder_, services_.files, RecoveryMode::repair_copies,
-                            controls());
-        show_opened(opened);
+        show_undone(tarnwick::undo_last_patch(image_, journal_folder_, services_.files, false, UndoScope::half_way));
     }
 }
 
 void Tarnwick::show_opened(const OpenedVoice& opened) {
     if (opened.show_survey()) {
         last_save_ = opened.last_save;
-        show_last_save(last_save_);
+        half_way_ = opened.half_way;
+        show_last_save();
         show_survey(opened.survey);
     }
     show_messages(opened.messages);
@@ -342,11 +346,15 @@ void Tarnwick::patch_and_save() {
     if (report.close_window) close();
 }
 
-void Tarnwick::show_last_save(const std::optional<SaveRecord>& last_save) {
-    last_patch_->setText(last_save ? QString::fromStdString(messages::undo::last_patch_line(
-                                          last_save->time_ns, last_save->options.size()))
-                                    : QString());
-    const bool shown = last_save.has_value();
+void Tarnwick::show_last_save() {
+    QString line;
+    if (half_way_) {
+        line = QString::fromStdString(messages::undo::half_way_line(half_way_->time_ns, half_way_->options.size()));
+    } else if (last_save_) {
+        line = QString::fromStdString(messages::undo::last_patch_line(last_save_->time_ns, last_save_->options.size()));
+    }
+    last_patch_->setText(line);
+    const bool shown = half_way_.has_value() || last_save_.has_value();
     if (undo_->isHidden() != shown) return;
     undo_->setVisible(shown);
     last_patch_->setVisible(shown);
@@ -354,14 +362,19 @@ void Tarnwick::show_last_save(const std::optional<SaveRecord>& last_save) {
 }
 
 void Tarnwick::undo_last_patch() {
-    if (!last_save_) return;
+    if (!last_save_ && !half_way_) return;
     const QString question =
-        QString::fromStdString(messages::undo::undo_question(last_save_->time_ns, last_save_->options.size()));
+        half_way_ ? text_of(messages::kPutBackHalfWay)
+                  : QString::fromStdString(messages::undo::undo_question(last_save_->time_ns, last_save_->options.size()));
     if (!services_.messages.ask(this, question)) return;
-    const UndoReport report = tarnwick::undo_last_patch(image_, journal_folder_, services_.files, false);
+    show_undone(tarnwick::undo_last_patch(image_, journal_folder_, services_.files, false));
+}
+
+void Tarnwick::show_undone(const UndoReport& report) {
     if (report.survey) {
         last_save_ = report.last_save;
-        show_last_save(last_save_);
+        half_way_.reset();
+        show_last_save();
         show_survey(*report.survey);
     }
     show_messages(report.messages);

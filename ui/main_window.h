@@ -8,6 +8,7 @@
 #include "engine/open_voice.h"
 #include "engine/patch_catalogue.h"
 #include "engine/patch_run.h"
+#include "engine/undo_patch.h"
 #include "engine/voice_survey.h"
 #include "engine/voice_image.h"
 #include "engine/window_controls.h"
@@ -65,7 +66,8 @@ public:
     // Opens `chosen` as a path chosen in the dialog: from the command line, a drop, or the dialog.
     void open_file(const QString& chosen);
     void patch_and_save();
-    // "Undo Last Patch": asks, then takes back the recorded save.
+    // "Undo Last Patch": asks, then takes back the recorded save (or puts
+    // back the half-way one).
     void undo_last_patch();
     void show_about();
 
@@ -83,7 +85,10 @@ private:
 
     void build_tabs();
     void show_survey(const VoiceSurvey& survey);
-    void show_last_save(const std::optional<SaveRecord>& last_save);
+    // The row about the recorded save that left the voice as it is, or the
+    // interrupted save it looks half-way through, with its undo.
+    void show_last_save();
+    void show_undone(const UndoReport& report);
     TwipsLayout fitting_layout() const;
     void apply_layout();
     // Takes the full size where the screen's free area allows, or the most it does.
@@ -108,6 +113,7 @@ private:
     QLabel* last_patch_ = nullptr;
     QPushButton* undo_ = nullptr;
     std::optional<SaveRecord> last_save_;
+    std::optional<SaveRecord> half_way_;
     QTabWidget* tabs_ = nullptr;
     QAction* about_action_ = nullptr;
     std::array<OptionRow, kByOptionNumber> rows_{};  // rows_[k] holds Check<k>

@@ -125,7 +125,7 @@ public:
         last_save_.reset();
         PageFileCalls calls = file_calls();
         const OpenedVoice opened =
-            open_voice(image_, utf8_path(name), default_journal_folder(), calls, RecoveryMode::repair, {});
+            open_voice(image_, utf8_path(name), default_journal_folder(), calls, RecoveryMode::record, {});
         controls_ = opened.controls;
         outcome_ = val::object();
         outcome_.set("accepted", opened.accepted());

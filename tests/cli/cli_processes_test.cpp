@@ -6,11 +6,13 @@
 
 #include <chrono>
 #include <fstream>
+#include <algorithm>
 #include <functional>
 #include <iterator>
 
 #include <gtest/gtest.h>
 
+#include "engine/open_voice.h"
 #include "engine/patch_run.h"
 #include "tools/voice_builder/disk_image_builder.h"
 #include "tests/support/faulty_calls.h"
@@ -139,40 +141,58 @@ TEST(CommandLineProcesses, TwoSavesOfOneFileAtOnceEndInTheCleanResultAndOneSucce
     std::printf("[          ] second run: %d found nothing to patch, %d refused\n", second_nothing, second_refused);
 }
 
-TEST(CommandLineProcesses, LookingAtAnInterruptedSaveWritesNothing) {
+std::vector<std::string> names_in(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    if (!std::filesystem::exists(folder)) return names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A file cut off half-way through a save: looking writes nothing anywhere,
+// patching it is refused, and only `recover` (or undo) puts it back.
+TEST(CommandLineProcesses, AnInterruptedSaveIsToldAndPutBackOnlyWhenAsked) {
     TempDir dir;
     const auto file = dir / "voice.vpm";
     const auto journals = dir / "data" / "tts-tarnwick" / "journals";
+    const auto history = dir / "data" / "tts-tarnwick" / "history";
     const ByteString voice = voices::demo_voice(voices::Container::vpm);
     write_file(file, voice);
     interrupted_save(file, journals);
     const ByteString half = read_file(file);
     ASSERT_NE(half, voice);
-    const auto journal_files = [&] {
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(journals)) names.push_back(entry.path().string());
-        return names;
-    };
-    const std::vector<std::string> journals_before = journal_files();
+    const std::vector<std::string> journals_before = names_in(journals);
     ASSERT_EQ(journals_before.size(), 1u);
-    const std::string pending = "An earlier save of the file \"" + file.string() +
-                                "\" was interrupted. Opening it to patch will put it back as it was before that save; "
-                                "nothing was changed now.\n";
+    const std::string told = "tts-tarnwick-cli: " + file.string() + ": The file \"" + file.string() +
+                             "\" looks half-way through a save interrupted on ";
     for (const std::vector<std::string>& look : {std::vector<std::string>{"status", file.string()},
-                                                 std::vector<std::string>{"apply", "--all", "--dry-run", file.string()}}) {
+                                                 std::vector<std::string>{"apply", "--all", "--dry-run", file.string()},
+                                                 std::vector<std::string>{"history", file.string()}}) {
         SCOPED_TRACE(look[0]);
         const Finished seen = run_together(dir, {look})[0];
-        EXPECT_EQ(seen.status, 2);
-        EXPECT_NE(seen.err.find(pending), std::string::npos) << seen.err;
+        EXPECT_EQ(seen.status, look[0] == "history" ? 0 : 2) << seen.err;
+        EXPECT_NE(seen.err.find(told), std::string::npos) << seen.err;
         EXPECT_EQ(read_file(file), half);
-        EXPECT_EQ(journal_files(), journals_before);
+        EXPECT_EQ(names_in(journals), journals_before);
+        EXPECT_TRUE(names_in(history).empty());
     }
-    // Opening it to patch puts it back first, then patches it whole.
+    const Finished refused = run_together(dir, {{"apply", "--all", file.string()}})[0];
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("recover \"" + file.string() + "\", or patch it as it is with --as-is"), std::string::npos)
+        << refused.err;
+    EXPECT_EQ(read_file(file), half);
+    EXPECT_EQ(names_in(journals), std::vector<std::string>{});  // made a record
+
+    const Finished recovered = run_together(dir, {{"recover", file.string()}})[0];
+    EXPECT_EQ(recovered.status, 0) << recovered.err;
+    EXPECT_NE(recovered.out.find("Put the file \"" + file.string() + "\" back as it was before the save interrupted on "),
+              std::string::npos) << recovered.out;
+    EXPECT_EQ(recovered.err, "");
+    EXPECT_EQ(read_file(file), voice);
+    EXPECT_EQ(run_together(dir, {{"recover", file.string()}})[0].status, 1);
+
     const Finished applied = run_together(dir, {{"apply", "--all", file.string()}})[0];
     EXPECT_EQ(applied.status, 0) << applied.err;
-    EXPECT_TRUE(applied.out.starts_with(file.string() + "\nAn earlier save of the file \"" + file.string() +
-                                        "\" was interrupted. The file was put back as it was before that save.\n"))
-        << applied.out;
     EXPECT_TRUE(applied.out.ends_with(kSaved)) << applied.out;
     EXPECT_EQ(read_file(file), patched_with_every_option(voice));
     EXPECT_TRUE(std::filesystem::is_empty(journals));
@@ -199,37 +219,35 @@ TEST(CommandLineProcesses, InterruptedSavesOfOtherFilesAndOtherRuns) {
              EXPECT_EQ(again.err, "");
              EXPECT_EQ(read_file(backup), patched_with_every_option(voice));
          }},
-        {"a voice earlier in a batch, saved with two options, that looks half-written",
+        {"a voice earlier in a batch, saved with two options, holding some of another's interrupted save",
          [&](const TempDir& dir, const std::filesystem::path& journals) {
              const auto earlier = dir / "a.vpm";
              write_file(earlier, voice);
              EXPECT_EQ(run_together(dir, {{"apply", "--options", "1,3", earlier.string()}})[0].status, 0);
              interrupted_save(device(dir), journals);
+             // Its own finished save left exactly these bytes: nothing to tell.
              const Finished looked = run_together(dir, {{"status", earlier.string()}})[0];
              EXPECT_EQ(looked.status, 0);
-             EXPECT_NE(looked.err.find("looks like \"" + device(dir).string() + "\" half-way through a save"),
-                       std::string::npos) << looked.err;
-             EXPECT_NE(looked.err.find("run: tts-tarnwick-cli recover \"" + earlier.string() + "\""), std::string::npos);
+             EXPECT_EQ(looked.err, "");
              const Finished applied = run_together(dir, {{"apply", "--options", "5", earlier.string()}})[0];
              EXPECT_EQ(applied.status, 0) << applied.err;
              EXPECT_EQ(read_file(earlier), patched_with(voice, {1, 3, 5}));
          }},
-        {"a save under another account's journal folder, made after an interrupted one",
+        {"a save under another account's journal folder, made seconds after an interrupted one",
          [&](const TempDir& dir, const std::filesystem::path&) {
              const auto other_account = dir / "other" / "journals";
              interrupted_save(device(dir), other_account);
-             // That journal was written ten minutes before the save below.
-             for (const auto& entry : std::filesystem::directory_iterator(other_account)) {
-                 std::filesystem::last_write_time(entry.path(), std::filesystem::last_write_time(entry.path()) -
-                                                                     std::chrono::minutes(10));
-             }
              const Finished saved = run_together(dir, {{"apply", "--options", "1-3", device(dir).string()}})[0];
              EXPECT_EQ(saved.status, 0) << saved.err;
              const ByteString after = read_file(device(dir));
+             EXPECT_EQ(after, patched_with(voice, {1, 2, 3}));
+             // The other account sees a file that looks half-way through its
+             // save, and writes nothing unless asked.
              VoiceImage there;
-             const LoadResult opened = there.load_image(device(dir), other_account, system_file_calls());
-             ASSERT_EQ(opened.events.size(), 1u);
-             EXPECT_EQ(opened.events[0].what, RecoveryEvent::What::changed_since);
+             const OpenedVoice opened =
+                 open_voice(there, device(dir), other_account, system_file_calls(), RecoveryMode::record, {});
+             EXPECT_TRUE(opened.half_way.has_value());
+             EXPECT_EQ(opened.question, messages::kPutBackHalfWay);
              EXPECT_EQ(read_file(device(dir)), after);
          }},
         {"a journal folder others may write to",
@@ -249,9 +267,7 @@ TEST(CommandLineProcesses, InterruptedSavesOfOtherFilesAndOtherRuns) {
              EXPECT_EQ(read_file(device(dir)), half);
          }},
         {"a save of the file going on",
-         [&](const TempDir& dir, const std::filesystem::path& journals) {
-             interrupted_save(device(dir), journals);
-             const ByteString half = read_file(device(dir));
+         [&](const TempDir& dir, const std::filesystem::path&) {
              FileSystemCalls& calls = system_file_calls();
              FileSystemCalls::Handle saving{};
              FileSystemCalls::FileInfo info;
@@ -266,7 +282,7 @@ TEST(CommandLineProcesses, InterruptedSavesOfOtherFilesAndOtherRuns) {
              EXPECT_NE(applied.err.find("another run of this program is saving it right now"), std::string::npos)
                  << applied.err;
              calls.close(saving);
-             EXPECT_EQ(read_file(device(dir)), half);
+             EXPECT_EQ(read_file(device(dir)), voice);
          }},
     };
     for (const Row& row : rows) {

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/patch_run.h"
+#include "engine/undo_patch.h"
 #include "tools/voice_builder/disk_image_builder.h"
 #include "tests/support/faulty_calls.h"
 #include "tests/support/recording_window.h"
@@ -229,26 +230,37 @@ struct DeviceVoice {
     }
 };
 
-TEST(FatDevice, EveryCrashOfASaveLeavesOldOrNewBytesAndACleanFileSystem) {
+TEST(FatDevice, EveryCrashOfASaveLeavesBytesAnUndoTakesBackAndACleanFileSystem) {
     if (const std::string why = why_unavailable(); !why.empty()) GTEST_SKIP() << why;
     TempDir dir;
     FatDevice device(dir);
     ASSERT_TRUE(device.mount());
-    int rolled_back = 0;
+    int half_way = 0;
     for (int n = 1;; ++n) {
         SCOPED_TRACE("crash at call " + std::to_string(n));
         ASSERT_LT(n, 300) << "the save never completed";
-        DeviceVoice voice(device.root() / "voice.vpm", dir / "journals");
+        // A history of its own for each crash, so that each save makes the same calls.
+        DeviceVoice voice(device.root() / "voice.vpm", dir / ("data" + std::to_string(n)) / "journals");
         testing::FaultyCalls calls;
         calls.crash_at = n;
         voice.save(calls);
+        const ByteString at_crash = read_file(voice.path);
         VoiceImage reopened;
         const LoadResult opened = reopened.load_image(voice.path, voice.journals, system_file_calls());
         ASSERT_TRUE(opened.ok());
-        rolled_back += opened.events.empty() ? 0 : 1;
+        EXPECT_EQ(read_file(voice.path), at_crash);
+        if (std::filesystem::exists(voice.journals)) {
+            for (const auto& journal : std::filesystem::directory_iterator(voice.journals)) {
+                EXPECT_TRUE(journal.path().string().ends_with(".partial")) << journal.path();
+            }
+        }
+        // Whatever the crash left, an undo the person asks for takes it back.
+        if (at_crash != voice.original) {
+            half_way += at_crash != voice.patched ? 1 : 0;
+            EXPECT_EQ(undo_last_patch(reopened, voice.journals, system_file_calls(), false).outcome, UndoOutcome::undone);
+        }
         const ByteString now = read_file(voice.path);
-        EXPECT_TRUE(now == voice.original || now == voice.patched);
-        EXPECT_FALSE(std::filesystem::exists(voice.journals) && !std::filesystem::is_empty(voice.journals));
+        EXPECT_EQ(now, voice.original);
         device.unmount();
         long used = 0, total = 0;
         const Command checked = device.check(used, total);
@@ -257,7 +269,7 @@ TEST(FatDevice, EveryCrashOfASaveLeavesOldOrNewBytesAndACleanFileSystem) {
         EXPECT_EQ(read_file(voice.path), now);
         if (calls.failed.empty()) break;
     }
-    EXPECT_GT(rolled_back, 5);
+    EXPECT_GT(half_way, 5);
 
     // A write that the device does not keep as written is a failed save, put back.
     DeviceVoice voice(device.root() / "voice.vpm", dir / "journals");
@@ -274,63 +286,95 @@ TEST(FatDevice, EveryCrashOfASaveLeavesOldOrNewBytesAndACleanFileSystem) {
     EXPECT_EQ(read_file(voice.path), voice.original);
 }
 
-TEST(FatDevice, ASaveInterruptedUnderOneFolderNeverUndoesALaterSaveUnderAnother) {
+// The command line run on the device with its data under `data`.
+Command cli(const std::filesystem::path& data, const std::string& arguments) {
+    return run("XDG_DATA_HOME=" + quoted(data) + " " + quoted(TARNWICK_CLI) + " " + arguments);
+}
+
+// Plugged in again elsewhere, the FUSE FAT driver numbers files by the order
+// they are looked up in, so a file can get the identity another had when its
+// save was cut off. Nothing of that save is ever written into it: a finished
+// save there stays, and the file really cut off can still be put back.
+TEST(FatDevice, IdentitiesReusedAfterARemountNeverUndoAFinishedSave) {
     if (const std::string why = why_unavailable(); !why.empty()) GTEST_SKIP() << why;
     TempDir dir;
     FatDevice device(dir);
     ASSERT_TRUE(device.mount());
-    const auto first = device.root() / "voice.vpm";
-    DeviceVoice voice(first, dir / "journals");
-    testing::FaultyCalls calls;
-    int range_writes = 0;
-    bool journal_written = false;
-    calls.before_call = [&](const std::string& name) {
-        journal_written = journal_written || name == "rename_in_folder";
-        if (journal_written && name == "write" && ++range_writes == 3) calls.crash_at = static_cast<int>(calls.calls.size()) + 1;
+    const auto data = dir / "data";
+    const auto journals = data / "tts-tarnwick" / "journals";
+    const ByteString original = voices::demo_voice(voices::Container::vpm);
+    // Option 1's ranges come first in the file, so a save of 1, 2, 3 and 5
+    // cut off after them leaves what a finished save of option 1 leaves.
+    const auto ranges_of = [&](std::initializer_list<int> options) {
+        VoiceImage preview;
+        preview.assign(original);
+        RecordingWindow window;
+        window.enable_all();
+        window.tick(options);
+        RunDetails details;
+        EXPECT_EQ(rehearse_patch(preview, window, details), RunOutcome::rehearsed);
+        return details.changes;
     };
-    EXPECT_EQ(voice.save(calls), RunOutcome::save_failed);
-    const ByteString half = read_file(voice.path);
-    ASSERT_NE(half, voice.original);
-    ASSERT_NE(half, voice.patched);
+    const std::vector<ChangedRange> first = ranges_of({1});
+    const std::vector<ChangedRange> all = ranges_of({1, 2, 3, 5});
+    ASSERT_TRUE(std::equal(first.begin(), first.end(), all.begin()));
+    ByteString option_1 = original;
+    for (const ChangedRange& r : first) std::copy(r.new_bytes.begin(), r.new_bytes.end(), option_1.begin() + r.offset);
 
-    // Plugged in again under another folder: FUSE may give the device its
-    // old number and the FAT driver numbers files by where they lie, so the
-    // journal knows the file by its identity and puts it back; otherwise it
-    // knows it by content alone, says so, and puts it back only when asked.
+    const auto v = device.root() / "v.vpm";
+    const auto w = device.root() / "w.vpm";
+    write_file(v, original);
+    write_file(w, original);
+    FileIdentity v_before;
+    {
+        ByteString ignored;
+        ASSERT_FALSE(read_whole_file(v, kMaxImageLength, ignored, v_before, system_file_calls()));
+    }
+    ASSERT_EQ(cli(data, "apply --options 1 " + quoted(w)).status, 0);
+    {
+        VoiceImage image;
+        ASSERT_TRUE(image.load_image(v, journals, system_file_calls()).ok());
+        testing::FaultyCalls calls;
+        int range_writes = 0;
+        bool journal_written = false;
+        calls.before_call = [&](const std::string& name) {
+            journal_written = journal_written || name == "rename_in_folder";
+            if (journal_written && name == "write" && ++range_writes == static_cast<int>(first.size()) + 1) {
+                calls.crash_at = static_cast<int>(calls.calls.size()) + 1;
+            }
+        };
+        RecordingWindow window;
+        window.enable_all();
+        window.tick({1, 2, 3, 5});
+        ASSERT_EQ(run_patch(image, window, journals, calls), RunOutcome::save_failed);
+    }
+    ASSERT_EQ(read_file(v), option_1);
+
+    // Remounted elsewhere, w looked up first.
     device.unmount();
     ASSERT_TRUE(device.mount_at(dir / "media" / "GARMIN1"));
-    const auto moved = device.root() / "voice.vpm";
-    VoiceImage there;
-    const LoadResult opened = there.load_image(moved, voice.journals, system_file_calls());
-    ASSERT_EQ(opened.events.size(), 1u);
-    if (opened.events[0].what == RecoveryEvent::What::rolled_back) {
-        EXPECT_EQ(messages::recovery_text(opened.events[0], moved.string()),
-                  "An earlier save of the file \"" + moved.string() +
-                      "\" was interrupted. The file was put back as it was before that save.");
-    } else {
-        EXPECT_EQ(opened.events[0].what, RecoveryEvent::What::torn_copy);
-        EXPECT_EQ(read_file(moved), half);
-        const LoadResult asked = there.load_image(moved, voice.journals, system_file_calls(), RecoveryMode::repair_copies);
-        ASSERT_EQ(asked.events.size(), 1u);
-        EXPECT_EQ(asked.events[0].what, RecoveryEvent::What::copy_put_back);
+    const auto w2 = device.root() / "w.vpm";
+    const auto v2 = device.root() / "v.vpm";
+    FileIdentity w_after;
+    {
+        ByteString ignored;
+        ASSERT_FALSE(read_whole_file(w2, kMaxImageLength, ignored, w_after, system_file_calls()));
     }
-    EXPECT_EQ(read_file(moved), voice.original);
-
-    // Patched there, then plugged in at the first folder again: the old
-    // journal finds that save's bytes and leaves them.
-    RecordingWindow window;
-    window.enable_all();
-    window.ticked.fill(true);
-    ASSERT_EQ(run_patch(there, window, voice.journals, system_file_calls()), RunOutcome::saved) << window.messages().back();
-    const ByteString saved(there.file_buf().begin(), there.file_buf().end());
-    device.unmount();
-    ASSERT_TRUE(device.mount_at(dir / "GARMIN"));
-    VoiceImage back;
-    const LoadResult reopened = back.load_image(first, voice.journals, system_file_calls());
-    ASSERT_TRUE(reopened.ok());
-    EXPECT_EQ(reopened.events.size(), 0u);
-    EXPECT_EQ(read_file(first), saved);
-    EXPECT_TRUE(std::filesystem::is_empty(voice.journals));
+    std::printf("[          ] after the remount w.vpm %s the identity v.vpm had\n",
+                w_after.same_file(v_before) ? "has" : "does not have");
+    const Command patched = cli(data, "apply --options 19 " + quoted(w2));
+    EXPECT_EQ(patched.status, 0) << patched.output;
+    EXPECT_EQ(read_file(w2), [&] {
+        ByteString b = option_1;
+        for (const ChangedRange& r : ranges_of({19})) std::copy(r.new_bytes.begin(), r.new_bytes.end(), b.begin() + r.offset);
+        return b;
+    }());
+    // v.vpm holds exactly what a finished save of option 1 leaves, so it is
+    // told as that save, and undo takes it back to the bytes its own
+    // interrupted save began with.
+    const Command recovered = cli(data, "undo " + quoted(v2));
+    EXPECT_EQ(recovered.status, 0) << recovered.output;
+    EXPECT_EQ(read_file(v2), original);
 }
 
 // Another run changes the voice after this one opened it. The FUSE FAT

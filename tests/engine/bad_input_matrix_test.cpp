@@ -43,7 +43,7 @@ struct Session {
     // The program's own open, with its messages shown as the window shows them.
     Opened open(const std::filesystem::path& path) {
         const OpenedVoice opened =
-            open_voice(image, path, journals.path(), system_file_calls(), RecoveryMode::repair, window.controls());
+            open_voice(image, path, journals.path(), system_file_calls(), RecoveryMode::record, window.controls());
         for (const Message& message : opened.messages) window.show_message(message);
         window.show_controls(opened.controls);
         return opened.result;

@@ -377,7 +377,8 @@ TEST(SaveImage, WritesInPlaceAndKeepsWhatTheFileIs) {
         ASSERT_TRUE(loaded.patch_and_save().ok()) << name;
         EXPECT_EQ(read_file(loaded.path), loaded.patched());
         const std::vector<std::string> entries = loaded.dir.entries();
-        EXPECT_EQ(std::set<std::string>(entries.begin(), entries.end()), (std::set<std::string>{name, "journals"}));
+        EXPECT_EQ(std::set<std::string>(entries.begin(), entries.end()),
+                  (std::set<std::string>{name, "journals", "history"}));
     }
 }
 
@@ -403,11 +404,11 @@ TEST(SaveImage, AWritableFileInAFolderTheUserMayNotWriteSaves) {
     if (!running_as_root()) GTEST_SKIP() << "needs root to change user";
     LoadedImage loaded;
     ::chmod(loaded.path.c_str(), 0666);
-    // Its journals go to a folder of its own, as under its home.
-    std::filesystem::create_directory(loaded.dir / "nobody-journals");
-    ASSERT_EQ(::chown((loaded.dir / "nobody-journals").c_str(), 65534, 65534), 0);
-    ::chmod((loaded.dir / "nobody-journals").c_str(), 0700);
-    loaded.journals = loaded.dir / "nobody-journals";
+    // Its journals and history go to a folder of its own, as under its home.
+    std::filesystem::create_directory(loaded.dir / "nobody-data");
+    ASSERT_EQ(::chown((loaded.dir / "nobody-data").c_str(), 65534, 65534), 0);
+    ::chmod((loaded.dir / "nobody-data").c_str(), 0700);
+    loaded.journals = loaded.dir / "nobody-data" / "journals";
     const auto answer = in_child([&] {
         if (!become_nobody()) return std::string("cannot change user");
         return loaded.patch_and_save().ok() ? std::string("saved") : messages::reason_text(loaded.patch_and_save().problem);

@@ -1,4 +1,3 @@
-// The rules that decide what a journal left by a save does to a file.
 #include <gtest/gtest.h>
 
 #include "engine/recovery_rules.h"
@@ -6,34 +5,69 @@
 namespace tarnwick {
 namespace {
 
-TEST(RecoveryRules, EachRowOfTheTable) {
-    using A = RecoveryAction;
-    using M = JournalMatch;
-    using R = RangeState;
-    struct Row {
+// Each row of both tables: what a journal found in the folder becomes, and
+// what the record of an interrupted save means for a file. None writes.
+TEST(RecoveryRules, EachRowOfBothTables) {
+    using JA = JournalAction;
+    struct JournalRow {
         const char* what;
-        JournalReading reading;  // match, ranges, digest_ok, settled
-        RecoveryAction action;
+        JournalFound found;  // partial, own_file, live, whole, version, proven
+        JA action;
+    };
+    const JournalRow journals[] = {
+        {"being written by a running save", {true, false, true, false, 0, false}, JA::pass_by},
+        {"being written, and not yet locked, by another file's save", {true, false, false, false, 0, false}, JA::pass_by},
+        {"left half-written by a save of the file this run holds", {true, true, false, false, 0, false}, JA::remove},
+        {"of a running save", {false, false, true, true, 3, false}, JA::pass_by},
+        {"of a save that died", {false, false, false, true, 3, false}, JA::record},
+        {"damaged, or none of ours", {false, false, false, false, 0, false}, JA::leave_alone},
+        {"older, proven by the file opened", {false, false, false, true, 2, true}, JA::record},
+        {"older, proven by nothing", {false, false, false, true, 2, false}, JA::pass_by},
+        {"oldest, with no digest", {false, false, false, true, 1, true}, JA::pass_by},
+    };
+    for (const JournalRow& row : journals) {
+        SCOPED_TRACE(row.what);
+        EXPECT_EQ(decide_journal(row.found).action, row.action);
+        EXPECT_FALSE(decide_journal(row.found).reason.empty());
+    }
+
+    using R = RangeState;
+    using M = RecordMeaning;
+    struct RecordRow {
+        const char* what;
+        RecordReading reading;  // ranges, digest_ok, finished_made
+        M meaning;
+    };
+    const RecordRow records[] = {
+        {"bytes it never wrote", {R::foreign, true, false}, M::unrelated},
+        {"none of it here", {R::all_old, true, false}, M::unrelated},
+        {"all of it here", {R::all_new, true, false}, M::made_these_bytes},
+        {"all of it, but other bytes outside its ranges", {R::all_new, false, false}, M::unrelated},
+        {"part of it here", {R::torn, true, false}, M::looks_half_way},
+        {"part of it, other bytes outside its ranges", {R::torn, false, false}, M::unrelated},
+        {"part of it, which a finished save left exactly so", {R::torn, true, true}, M::unrelated},
+    };
+    for (const RecordRow& row : records) {
+        SCOPED_TRACE(row.what);
+        EXPECT_EQ(decide_record(row.reading).meaning, row.meaning);
+    }
+}
+
+TEST(RecoveryRules, RangesInAFile) {
+    const std::vector<ChangedRange> ranges = {{2, {1, 1}, {9, 9}}, {6, {1}, {9}}};
+    struct Row {
+        ByteString bytes;
+        RangeState state;
     };
     const Row rows[] = {
-        {"this path, every range new: the save finished", {M::by_path, R::all_new, false, false}, A::retire},
-        {"this file, every range old: nothing was written", {M::by_identity, R::all_old, false, false}, A::retire},
-        {"this path, torn, digest right", {M::by_path, R::torn, true, false}, A::put_back},
-        {"this file under another path, torn, digest right", {M::by_identity, R::torn, true, false}, A::put_back},
-        {"torn, but changed outside the ranges", {M::by_path, R::torn, false, false}, A::leave_alone},
-        {"a byte neither old nor new", {M::by_path, R::foreign, false, false}, A::leave_alone},
-        {"torn, but a save elsewhere finished with these bytes", {M::by_identity, R::torn, true, true}, A::leave_alone},
-        {"a copy, torn in that save's ranges", {M::by_content, R::torn, true, false}, A::tell_torn_copy},
-        {"a copy with every range new: saved the same way", {M::by_content, R::all_new, true, false}, A::ignore},
-        {"a copy with every range old", {M::by_content, R::all_old, true, false}, A::ignore},
-        {"a copy that only looks torn: digest wrong", {M::by_content, R::torn, false, false}, A::ignore},
-        {"a copy a finished save left like this", {M::by_content, R::torn, true, true}, A::ignore},
-        {"another file altogether", {M::none, R::torn, true, false}, A::ignore},
+        {{0, 0, 1, 1, 0, 0, 1, 0}, RangeState::all_old},
+        {{0, 0, 9, 9, 0, 0, 9, 0}, RangeState::all_new},
+        {{0, 0, 9, 9, 0, 0, 1, 0}, RangeState::torn},
+        {{0, 0, 9, 1, 0, 0, 1, 0}, RangeState::torn},  // a range written in part
+        {{0, 0, 9, 7, 0, 0, 9, 0}, RangeState::foreign},
+        {{0, 0, 9, 9, 0, 0, 9}, RangeState::foreign},  // another size
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
-        EXPECT_EQ(decide_recovery(row.reading).action, row.action);
-    }
+    for (const Row& row : rows) EXPECT_EQ(ranges_in(ranges, 8, row.bytes), row.state);
 }
 
 }  // namespace

@@ -283,7 +283,7 @@ TEST(OpenVoice, EachFileOpenedInTurnIsSurveyedOnItsOwnLayout) {
                       hex2str(patch_catalogue()[0].lead->original_hex));
         const auto path = dir / ("voice" + std::to_string(n++) + ".vpm");
         testing::write_file(path, builder.build());
-        const OpenedVoice opened = open_voice(image, path, dir / "journals", system_file_calls(), RecoveryMode::repair, {});
+        const OpenedVoice opened = open_voice(image, path, dir / "journals", system_file_calls(), RecoveryMode::record, {});
         ASSERT_TRUE(opened.accepted());
         EXPECT_EQ(opened.survey.located(), made.start >= 0);
         if (made.start >= 0) {

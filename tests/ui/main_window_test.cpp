@@ -550,55 +550,43 @@ private slots:
         QVERIFY(!enter.isAccepted());
     }
 
-    void anInterruptedSaveIsPutBackAndToldOnceBeforeTheFileOpens() {
-        Harness h;
-        const ByteString original = voice_with({1});
-        const QString path = h.file("voice.vpm", original);
-        // A save of two bytes that died after the first.
-        ByteString half_saved = original;
-        half_saved[600] ^= 0xFF;
-        write_file(path.toStdString(), half_saved);
-        const auto key = std::filesystem::weakly_canonical(path.toStdString());
-        SaveJournal record{2, key.string(), {}, digest_of(original),
-                           {{600, {original[600]}, {half_saved[600]}},
-                            {700, {original[700]}, {static_cast<std::uint8_t>(original[700] ^ 0xFF)}}}};
-        record.identity.size = static_cast<std::int64_t>(original.size());
-        std::filesystem::create_directories(h.dir / "journals");
-        std::filesystem::permissions(h.dir / "journals", std::filesystem::perms::owner_all);
-        write_file(h.dir / "journals" / (new_journal_stem(key) + ".journal"), encode_journal(record));
+    // A file a save was cut off in half-way (its own save, or another path's
+    // of which it is a copy) is told of and put back only when the person
+    // says so; No leaves it, with the row that can still put it back.
+    void aHalfWrittenFileIsPutBackOnlyWhenThePersonSaysSo() {
+        for (const bool own : {true, false}) {
+            for (const bool yes : {false, true}) {
+                Harness h;
+                h.fakes.messages.answer = yes;
+                const ByteString original = voice_with({1});
+                // A save of two bytes that died after the first.
+                ByteString half_saved = original;
+                half_saved[600] ^= 0xFF;
+                const QString path = h.file("voice.vpm", half_saved);
+                const std::string saved_path =
+                    own ? std::filesystem::weakly_canonical(path.toStdString()).string() : "/media/GARMIN/voice.vpm";
+                SaveJournal record;
+                record.version = 2;
+                record.file_path = saved_path;
+                record.digest = digest_of(original);
+                record.ranges = {{600, {original[600]}, {half_saved[600]}},
+                                 {700, {original[700]}, {static_cast<std::uint8_t>(original[700] ^ 0xFF)}}};
+                record.identity.size = static_cast<std::int64_t>(original.size());
+                std::filesystem::create_directories(h.dir / "journals");
+                std::filesystem::permissions(h.dir / "journals", std::filesystem::perms::owner_all);
+                write_file(h.dir / "journals" / (new_journal_stem(saved_path) + ".journal"), encode_journal(record));
 
-        h.open(path);
-        QCOMPARE(h.fakes.messages.texts, QStringList{q(messages::recovered_interrupted_save(path.toStdString()))});
-        QCOMPARE(read_file(path.toStdString()), original);
-        QVERIFY(h.window.patch_button()->isEnabled());
-        h.open(path);
-        QCOMPARE(h.fakes.messages.texts.size(), 1);
-    }
-
-    void aHalfWrittenCopyIsPutBackOnlyWhenThePersonSaysSo() {
-        for (const bool yes : {false, true}) {
-            Harness h;
-            h.fakes.messages.answer = yes;
-            const ByteString original = voice_with({1});
-            // A copy made while a save of the device's voice had written one of its two bytes.
-            ByteString half_saved = original;
-            half_saved[600] ^= 0xFF;
-            const QString path = h.file("copy.vpm", half_saved);
-            SaveJournal record{2, "/media/GARMIN/voice.vpm", {}, digest_of(original),
-                               {{600, {original[600]}, {half_saved[600]}},
-                                {700, {original[700]}, {static_cast<std::uint8_t>(original[700] ^ 0xFF)}}}};
-            record.identity.size = static_cast<std::int64_t>(original.size());
-            std::filesystem::create_directories(h.dir / "journals");
-            std::filesystem::permissions(h.dir / "journals", std::filesystem::perms::owner_all);
-            write_file(h.dir / "journals" / (new_journal_stem("/media/GARMIN/voice.vpm") + ".journal"), encode_journal(record));
-
-            h.open(path);
-            QCOMPARE(h.fakes.messages.questions, QStringList{q(messages::kPutBackTornCopy)});
-            QCOMPARE(h.fakes.messages.texts.size(), yes ? 2 : 1);
-            QVERIFY(h.fakes.messages.texts[0].contains("half-way through a save"));
-            QCOMPARE(read_file(path.toStdString()), yes ? original : half_saved);
-            if (yes) QVERIFY(h.fakes.messages.texts[1].contains("was put back as it was before the interrupted save"));
-            QVERIFY(h.window.patch_button()->isEnabled());
+                h.open(path);
+                QCOMPARE(h.fakes.messages.questions, QStringList{q(messages::kPutBackHalfWay)});
+                QCOMPARE(h.fakes.messages.texts.size(), yes ? 2 : 1);
+                QVERIFY(h.fakes.messages.texts[0].contains("looks half-way through a save interrupted on"));
+                QCOMPARE(h.fakes.messages.texts[0].contains("(a save of \"/media/GARMIN/voice.vpm\")"), !own);
+                QCOMPARE(read_file(path.toStdString()), yes ? original : half_saved);
+                if (yes) QVERIFY(h.fakes.messages.texts[1].startsWith("Put the file"));
+                QCOMPARE(h.window.undo_button()->isHidden(), yes);
+                if (!yes) QVERIFY(h.window.last_patch()->text().startsWith("Interrupted half-way on "));
+                QVERIFY(h.window.patch_button()->isEnabled());
+            }
         }
     }
 
