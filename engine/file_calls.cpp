@@ -1,10 +1,16 @@
 #include "engine/file_calls.h"
 
-#include "engine/worker_threads.h"
-
+#include <chrono>
 #include <new>
 
+#include "engine/worker_threads.h"
+
 namespace tarnwick {
+
+std::int64_t FileSystemCalls::now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 namespace {
 
 using Handle = FileSystemCalls::Handle;

@@ -111,6 +111,10 @@ public:
     virtual std::error_code remove_in_folder(const Folder& folder, const std::string& name) = 0;
     // Makes the folder's entries (a file created, renamed or removed in it) durable.
     virtual std::error_code flush_folder(const Folder& folder) = 0;
+
+    // The time now, in nanoseconds since 1970 (UTC): when a save begins, as
+    // its record tells it. The system's clock, or a simulated one.
+    virtual std::int64_t now_ns();
 };
 
 // The calls of the operating system itself. Stateless, shared by everyone.

@@ -1,7 +1,6 @@
 #include "engine/in_place_save.h"
 
 #include <algorithm>
-#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -86,19 +85,14 @@ bool ranges_are_sound(std::span<const ChangedRange> changes, const FileIdentity&
     return expected.size == static_cast<std::int64_t>(image.size());
 }
 
-std::int64_t now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 // The save as its journal and its record tell it.
 SaveRecord record_for(const SaveIntent& intent, const std::string& key_text, ByteView image,
                       std::span<const ChangedRange> changes, const FileDigest& before, const FileDigest& after,
-                      SaveHistory& history) {
+                      SaveHistory& history, std::int64_t now) {
     SaveRecord record;
     record.kind = intent.kind;
     record.file_path = key_text;
-    record.time_ns = now_ns();
+    record.time_ns = now;
     record.options = intent.options;
     record.before = before;
     record.after = after;
@@ -175,7 +169,7 @@ SaveResult write_in_place(const std::filesystem::path& path, const FileIdentity&
     retire_journals(journals, history, false, {}, key);
 
     const std::string key_text = utf8(key);
-    const SaveRecord record = record_for(intent, key_text, image, changes, before, after, history);
+    const SaveRecord record = record_for(intent, key_text, image, changes, before, after, history, calls.now_ns());
     const std::string stem = journal_stem_for(key, record.token);
     const std::string journal_name = stem + std::string(kJournalSuffix);
     Handle held{};

@@ -128,6 +128,64 @@ void MemoryFiles::remount(const std::filesystem::path& from, const std::filesyst
     settle(id);
 }
 
+void MemoryFiles::rename_entry(const std::filesystem::path& from, const std::filesystem::path& to) {
+    const auto named = names_.find(key(from));
+    if (named == names_.end()) return;
+    const std::uint64_t node = named->second;
+    remove_entry(from);
+    put_folder(std::filesystem::path(key(to)).parent_path());
+    names_[key(to)] = node;
+    if (tracking_) durable_names_[key(to)] = node;
+}
+
+void MemoryFiles::overwrite(const std::filesystem::path& path, std::int64_t offset, ByteView bytes, bool keep_time) {
+    std::error_code ec;
+    const std::uint64_t id = find(path, true, ec);
+    if (id == 0 || nodes_.at(id).kind != Kind::file || offset < 0) return;
+    Node& node = nodes_.at(id);
+    const auto end = static_cast<std::size_t>(offset) + bytes.size();
+    if (end > node.bytes.size()) node.bytes.resize(end);
+    std::copy(bytes.begin(), bytes.end(), node.bytes.begin() + static_cast<std::ptrdiff_t>(offset));
+    if (!keep_time) node.modified = ++clock_;
+    settle(id);
+}
+
+void MemoryFiles::reuse_identity(const std::filesystem::path& gone, const std::filesystem::path& path, ByteView bytes) {
+    std::error_code ec;
+    const std::uint64_t id = find(gone, true, ec);
+    if (id == 0 || nodes_.at(id).kind != Kind::file) return;
+    for (auto name = names_.begin(); name != names_.end();) {
+        if (name->second == id) {
+            durable_names_.erase(name->first);
+            name = names_.erase(name);
+        } else {
+            ++name;
+        }
+    }
+    put_folder(std::filesystem::path(key(path)).parent_path());
+    Node file;
+    file.bytes.assign(bytes.begin(), bytes.end());
+    file.first_path = key(path);
+    file.modified = ++clock_;
+    nodes_[id] = std::move(file);
+    names_[key(path)] = id;
+    if (tracking_) durable_names_[key(path)] = id;
+    settle(id);
+}
+
+std::optional<FileIdentity> MemoryFiles::identity_of(const std::filesystem::path& path) const {
+    std::error_code ec;
+    const std::uint64_t id = find(path, true, ec);
+    if (id == 0) return std::nullopt;
+    return info_of(id).identity;
+}
+
+std::optional<ByteString> MemoryFiles::file_numbered(std::uint64_t index) const {
+    const auto node = nodes_.find(index);
+    if (node == nodes_.end() || node->second.kind != Kind::file) return std::nullopt;
+    return node->second.bytes;
+}
+
 void MemoryFiles::track_durability() {
     tracking_ = true;
     durable_names_ = names_;

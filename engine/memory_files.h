@@ -46,6 +46,20 @@ public:
     void remount(const std::filesystem::path& from, const std::filesystem::path& to);
     // Moves the clock on, as time passes between runs.
     void advance_clock(std::int64_t ns) { clock_ += ns; }
+    // What another program does to files, at once and durable.
+    // Gives the file at `from` the name `to` instead (the same file).
+    void rename_entry(const std::filesystem::path& from, const std::filesystem::path& to);
+    // Overwrites bytes of the file at `path` in place, its time moved or
+    // kept (as some programs and a FUSE FAT driver keep it).
+    void overwrite(const std::filesystem::path& path, std::int64_t offset, ByteView bytes, bool keep_time);
+    // Deletes the file at `gone` (every name it has) and creates a new file
+    // with `bytes` at `path` that gets the number the deleted one had, as
+    // file systems reuse inode numbers.
+    void reuse_identity(const std::filesystem::path& gone, const std::filesystem::path& path, ByteView bytes);
+    // The identity of the file at `path` (links followed), or none.
+    std::optional<FileIdentity> identity_of(const std::filesystem::path& path) const;
+    // The bytes of the file numbered `index`, whether or not a name is left to it.
+    std::optional<ByteString> file_numbered(std::uint64_t index) const;
 
     // From here on keeps apart what has reached the device (a flushed file,
     // a flushed folder) from what a power loss may still take away. What the
@@ -88,6 +102,8 @@ public:
     std::error_code rename_in_folder(const Folder& folder, const std::string& from, const std::string& to) override;
     std::error_code remove_in_folder(const Folder& folder, const std::string& name) override;
     std::error_code flush_folder(const Folder& folder) override;
+    // The simulated clock, which advance_clock moves on.
+    std::int64_t now_ns() override { return clock_; }
 
 private:
     enum class Kind { file, folder, link };

@@ -145,7 +145,11 @@ Problem SaveHistory::add(const SaveRecord& record) {
         calls_.close(handle);
         return !problem && there == bytes;
     };
-    if (std::binary_search(names_.begin(), names_.end(), name) && holds_it()) return {};
+    if (std::binary_search(names_.begin(), names_.end(), name) && holds_it()) {
+        // Its writer may have died before the name was durable.
+        if (const std::error_code ec = calls_.flush_folder(folder_)) return failed(ec);
+        return {};
+    }
 
     // Written whole under a name of its own, then given its real name, so
     // that a record is always whole; a damaged file under that name is
@@ -217,7 +221,8 @@ bool SaveHistory::has_finished(std::uint64_t token, const FileDigest& after) {
     const std::string name = record_name(probe);
     if (!std::binary_search(names_.begin(), names_.end(), name)) return false;
     const Verified* verified = read(name);
-    return verified != nullptr && verified->record.state == SaveRecord::State::finished;
+    // Its save may have died before the name was durable.
+    return verified != nullptr && verified->record.state == SaveRecord::State::finished && !calls_.flush_folder(folder_);
 }
 
 void SaveHistory::consider_too(std::vector<SaveRecord> pending) {

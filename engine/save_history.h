@@ -49,7 +49,9 @@ public:
     // the oldest records of its kind beyond their bounds.
     Problem add(const SaveRecord& record);
 
-    // Whether the finished record of the save `token` that left `after` is there, whole.
+    // Whether the finished record of the save `token` that left `after` is
+    // there, whole and durable: a record its save had not yet made durable
+    // when it died is made so now.
     bool has_finished(std::uint64_t token, const FileDigest& after);
 
     // Records not (yet) in the folder that lookups take as interrupted ones:

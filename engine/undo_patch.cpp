@@ -99,6 +99,7 @@ UndoReport undo_last_patch(VoiceImage& image, const std::filesystem::path& journ
         return report;
     }
     const bool putting_back = intent.kind == SaveRecord::Kind::put_back;
+    report.taken_back = *taken;
     if (rehearse) {
         report.outcome = UndoOutcome::rehearsed;
         report.messages.push_back(

@@ -45,6 +45,8 @@ enum class UndoOutcome {
 struct UndoReport {
     UndoOutcome outcome = UndoOutcome::refused;
     std::vector<Message> messages;
+    // The recorded save taken back (or, rehearsed, that would be).
+    std::optional<SaveRecord> taken_back;
     // The file as it now is, after an undo, and the recorded save that left
     // it so, which the next undo takes back.
     std::optional<VoiceSurvey> survey;

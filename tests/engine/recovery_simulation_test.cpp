@@ -1,16 +1,19 @@
-// Saves, looks and recoveries of voice files interleaved call by call on the
-// in-memory file system by a seeded scheduler, with crashes at any call,
-// power losses that keep any subset of unflushed pages, copies, devices
-// mounted elsewhere, a second journal folder and edits by other programs.
-// After every step the files are checked against what the runs reported.
+// Saves, undos, put-backs, looks and opens of voice files interleaved call by
+// call on the in-memory file system by a seeded scheduler, with crashes at any
+// call, power losses that keep any subset of unflushed pages and names, a
+// device that loses, tears or misplaces writes, and other programs that copy,
+// remount, rename, link, replace and edit the files (inside and outside the
+// ranges, their time moved or kept), reuse file numbers, and plant records.
+// After every step the files, journals and histories are checked against what
+// the runs reported and what the person asked for.
 // TARNWICK_SIM_SECONDS bounds the time (5 s unless set) and
 // TARNWICK_SIM_FIRST_SEED moves the seeds on; TARNWICK_SIM_SEED replays one
-// history and prints its trace, with TARNWICK_SIM_VERBOSE as it goes and
-// TARNWICK_SIM_WATCH=OFFSET following one byte of every file.
+// history and prints its trace, with TARNWICK_SIM_VERBOSE as it goes.
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
-#include <chrono>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -26,6 +29,8 @@
 #include "engine/journal_format.h"
 #include "engine/memory_files.h"
 #include "engine/recovery_rules.h"
+#include "engine/save_history.h"
+#include "engine/undo_patch.h"
 #include "engine/voice_image.h"
 
 namespace tarnwick {
@@ -35,8 +40,8 @@ using Handle = FileSystemCalls::Handle;
 
 struct Killed {};
 
-// Hands the one turn to move among the runs of a history: a run waits at
-// each of its file calls until the scheduler lets exactly it go on.
+// Hands the one turn to move among the runs of a round: a run waits at each
+// of its file calls until the scheduler lets exactly it go on.
 class Baton {
 public:
     // Called by a run before each call: waits for its turn. Throws Killed
@@ -80,10 +85,6 @@ public:
         }
         return out;
     }
-    bool is_killed(int run) {
-        std::lock_guard lock(mutex_);
-        return killed_.contains(run);
-    }
 
 private:
     std::mutex mutex_;
@@ -92,23 +93,37 @@ private:
     int turn_ = -1;
 };
 
-// One run's view of the shared file system: every call waits for the
-// run's turn first; once the run is dead, calls do nothing.
+// What a faulty device makes of one write of a voice file.
+enum class DeviceFault { none, lost, torn, misplaced };
+
+// One run's view of the shared file system: every call waits for the run's
+// turn first; once the run is dead, calls do nothing.
 class RunCalls final : public FileSystemCalls {
 public:
-    RunCalls(MemoryFiles& files, Baton& baton, int run, std::function<void(Handle, std::int64_t, std::size_t)> on_write)
-        : files_(files), baton_(baton), run_(run), on_write_(std::move(on_write)) {}
+    struct Watch {
+        // A write into a voice file, as the run meant it (before any fault).
+        std::function<void(Handle, std::int64_t offset, std::size_t size)> voice_write;
+        // A name removed or renamed away in a folder.
+        std::function<void(const std::filesystem::path& entry)> name_gone;
+        // Bytes a faulty device put where they were not meant to go.
+        std::function<void(std::uint64_t node, std::int64_t offset, std::size_t size)> stray;
+    };
+    RunCalls(MemoryFiles& files, Baton& baton, int run, Watch watch)
+        : files_(files), baton_(baton), run_(run), watch_(std::move(watch)) {}
     std::vector<Handle> handles;
     std::atomic<bool> dead = false;
-    int voice_writes = 0;  // writes to anything but a journal this run created
-    ByteString locked_bytes;
+    int voice_writes = 0;  // writes to anything this run did not create in a folder
+    int changes = 0;       // calls that change a file or a folder: a look makes none
+    std::optional<std::uint64_t> first_voice;  // the file number of the first regular file opened
+    DeviceFault fault = DeviceFault::none;
+    int fault_at = 0;  // the voice write, counted from 1, the fault hits
 
     std::filesystem::path resolved(const std::filesystem::path& path) override { return files_.resolved(path); }
     std::error_code open_for_reading(const std::filesystem::path& p, Handle& h, FileInfo& i) override {
-        return opened(gate() ? gone() : files_.open_for_reading(p, h, i), h);
+        return opened(gate() ? gone() : files_.open_for_reading(p, h, i), h, i);
     }
     std::error_code open_for_update(const std::filesystem::path& p, Handle& h, FileInfo& i) override {
-        return opened(gate() ? gone() : files_.open_for_update(p, h, i), h);
+        return opened(gate() ? gone() : files_.open_for_update(p, h, i), h, i);
     }
     std::error_code describe(Handle h, FileInfo& i) override { return gate() ? gone() : files_.describe(h, i); }
     std::error_code read_at(Handle h, std::int64_t o, std::uint8_t* d, std::size_t s, std::size_t& g) override {
@@ -116,54 +131,81 @@ public:
     }
     std::error_code write_at(Handle h, std::int64_t o, const std::uint8_t* d, std::size_t s, std::size_t& w) override {
         if (gate()) return gone();
-        if (!created_.contains(h)) {
-            ++voice_writes;
-            on_write_(h, o, s);
+        ++changes;
+        if (created_.contains(h)) return files_.write_at(h, o, d, s, w);
+        ++voice_writes;
+        watch_.voice_write(h, o, s);
+        if (fault == DeviceFault::none || voice_writes != fault_at || s == 0) return files_.write_at(h, o, d, s, w);
+        // The device says it wrote all of it.
+        w = s;
+        std::size_t ignored = 0;
+        FileInfo info;
+        files_.describe(h, info);
+        switch (fault) {
+            case DeviceFault::lost: return {};
+            case DeviceFault::torn: return files_.write_at(h, o, d, s / 2, ignored);
+            case DeviceFault::misplaced:
+                watch_.stray(info.identity.file_index, o + 3, s);
+                return files_.write_at(h, o + 3, d, s, ignored);
+            case DeviceFault::none: break;
         }
-        return files_.write_at(h, o, d, s, w);
+        return {};
     }
     std::error_code flush(Handle h) override { return gate() ? gone() : files_.flush(h); }
     std::error_code read_uncached(Handle h, std::int64_t o, std::uint8_t* d, std::size_t s, std::size_t& g) override {
         return gate() ? gone() : files_.read_uncached(h, o, d, s, g);
     }
-    std::error_code try_lock(Handle h) override {
-        if (gate()) return gone();
-        const std::error_code ec = files_.try_lock(h);
-        FileInfo info;
-        if (!ec && !files_.describe(h, info) && info.is_regular) {
-            // What the file held when this run took it: what a put-back starts from.
-            locked_bytes.assign(static_cast<std::size_t>(info.identity.size), 0);
-            std::size_t got = 0;
-            files_.read_at(h, 0, locked_bytes.data(), locked_bytes.size(), got);
-        }
-        return ec;
-    }
+    std::error_code try_lock(Handle h) override { return gate() ? gone() : files_.try_lock(h); }
     std::error_code lock_held(Handle h, bool& held) override { return gate() ? gone() : files_.lock_held(h, held); }
     std::error_code close(Handle h) override { return dead ? gone() : files_.close(h); }
     std::error_code make_private_folder(const std::filesystem::path& f) override {
-        return gate() ? gone() : files_.make_private_folder(f);
+        if (gate()) return gone();
+        ++changes;
+        return files_.make_private_folder(f);
     }
     std::error_code open_folder(const std::filesystem::path& p, Folder& f, FileInfo& i) override {
-        return opened(gate() ? gone() : files_.open_folder(p, f, i), f.handle);
+        if (gate()) return gone();
+        const std::error_code ec = files_.open_folder(p, f, i);
+        if (!ec && f.handle != -1) handles.push_back(f.handle);
+        return ec;
     }
     std::error_code list_folder(const Folder& f, std::vector<std::string>& n) override {
         return gate() ? gone() : files_.list_folder(f, n);
     }
     std::error_code open_in_folder(const Folder& f, const std::string& n, Handle& h, FileInfo& i) override {
-        return opened(gate() ? gone() : files_.open_in_folder(f, n, h, i), h);
+        if (gate()) return gone();
+        const std::error_code ec = files_.open_in_folder(f, n, h, i);
+        if (!ec) handles.push_back(h);
+        return ec;
     }
     std::error_code create_in_folder(const Folder& f, const std::string& n, Handle& h) override {
-        const std::error_code ec = opened(gate() ? gone() : files_.create_in_folder(f, n, h), h);
-        if (!ec) created_.insert(h);
+        if (gate()) return gone();
+        ++changes;
+        const std::error_code ec = files_.create_in_folder(f, n, h);
+        if (!ec) {
+            handles.push_back(h);
+            created_.insert(h);
+        }
         return ec;
     }
     std::error_code rename_in_folder(const Folder& f, const std::string& a, const std::string& b) override {
-        return gate() ? gone() : files_.rename_in_folder(f, a, b);
+        if (gate()) return gone();
+        ++changes;
+        watch_.name_gone(f.path / a);
+        return files_.rename_in_folder(f, a, b);
     }
     std::error_code remove_in_folder(const Folder& f, const std::string& n) override {
-        return gate() ? gone() : files_.remove_in_folder(f, n);
+        if (gate()) return gone();
+        ++changes;
+        watch_.name_gone(f.path / n);
+        return files_.remove_in_folder(f, n);
     }
     std::error_code flush_folder(const Folder& f) override { return gate() ? gone() : files_.flush_folder(f); }
+    std::int64_t now_ns() override { return files_.now_ns(); }
+    // One call that only waits for the run's turn: what another program does next happens in it.
+    void turn() {
+        if (gate()) throw Killed{};
+    }
 
 private:
     static std::error_code gone() { return std::make_error_code(std::errc::io_error); }
@@ -178,19 +220,23 @@ private:
         }
         return false;
     }
-    std::error_code opened(std::error_code ec, const Handle& h) {
-        if (!ec && h != -1) handles.push_back(h);
+    std::error_code opened(std::error_code ec, const Handle& h, const FileInfo& info) {
+        if (ec || h == -1) return ec;
+        handles.push_back(h);
+        if (info.is_regular && !first_voice) first_voice = info.identity.file_index;
         return ec;
     }
     MemoryFiles& files_;
     Baton& baton_;
     int run_;
-    std::function<void(Handle, std::int64_t, std::size_t)> on_write_;
+    Watch watch_;
     std::set<Handle> created_;
 };
 
 constexpr std::size_t kVoiceSize = 12 * 1024;  // three pages
 constexpr int kOptions = 8;
+const char* const kFolders[2] = {"/home/me/.local/share/tts-tarnwick/journals",
+                                 "/home/you/.local/share/tts-tarnwick/journals"};
 
 // Option k rewrites a few bytes at a place of its own; some share a page.
 ChangedRange option_range(int k, ByteView original) {
@@ -203,15 +249,30 @@ ChangedRange option_range(int k, ByteView original) {
     return range;
 }
 
-// What the model holds of one voice file.
+std::string hex(const FileDigest& d) { return hex_text(d).substr(0, 8); }
+
+// What the model holds of one voice file (by its number, whatever its names).
 struct Expected {
-    ByteString base;  // what the last save reported successful (or a recovery, copy or edit) left
-    // Saves that may have left it torn while their journal exists: the
-    // file may hold any mix of their old and new bytes in their ranges.
-    std::vector<std::vector<ChangedRange>> torn_by;
-    // Put-backs a person asked for that were cut short: the file may hold
-    // any mix of what it held and those old bytes until it is saved again.
-    std::vector<std::vector<ChangedRange>> asked;
+    ByteString base;  // what the last save, undo or put-back reported done (or another program) left
+    // Saves (by token) that may have left it torn: killed, not put back, or
+    // going on. The file may hold any mix of their old and new bytes in their
+    // ranges until the person saves it again.
+    std::set<std::uint64_t> torn_by;
+    // Bytes a faulty device put where they did not belong.
+    std::set<std::int64_t> damaged;
+};
+
+// One save a run began, as its journal told it.
+struct Save {
+    int run = -1;
+    std::string kind_of_run;
+    int folder = 0;
+    SaveJournal journal;
+    std::uint64_t node = 0;
+    int writes = 0;  // voice writes made while its journal existed
+    std::optional<SaveStatus> outcome;
+    bool accounted = false;        // its journal is gone
+    bool proven_untouched = false;  // and nothing of it was in the file then
 };
 
 class History {
@@ -221,10 +282,7 @@ public:
         ByteString original(kVoiceSize);
         for (std::size_t i = 0; i < original.size(); ++i) original[i] = static_cast<std::uint8_t>((i * 131 + seed) >> 3);
         original_ = original;
-        for (const char* path : {"/media/GARMIN/voice.vpm", "/home/me/backup.vpm"}) {
-            files_.put_file(path, original);
-            expected_[path] = {original, {}, {}};
-        }
+        for (const char* path : {"/media/GARMIN/voice.vpm", "/home/me/backup.vpm"}) add_voice(path, original);
         files_.put_folder(kFolders[0]);
         files_.put_folder(kFolders[1]);
     }
@@ -241,53 +299,96 @@ public:
     std::string trace() const { return trace_.str(); }
 
 private:
-    static constexpr const char* kFolders[2] = {"/home/me/.local/share/tts-tarnwick/journals",
-                                                "/home/you/.local/share/tts-tarnwick/journals"};
-
     std::uint64_t pick(std::uint64_t n) { return std::uniform_int_distribution<std::uint64_t>(0, n - 1)(random_); }
 
     void fail(const std::string& what) {
         if (failure_.empty()) failure_ = what;
     }
 
-    std::vector<std::string> voice_paths() const {
-        std::vector<std::string> paths;
-        for (const auto& [path, expected] : expected_) paths.push_back(path);
-        return paths;
+    std::filesystem::path history_of(int folder) const {
+        return history_folder_beside(kFolders[folder]);
     }
 
-    // Copies, remounts, edits and time passing, while no run is going.
+    void add_voice(const std::string& path, ByteView bytes) {
+        files_.put_file(path, bytes);
+        paths_.insert(path);
+        voices_[node_at(path)] = {ByteString(bytes.begin(), bytes.end()), {}, {}};
+    }
+    std::uint64_t node_at(const std::string& path) const {
+        const std::optional<FileIdentity> identity = files_.identity_of(path);
+        return identity ? identity->file_index : 0;
+    }
+    std::vector<std::string> voice_paths() {
+        std::vector<std::string> alive;
+        for (const std::string& path : paths_) {
+            if (voices_.contains(node_at(path))) alive.push_back(path);
+        }
+        paths_ = {alive.begin(), alive.end()};
+        return alive;
+    }
+    // A run's number in the whole history: runs of different rounds never share one.
+    int serial(int run) const { return rounds_done_ * 10 + run; }
+    std::string new_path(const std::string& stem) { return "/home/me/" + stem + std::to_string(++names_) + ".vpm"; }
+
+    // Copies, remounts, reused numbers, hostile records and time passing,
+    // while no run is going.
     void between_rounds() {
-        files_.advance_clock(static_cast<std::int64_t>(pick(3)) * 600'000'000'000);  // up to 20 minutes
+        files_.advance_clock(static_cast<std::int64_t>(pick(4)) * static_cast<std::int64_t>(pick(1'000'000'000'000)));
         const std::vector<std::string> paths = voice_paths();
         const std::string path = paths[pick(paths.size())];
-        switch (pick(6)) {
+        const ByteString bytes = *files_.file(path);
+        switch (pick(8)) {
             case 0: {
-                const std::string copy = "/home/me/copy" + std::to_string(++copies_) + ".vpm";
-                files_.put_file(copy, *files_.file(path));
-                expected_[copy] = {*files_.file(copy), {}, {}};
+                const std::string copy = new_path("copy");
+                add_voice(copy, bytes);
                 trace_ << "copy " << path << " to " << copy << '\n';
                 break;
             }
             case 1: {
-                // The device unplugged and mounted under another folder, or back.
+                // The device unplugged and mounted under another folder, or back:
+                // a new file number, the same bytes and time.
                 const std::string to = path.starts_with("/media/GARMIN/") ? "/media/GARMIN1/voice.vpm"
                                        : path.starts_with("/media/GARMIN1/") ? "/media/GARMIN/voice.vpm"
                                                                               : path;
-                if (to == path) break;
+                if (to == path || paths_.contains(to)) break;
+                const Expected expected = voices_.at(node_at(path));
                 files_.remount(path, to);
-                expected_[to] = expected_[path];
-                expected_.erase(path);
+                paths_.erase(path);
+                paths_.insert(to);
+                voices_[node_at(to)] = expected;
                 trace_ << "remount " << path << " at " << to << '\n';
                 break;
             }
             case 2: {
-                // Another program changes a byte outside every option.
-                ByteString bytes = *files_.file(path);
-                bytes[3000 + pick(900)] ^= 0x5A;
-                files_.put_file(path, bytes);
-                expected_[path] = {bytes, {}, {}};
-                trace_ << "edit " << path << '\n';
+                // A file deleted, and another made whose number is the deleted one's.
+                if (paths.size() < 2) break;
+                const std::string other = paths[pick(paths.size())];
+                const ByteString others = *files_.file(other);
+                const std::uint64_t node = node_at(path);
+                const std::string made = new_path("reused");
+                files_.reuse_identity(path, made, others);
+                for (auto p = paths_.begin(); p != paths_.end();) p = node_at(*p) == node && *p != made ? paths_.erase(p) : std::next(p);
+                paths_.insert(made);
+                voices_[node] = {others, {}, {}};
+                trace_ << "delete " << path << ", make " << made << " with its number and " << other << "'s bytes\n";
+                break;
+            }
+            case 3: {
+                // A record planted in a history, naming these bytes, that does not fit them.
+                SaveRecord planted;
+                planted.file_path = path;
+                planted.time_ns = files_.now_ns() + 1'000'000'000'000;
+                planted.options = {{1, "planted"}};
+                planted.after = digest_of(bytes);
+                planted.before = digest_of(original_);
+                planted.file_size = static_cast<std::int64_t>(bytes.size());
+                planted.ranges = {{300, {1, 2, 3}, {bytes[300], bytes[301], bytes[302]}}};
+                planted.token = 0x5000 + pick(1000);
+                planted.origin = planted.before;
+                const int folder = static_cast<int>(pick(2));
+                files_.put_file(history_of(folder) / record_name(planted), encode_record(planted));
+                planted_[planted.token] = planted;
+                trace_ << "plant a record of " << hex(planted.after) << " in history " << folder << '\n';
                 break;
             }
             default: break;
@@ -299,20 +400,18 @@ private:
         std::string path;
         int folder = 0;
         std::set<int> options;
+        bool as_is = false;
     };
 
     void one_round() {
         const int count = 1 + static_cast<int>(pick(3));
-        // The files move to another account or computer now and then, with
-        // a journal folder of its own; that takes longer than any save.
-        const int folder = pick(4) == 0 ? 1 : 0;
-        if (folder != last_folder_) files_.advance_clock(kLongestWriteNs + 1'000'000'000);
-        last_folder_ = folder;
         std::vector<Run> runs;
         const std::vector<std::string> paths = voice_paths();
         for (int i = 0; i < count; ++i) {
-            static const char* kKinds[] = {"apply", "apply", "apply", "status", "open", "recover"};
-            Run run{kKinds[pick(6)], paths[pick(paths.size())], folder, {}};
+            static const char* kKinds[] = {"apply", "apply", "apply", "undo",    "recover", "status",
+                                           "open",  "edit",  "edit",  "replace", "rename",  "link"};
+            // Two journal folders: another account or computer, any time apart.
+            Run run{kKinds[pick(std::size(kKinds))], paths[pick(paths.size())], pick(4) == 0 ? 1 : 0, {}, pick(3) == 0};
             for (int k = 0; k < kOptions; ++k) {
                 if (pick(2) == 0) run.options.insert(k);
             }
@@ -324,12 +423,26 @@ private:
         std::vector<int> ids;
         for (int i = 0; i < count; ++i) {
             ids.push_back(i);
-            calls.push_back(std::make_unique<RunCalls>(files_, baton, i, [this, i](Handle, std::int64_t offset, std::size_t size) {
-                check_write(i, offset, size);
-            }));
-            trace_ << "run " << i << ": " << runs[static_cast<std::size_t>(i)].kind << ' ' << runs[static_cast<std::size_t>(i)].path
-                   << " folder " << runs[static_cast<std::size_t>(i)].folder << " options";
-            for (int k : runs[static_cast<std::size_t>(i)].options) trace_ << ' ' << k + 1;
+            alive_.insert(serial(i));
+            run_kinds_[serial(i)] = runs[static_cast<std::size_t>(i)].kind;
+            RunCalls::Watch watch{[this, i](Handle h, std::int64_t offset, std::size_t size) { check_write(serial(i), h, offset, size); },
+                                  [this, i](const std::filesystem::path& entry) { check_name_gone(serial(i), entry); },
+                                  [this](std::uint64_t node, std::int64_t offset, std::size_t size) {
+                                      for (std::size_t b = 0; b < size; ++b) {
+                                          if (voices_.contains(node)) voices_[node].damaged.insert(offset + static_cast<std::int64_t>(b));
+                                      }
+                                  }};
+            calls.push_back(std::make_unique<RunCalls>(files_, baton, i, std::move(watch)));
+            const Run& run = runs[static_cast<std::size_t>(i)];
+            if ((run.kind == "apply" || run.kind == "undo" || run.kind == "recover") && pick(5) == 0) {
+                calls.back()->fault = static_cast<DeviceFault>(1 + pick(3));
+                calls.back()->fault_at = 1 + static_cast<int>(pick(3));
+            }
+            trace_ << "run " << i << ": " << run.kind << ' ' << run.path << " folder " << run.folder << " options";
+            for (int k : run.options) trace_ << ' ' << k + 1;
+            if (calls.back()->fault != DeviceFault::none) {
+                trace_ << " device fault " << static_cast<int>(calls.back()->fault) << " at write " << calls.back()->fault_at;
+            }
             trace_ << '\n';
         }
         for (int i = 0; i < count; ++i) {
@@ -340,9 +453,10 @@ private:
                     // Nothing of a run happens before its first turn, so that
                     // no two runs ever touch the model at once.
                     baton.wait_turn(i);
-                    perform(runs[static_cast<std::size_t>(i)], *calls[static_cast<std::size_t>(i)], i);
+                    perform(runs[static_cast<std::size_t>(i)], *calls[static_cast<std::size_t>(i)], serial(i));
                 } catch (const Killed&) {
                 }
+                alive_.erase(serial(i));
                 baton.finished(i);
             });
         }
@@ -361,9 +475,9 @@ private:
                 files_.lose_power([this](std::uint64_t n) { return pick(n); });
                 for (int r : ready) {
                     baton.give_turn(r, true);
-                    after_crash(r);
+                    after_crash(serial(r));
                 }
-                check_files();
+                check_after_step(-1, true);
                 continue;
             }
             const bool kill = roll < 20;
@@ -373,8 +487,8 @@ private:
                 calls[static_cast<std::size_t>(run)]->dead = true;
             }
             baton.give_turn(run, kill);
-            if (kill) after_crash(run);
-            check_files();
+            if (kill) after_crash(serial(run));
+            check_after_step(serial(run), false);
             if (verbose_) {
                 std::cerr << trace_.str();
                 trace_.str("");
@@ -382,205 +496,375 @@ private:
         }
         for (std::thread& t : threads) t.join();
         ++rounds_done_;
-        check_files();
+        check_after_step(-1, false);
     }
 
     // What one run does, as the command line and the window do it.
     void perform(const Run& run, RunCalls& calls, int id) {
         const std::string folder = kFolders[run.folder];
+        if (run.kind == "edit" || run.kind == "replace" || run.kind == "rename" || run.kind == "link") {
+            calls.turn();
+            other_program(run);
+            return;
+        }
         VoiceImage image;
-        const RecoveryMode mode = run.kind == "status"    ? RecoveryMode::look_only
-                                  : run.kind == "recover" ? RecoveryMode::repair_copies
-                                                          : RecoveryMode::repair;
-        const ByteString before = files_.file(run.path).value_or(ByteString{});
-        // Asked to, it may put back the old bytes of any journal there is
-        // while it runs (see check_files).
-        if (mode == RecoveryMode::repair_copies) recovering_[id] = {run.path, before};
-        const LoadResult loaded = image.load_image(run.path, folder, calls, mode);
-        recovering_.erase(id);
-        if (run.kind == "status" && calls.voice_writes != 0) fail("looking wrote to a file");
-        // What the file should hold after the put-backs the open told of, in
-        // their order: each journal's old bytes in its ranges, every other
-        // byte as it was.
-        ByteString put_back = calls.locked_bytes.empty() ? before : calls.locked_bytes;
-        bool asked_put_back = false;
-        for (const RecoveryEvent& event : loaded.events) {
-            trace_ << "  run " << id << " told " << static_cast<int>(event.what) << '\n';
-            if (event.what != RecoveryEvent::What::copy_put_back && event.what != RecoveryEvent::What::rolled_back) continue;
-            const auto seen = seen_journals_.find(event.journal.generic_string());
-            if (seen == seen_journals_.end()) {
-                fail("a file was put back by a journal nobody saw");
-                continue;
+        const bool looking = run.kind == "status";
+        const LoadResult loaded =
+            image.load_image(run.path, folder, calls, looking ? RecoveryMode::look_only : RecoveryMode::record);
+        if (calls.voice_writes != 0) fail("opening wrote to a voice");
+        if (looking && calls.changes != 0) fail("looking changed a file or folder");
+        if (!loaded.ok() || !calls.first_voice) return;
+        const std::uint64_t node = *calls.first_voice;
+        open_nodes_[id] = node;
+        const ByteString opened(image.file_buf().begin(), image.file_buf().end());
+        const int generation = generation_;
+        const SavesOfVoice saves = saves_of_voice(image, folder, calls, loaded.pending);
+        if (looking && calls.changes != 0) fail("looking changed a file or folder");
+        check_half_way(run, saves, opened, generation);
+        trace_ << "  run " << id << " read " << hex(digest_of(opened)) << " of file " << node << (saves.half_way ? " (half-way)" : "")
+               << (saves.last_save() ? " (saved by a record)" : "") << '\n';
+
+        if (run.kind == "apply") {
+            // The command line patches a half-written file only when told to.
+            if (saves.half_way && !run.as_is) return;
+            EditLog edits(image);
+            SaveIntent intent;
+            for (int k : run.options) {
+                const ChangedRange range = option_range(k, original_);
+                image.put_str(static_cast<std::int32_t>(range.offset), range.new_bytes);
+                intent.options.push_back({k + 1, "option"});
             }
-            for (const ChangedRange& r : seen->second.ranges) {
-                std::copy(r.old_bytes.begin(), r.old_bytes.end(), put_back.begin() + r.offset);
-            }
-            asked_put_back = asked_put_back || event.what == RecoveryEvent::What::copy_put_back;
+            const std::vector<ChangedRange> changes = edits.changed_ranges();
+            if (changes.empty()) return;
+            const int writes_before = calls.voice_writes;
+            const SaveResult saved = image.save_image(changes, folder, calls, intent);
+            trace_ << "  run " << id << " save " << static_cast<int>(saved.status) << " now file " << node_at(run.path) << '\n';
+            reported(id, node, saved.status, ByteString(image.file_buf().begin(), image.file_buf().end()), opened,
+                     calls.voice_writes != writes_before);
+            edits.undo();
+            return;
         }
-        if (asked_put_back) {
-            // Asked for: what it holds now is the person's choice.
-            const ByteString now = files_.file(run.path).value_or(ByteString{});
-            if (now != put_back) fail("a copy put back holds other bytes than those saves' old ones");
-            expected_[run.path] = {now, {}, {}};
+        if (run.kind == "undo" || run.kind == "recover") {
+            const int writes_before = calls.voice_writes;
+            const UndoReport report = undo_last_patch(image, folder, calls, false,
+                                                      run.kind == "undo" ? UndoScope::last_save : UndoScope::half_way,
+                                                      loaded.pending);
+            trace_ << "  run " << id << " undo " << static_cast<int>(report.outcome) << '\n';
+            check_undo(run, id, node, report, opened, saves, calls.voice_writes != writes_before);
         }
-        if (run.kind != "apply" && run.kind != "status" && !loaded.ok()) return;
-        if (!loaded.ok() || run.kind != "apply") return;
-        const int writes_before_save = calls.voice_writes;
-        EditLog edits(image);
-        for (int k : run.options) {
-            const ChangedRange range = option_range(k, original_);
-            image.put_str(static_cast<std::int32_t>(range.offset), range.new_bytes);
+    }
+
+    // Another program acts on the files in one step of its own.
+    void other_program(const Run& run) {
+        const std::uint64_t node = node_at(run.path);
+        if (!voices_.contains(node)) return;
+        Expected& expected = voices_[node];
+        ++generation_;
+        if (run.kind == "edit") {
+            // A byte inside an option's range, or outside every one; the file's
+            // time moved, or kept as some programs and drivers keep it.
+            const bool inside = pick(2) == 0;
+            const std::int64_t at = inside ? option_range(static_cast<int>(pick(kOptions)), original_).offset + 1
+                                           : 3000 + static_cast<std::int64_t>(pick(900));
+            ByteString bytes = *files_.file(run.path);
+            const std::uint8_t value = static_cast<std::uint8_t>(bytes[static_cast<std::size_t>(at)] ^ 0x5A);
+            const bool keep_time = pick(2) == 0;
+            files_.overwrite(run.path, at, ByteString{value}, keep_time);
+            expected.base[static_cast<std::size_t>(at)] = value;
+            trace_ << "  edit " << run.path << " at " << at << (keep_time ? ", time kept" : "") << '\n';
+        } else if (run.kind == "replace") {
+            // A copy put in its place: a new file under the same name.
+            const std::vector<std::string> paths = voice_paths();
+            const std::string source = paths[pick(paths.size())];
+            const ByteString bytes = *files_.file(source);
+            files_.remove_entry(run.path);
+            add_voice(run.path, bytes);
+            trace_ << "  replace " << run.path << " with a copy of " << source << '\n';
+        } else if (run.kind == "rename") {
+            const std::string to = new_path("renamed");
+            files_.rename_entry(run.path, to);
+            paths_.erase(run.path);
+            paths_.insert(to);
+            trace_ << "  rename " << run.path << " to " << to << '\n';
+        } else {
+            const std::string to = new_path("linked");
+            files_.put_hard_link(run.path, to);
+            paths_.insert(to);
+            trace_ << "  link " << run.path << " as " << to << '\n';
         }
-        const std::vector<ChangedRange> changes = edits.changed_ranges();
-        if (changes.empty()) return;
-        ByteString opened(image.file_buf().begin(), image.file_buf().end());
-        for (const ChangedRange& r : changes) std::copy(r.old_bytes.begin(), r.old_bytes.end(), opened.begin() + r.offset);
-        in_flight_[id] = {run.path, changes};
-        trace_ << "  run " << id << " saves\n";
-        check_files();
-        const SaveResult saved = image.save_image(changes, folder, calls);
-        in_flight_.erase(id);
-        const ByteString now = files_.file(run.path).value_or(ByteString{});
-        trace_ << "  run " << id << " save " << static_cast<int>(saved.status) << '\n';
-        Expected& expected = expected_[run.path];
-        switch (saved.status) {
+    }
+
+    Save* save_of_run(int run) {
+        const auto found = flying_.find(run);
+        return found == flying_.end() ? nullptr : &ledger_.at(found->second);
+    }
+
+    // What a save reported, against what the file holds.
+    void reported(int run, std::uint64_t node, SaveStatus status, const ByteString& image, const ByteString& opened,
+                  bool wrote) {
+        Save* save = save_of_run(run);
+        flying_.erase(run);
+        if (save != nullptr) save->outcome = status;
+        const std::optional<ByteString> now = bytes_of(node);
+        Expected& expected = voices_[node];
+        switch (status) {
             case SaveStatus::saved:
-                if (now != ByteString(image.file_buf().begin(), image.file_buf().end())) fail("a save reported done is not in the file");
-                expected = {now, {}, {}};
+                if (now != image) fail("a save reported done is not in the file it opened");
+                if (save == nullptr) fail("a save reported done without a journal");
+                expected = {image, {}, {}};
                 break;
             case SaveStatus::rolled_back:
                 if (now != opened) fail("a save reported put back left other bytes");
+                if (save != nullptr) expected.torn_by.erase(save->journal.token);
                 break;
             case SaveStatus::refused:
-                if (calls.voice_writes != writes_before_save) fail("a save reported refused wrote to the file");
+                if (wrote) fail("a save reported refused wrote to the file");
                 break;
-            case SaveStatus::recovery_pending:
-                expected.torn_by.push_back(changes);
+            case SaveStatus::not_put_back:  // left torn
+                if (save != nullptr) expected.torn_by.insert(save->journal.token);
                 break;
         }
-        edits.undo();
     }
 
-    std::optional<SaveJournal> journal_at(const std::filesystem::path& path) const {
-        const std::optional<ByteString> bytes = files_.file(path);
-        if (!bytes) return std::nullopt;
-        return decode_journal(*bytes);
-    }
-
-    std::vector<std::pair<std::string, SaveJournal>> journals() const {
-        std::vector<std::pair<std::string, SaveJournal>> found;
-        for (const char* folder : kFolders) {
-            for (const std::string& name : files_.entries(folder)) {
-                if (!name.ends_with(".journal")) continue;
-                const std::string path = std::string(folder) + "/" + name;
-                if (std::optional<SaveJournal> journal = journal_at(path)) found.emplace_back(path, std::move(*journal));
-            }
-        }
-        return found;
-    }
-
-    // A run died, or all did: a save it was making may be left torn, for as
-    // long as its journal exists.
-    void after_crash(int run) {
-        if (const auto asked = recovering_.find(run); asked != recovering_.end()) {
-            // A put-back the person asked for, cut short: they may ask again.
-            const ByteString& before = asked->second.second;
-            std::vector<ChangedRange> back;
-            for (const auto& [name, journal] : seen_journals_) {
-                for (const ChangedRange& r : journal.ranges) {
-                    if (static_cast<std::size_t>(r.offset) + r.old_bytes.size() > before.size()) continue;
-                    const auto at = before.begin() + r.offset;
-                    back.push_back({r.offset, ByteString(at, at + static_cast<std::ptrdiff_t>(r.old_bytes.size())), r.old_bytes});
-                }
-            }
-            expected_[asked->second.first].asked.push_back(std::move(back));
-            recovering_.erase(asked);
-            return;
-        }
-        const auto flying = in_flight_.find(run);
-        if (flying == in_flight_.end()) return;
-        expected_[flying->second.first].torn_by.push_back(flying->second.second);
-        in_flight_.erase(flying);
-    }
-
-    // Every write to a voice file lies inside the ranges of a journal that
-    // exists; a put-back of a copy, asked for, may also use one that its
-    // own file has retired meanwhile.
-    void check_write(int run, std::int64_t offset, std::size_t size) {
-        const std::int64_t end = offset + static_cast<std::int64_t>(size);
-        const auto inside = [&](const SaveJournal& journal) {
-            return std::any_of(journal.ranges.begin(), journal.ranges.end(), [&](const ChangedRange& r) {
-                return offset >= r.offset && end <= r.offset + static_cast<std::int64_t>(r.old_bytes.size());
-            });
-        };
-        for (const auto& [path, journal] : journals()) {
-            if (inside(journal)) return;
-        }
-        if (recovering_.contains(run)) {
-            for (const auto& [path, journal] : seen_journals_) {
-                if (inside(journal)) return;
-            }
-        }
-        fail("a write to a voice file outside every journal's ranges");
-    }
-
-    static bool same_ranges(const std::vector<ChangedRange>& a, const std::vector<ChangedRange>& b) {
-        return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](const ChangedRange& x, const ChangedRange& y) {
-                   return x.offset == y.offset && x.old_bytes == y.old_bytes && x.new_bytes == y.new_bytes;
-               });
-    }
-
-    // Each file holds what the model says, or, while a save is going or its
-    // journal exists, a mix of that save's old and new bytes in its ranges.
-    void check_files() {
-        const auto existing = journals();
-        for (const auto& [name, journal] : existing) seen_journals_.emplace(name, journal);
-        if (const char* watch = std::getenv("TARNWICK_SIM_WATCH")) {
-            const auto at = static_cast<std::size_t>(std::atoi(watch));
-            for (const auto& [path, expected] : expected_) {
-                if (const auto now = files_.file(path)) {
-                    trace_ << "    watch " << path << " file " << int((*now)[at]) << " base " << int(expected.base[at])
-                           << " torn " << expected.torn_by.size() << '\n';
-                }
-            }
-        }
-        for (auto& [path, expected] : expected_) {
-            const std::optional<ByteString> now = files_.file(path);
-            if (!now) continue;
-            // A torn save whose journal is gone must have left all old or all new.
-            std::vector<std::vector<ChangedRange>> still;
-            for (std::vector<ChangedRange>& torn : expected.torn_by) {
-                const bool kept = std::any_of(existing.begin(), existing.end(),
-                                              [&](const auto& entry) { return same_ranges(entry.second.ranges, torn); });
-                // A save going on may retire it before it reports: held until then.
-                bool flying = false;
-                for (const auto& [run, save] : in_flight_) flying = flying || save.first == path;
-                if (kept || flying) {
-                    still.push_back(std::move(torn));
-                    continue;
-                }
-                // Its journal gone, a torn save either finished (every byte
-                // new) or left nothing the other saves do not explain: the
-                // byte check below tells a file left torn.
-                bool all_old = true;
-                bool all_new = true;
-                for (const ChangedRange& r : torn) {
-                    const ByteView there = ByteView(*now).subspan(static_cast<std::size_t>(r.offset), r.old_bytes.size());
-                    all_old = all_old && std::equal(there.begin(), there.end(), r.old_bytes.begin());
-                    all_new = all_new && std::equal(there.begin(), there.end(), r.new_bytes.begin());
-                }
-                if (all_old || all_new) {
-                    for (const ChangedRange& r : torn) {
-                        const ByteString& left = all_new ? r.new_bytes : r.old_bytes;
-                        std::copy(left.begin(), left.end(), expected.base.begin() + r.offset);
+    // An undo or put-back: what it took back is a save this program recorded
+    // and the newest that made these bytes, and the file now is what that save began with.
+    void check_undo(const Run& run, int id, std::uint64_t node, const UndoReport& report, const ByteString& opened,
+                    const SavesOfVoice& saves, bool wrote) {
+        const FileDigest was = digest_of(opened);
+        if (report.outcome != UndoOutcome::undone) {
+            Save* save = save_of_run(id);
+            flying_.erase(id);
+            // A save that failed may have left it torn, or put it back.
+            if (save != nullptr && wrote) voices_[node].torn_by.insert(save->journal.token);
+            if (wrote && report.outcome != UndoOutcome::refused) fail("an undo that did nothing wrote to the file");
+            // Nothing found while a recorded save of this program made these bytes.
+            if (report.outcome == UndoOutcome::nothing_to_undo && run.kind == "undo") {
+                if (const Save* made = newest_patch_making(was, run.folder, opened)) {
+                    if (!newest_planted_making(was, run.folder, made->journal.time_ns)) {
+                        fail("an undo found nothing to take back where a recorded save made these bytes");
                     }
                 }
             }
-            expected.torn_by = std::move(still);
-            std::vector<std::set<std::uint8_t>> allowed;
+            if (report.outcome == UndoOutcome::refused && !report.messages.empty() &&
+                report.messages[0].text.find("does not fit it") != std::string::npos) {
+                const Save* made = newest_patch_making(was, run.folder, opened);
+                if (made != nullptr && !newest_planted_making(was, run.folder, made->journal.time_ns)) {
+                    fail("an undo refused a record that fits the file");
+                }
+            }
+            return;
+        }
+        if (!report.taken_back) {
+            fail("an undo reported done without the save it took back");
+            return;
+        }
+        const SaveRecord& taken = *report.taken_back;
+        const std::optional<ByteString> now = bytes_of(node);
+        if (!now || digest_of(*now) != taken.before) fail("an undo reported done left other bytes than its save began with");
+        if (taken.after != was && !saves.half_way) fail("an undo took back a save that did not make these bytes");
+        const auto known = ledger_.find(taken.token);
+        if (planted_.contains(taken.token) || known == ledger_.end()) {
+            fail("an undo took back a record no save of this program made");
+        } else if (known->second.journal.kind != taken.kind) {
+            fail("an undo took back a record whose kind is not its save's");
+        } else if (taken.kind == SaveRecord::Kind::undo) {
+            fail("an undo took back an undo");
+        } else if (taken.kind == SaveRecord::Kind::patch && !saves.half_way) {
+            const Save* newest = newest_patch_making(was, run.folder, opened);
+            if (newest != nullptr && newest->journal.token != taken.token) fail("an undo took back an older save than the newest");
+        }
+        Save* save = save_of_run(id);
+        flying_.erase(id);
+        if (save != nullptr) save->outcome = SaveStatus::saved;
+        voices_[node] = {*now, {}, {}};
+    }
+
+    // The newest save of this program, recorded in `folder`'s history, that
+    // made `digest` from bytes it fits in `bytes`.
+    const Save* newest_patch_making(const FileDigest& digest, int folder, const ByteString& bytes) const {
+        const Save* newest = nullptr;
+        for (const auto& [token, save] : ledger_) {
+            const SaveJournal& j = save.journal;
+            if (save.folder != folder || j.kind != SaveRecord::Kind::patch || j.after != digest) continue;
+            if (!record_exists(folder, token)) continue;
+            if (ranges_in(j.ranges, j.identity.size, bytes) != RangeState::all_new) continue;
+            if (digest_with_old_bytes(bytes, j.ranges) != j.digest) continue;
+            if (newest == nullptr || j.time_ns > newest->journal.time_ns) newest = &save;
+        }
+        return newest;
+    }
+    bool newest_planted_making(const FileDigest& digest, int folder, std::int64_t than) const {
+        for (const auto& [token, planted] : planted_) {
+            if (planted.after == digest && planted.time_ns > than &&
+                files_.file(history_of(folder) / record_name(planted))) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    std::vector<SaveRecord> records_in(int folder) const {
+        std::vector<SaveRecord> found;
+        for (const std::string& name : files_.entries(history_of(folder))) {
+            if (name.find(".partial-") != std::string::npos) continue;
+            const std::optional<ByteString> bytes = files_.file(history_of(folder) / name);
+            if (!bytes) continue;
+            if (std::optional<SaveRecord> record = decode_record(*bytes)) found.push_back(std::move(*record));
+        }
+        return found;
+    }
+    bool record_exists(int folder, std::uint64_t token, std::optional<SaveRecord::State> state = std::nullopt) const {
+        for (const SaveRecord& record : records_in(folder)) {
+            if (record.token == token && (!state || record.state == *state)) return true;
+        }
+        return false;
+    }
+
+    // What a run was told of a half-way save is true, and where the history
+    // knows a save the file looks cut off half-way through, it is told.
+    void check_half_way(const Run& run, const SavesOfVoice& saves, const ByteString& bytes, int generation) {
+        if (saves.half_way) {
+            const SaveRecord& h = *saves.half_way;
+            if (ranges_in(h.ranges, h.file_size, bytes) != RangeState::torn ||
+                digest_with_old_bytes(bytes, h.ranges) != h.before) {
+                fail("a file was told half-way through a save it is not half-way through");
+            }
+        }
+        // Only where nothing changed in the files meanwhile, so that what
+        // the run read is what the history is compared with.
+        if (generation != generation_ || saves.half_way) return;
+        const FileDigest digest = digest_of(bytes);
+        const std::vector<SaveRecord> records = records_in(run.folder);
+        if (std::any_of(records.begin(), records.end(), [&](const SaveRecord& r) { return r.after == digest; })) return;
+        for (const auto& [token, save] : ledger_) {
+            const SaveJournal& j = save.journal;
+            // Only a save cut off is one a file can be half-way through.
+            if (save.folder != run.folder || save.writes == 0 || alive_.contains(save.run)) continue;
+            if (save.outcome == SaveStatus::saved || save.outcome == SaveStatus::rolled_back) continue;
+            // A save that recorded itself finished is none a file is half-way through.
+            const bool journal_left = files_.file(journal_path_[token]) && !record_exists(run.folder, token, SaveRecord::State::finished);
+            if (!journal_left && !record_exists(run.folder, token, SaveRecord::State::interrupted)) continue;
+            if (ranges_in(j.ranges, j.identity.size, bytes) == RangeState::torn && digest_with_old_bytes(bytes, j.ranges) == j.digest) {
+                fail("a file half-way through a recorded save was not told so (" + token_text(token) + " of run " +
+                     std::to_string(save.run) + ", " + run.kind + " of " + run.path + " read " + hex(digest) + ")");
+                return;
+            }
+        }
+    }
+
+    std::optional<ByteString> bytes_of(std::uint64_t node) const { return files_.file_numbered(node); }
+
+    // Every write to a voice file is its run's own save, inside that save's
+    // ranges, while its journal exists.
+    void check_write(int run, Handle, std::int64_t offset, std::size_t size) {
+        Save* save = save_of_run(run);
+        if (save == nullptr) {
+            fail("a write to a voice file by a run with no journal");
+            return;
+        }
+        ++save->writes;
+        const std::int64_t end = offset + static_cast<std::int64_t>(size);
+        const bool inside = std::any_of(save->journal.ranges.begin(), save->journal.ranges.end(), [&](const ChangedRange& r) {
+            return offset >= r.offset && end <= r.offset + static_cast<std::int64_t>(r.old_bytes.size());
+        });
+        if (!inside) fail("a write to a voice file outside its save's ranges");
+        if (!files_.file(journal_path_[save->journal.token])) fail("a write to a voice file while its save's journal is gone");
+    }
+
+    // A journal is touched only by its own save while that save runs.
+    void check_name_gone(int run, const std::filesystem::path& entry) {
+        const auto made = made_by_.find(entry.generic_string());
+        if (made == made_by_.end() || made->second == run) return;
+        if (alive_.contains(made->second) && !dead_.contains(made->second)) fail("a running save's journal was touched by another run");
+    }
+
+    // A run died, or all did: the save it was making may be left torn.
+    void after_crash(int run) {
+        dead_.insert(run);
+        if (Save* save = save_of_run(run)) {
+            if (voices_.contains(save->node)) voices_[save->node].torn_by.insert(save->journal.token);
+        }
+        flying_.erase(run);
+    }
+
+    // Journals that appeared or went, and every file against the model.
+    void check_after_step(int mover, bool power_lost) {
+        std::set<std::string> now;
+        for (int folder = 0; folder < 2; ++folder) {
+            for (const std::string& name : files_.entries(kFolders[folder])) {
+                const std::string path = std::string(kFolders[folder]) + "/" + name;
+                now.insert(path);
+                if (known_journals_.contains(path)) continue;
+                if (mover >= 0) made_by_[path] = mover;
+                if (!name.ends_with(".journal")) continue;
+                const std::optional<ByteString> bytes = files_.file(path);
+                const std::optional<SaveJournal> journal = bytes ? decode_journal(*bytes) : std::nullopt;
+                if (!journal) continue;
+                if (!ledger_.contains(journal->token)) {
+                    if (mover < 0) continue;
+                    Save save;
+                    save.run = mover;
+                    save.folder = folder;
+                    save.journal = *journal;
+                    save.node = open_nodes_.contains(mover) ? open_nodes_[mover] : 0;
+                    ledger_[journal->token] = save;
+                    journal_path_[journal->token] = path;
+                    flying_[mover] = journal->token;
+                    ++generation_;
+                    trace_ << "  run " << mover << " journal " << token_text(journal->token) << " kind "
+                           << static_cast<int>(journal->kind) << '\n';
+                    // The save's own kind, never another's.
+                    const std::string& kind = run_kinds_[mover];
+                    const bool right = kind == "apply"    ? journal->kind == SaveRecord::Kind::patch
+                                       : kind == "recover" ? journal->kind == SaveRecord::Kind::put_back
+                                                           : journal->kind != SaveRecord::Kind::patch;
+                    if (!right) fail("a " + kind + " wrote a journal of another kind");
+                } else if (power_lost && ledger_[journal->token].outcome == SaveStatus::saved) {
+                    fail("a finished save's journal came back after a power loss");
+                }
+            }
+        }
+        for (const std::string& path : known_journals_) {
+            if (now.contains(path) || !path.ends_with(".journal")) continue;
+            for (auto& [token, save] : ledger_) {
+                if (journal_path_[token] != path || save.accounted) continue;
+                save.accounted = true;
+                ++generation_;
+                // Gone: a record of it is in the history, or nothing of it reached the file.
+                const std::optional<ByteString> file = bytes_of(save.node);
+                const bool untouched = save.writes == 0 || (file && digest_of(*file) == save.journal.digest);
+                save.proven_untouched = untouched;
+                trace_ << "  journal " << token_text(token) << " gone" << (untouched ? ", nothing of it in the file" : "")
+                       << (record_exists(save.folder, token) ? ", recorded" : "") << '\n';
+                if (!untouched && !record_exists(save.folder, token)) {
+                    fail("a journal went without leaving a record of its save");
+                }
+            }
+        }
+        known_journals_ = std::move(now);
+        // Records tell their saves as the journals did.
+        for (int folder = 0; folder < 2; ++folder) {
+            for (const SaveRecord& record : records_in(folder)) {
+                const auto save = ledger_.find(record.token);
+                if (save == ledger_.end()) continue;
+                const SaveJournal& j = save->second.journal;
+                if (record.kind != j.kind || record.before != j.digest || record.after != j.after || record.ranges != j.ranges) {
+                    fail("a record tells its save otherwise than its journal");
+                }
+            }
+        }
+        check_files();
+    }
+
+    // Each file holds what the model says, or, where a save is going on or
+    // was left torn, a mix of that save's old and new bytes in its ranges.
+    void check_files() {
+        for (auto& [node, expected] : voices_) {
+            const std::optional<ByteString> now = bytes_of(node);
+            if (!now) continue;
             std::map<std::size_t, std::set<std::uint8_t>> inside;
-            const auto allow = [&](const std::vector<ChangedRange>& ranges) {
-                for (const ChangedRange& r : ranges) {
+            const auto allow = [&](const SaveJournal& j) {
+                for (const ChangedRange& r : j.ranges) {
                     for (std::size_t i = 0; i < r.old_bytes.size(); ++i) {
                         auto& bytes = inside[static_cast<std::size_t>(r.offset) + i];
                         bytes.insert(r.old_bytes[i]);
@@ -588,65 +872,48 @@ private:
                     }
                 }
             };
-            for (const auto& torn : expected.torn_by) allow(torn);
-            for (const auto& asked : expected.asked) allow(asked);
-            for (const auto& [run, save] : in_flight_) {
-                if (save.first == path) allow(save.second);
-            }
-            for (const auto& [run, asked] : recovering_) {
-                if (asked.first != path) continue;
-                for (const auto& [name, journal] : seen_journals_) allow(journal.ranges);
+            for (const std::uint64_t token : expected.torn_by) allow(ledger_.at(token).journal);
+            for (const auto& [run, token] : flying_) {
+                if (ledger_.at(token).node == node) allow(ledger_.at(token).journal);
             }
             if (now->size() != expected.base.size()) {
-                fail(path + " changed its size");
+                fail("a voice changed its size");
                 return;
             }
             for (std::size_t i = 0; i < now->size(); ++i) {
-                if ((*now)[i] == expected.base[i]) continue;
+                if ((*now)[i] == expected.base[i] || expected.damaged.contains(static_cast<std::int64_t>(i))) continue;
                 const auto mix = inside.find(i);
                 if (mix == inside.end() || !mix->second.contains((*now)[i])) {
-                    fail(path + " holds byte " + std::to_string(i) + " that no save reported or left torn put there (" +
-                         std::to_string((*now)[i]) + " for " + std::to_string(expected.base[i]) + ", " +
-                         std::to_string(expected.torn_by.size()) + " torn saves, " + std::to_string(existing.size()) +
-                         " journals, " + std::to_string(in_flight_.size()) + " saves going on)" + describe(expected, existing));
+                    fail("a voice holds byte " + std::to_string(i) + " that nobody asked for (" + std::to_string((*now)[i]) +
+                         " for " + std::to_string(expected.base[i]) + ")");
                     return;
                 }
             }
         }
     }
 
-    std::string describe(const Expected& expected, const std::vector<std::pair<std::string, SaveJournal>>& existing) const {
-        const auto offsets = [](const std::vector<ChangedRange>& ranges) {
-            std::string text;
-            for (const ChangedRange& r : ranges) text += " " + std::to_string(r.offset);
-            return text;
-        };
-        std::string text;
-        for (const auto& torn : expected.torn_by) text += "; torn at" + offsets(torn);
-        for (const auto& [run, save] : in_flight_) text += "; run " + std::to_string(run) + " saving at" + offsets(save.second);
-        for (const auto& [name, journal] : existing) text += "; journal " + name + " of " + journal.file_path + " at" + offsets(journal.ranges);
-        return text;
-    }
-
-    // Once every run is over, a last open of each file under each folder
-    // deals with every journal: none is left that nobody was told of.
+    // Once every run is over, an open of each file under each folder makes
+    // every journal a record: none is left, and every save that wrote is in
+    // its history.
     void final_check() {
         repeat_journal_tokens(seed_);
-        std::set<std::string> named;
         for (const std::string& path : voice_paths()) {
             for (const char* folder : kFolders) {
                 VoiceImage image;
-                for (const RecoveryEvent& event : image.load_image(path, folder, files_).events) {
-                    trace_ << "final open of " << path << " told " << static_cast<int>(event.what) << ' '
-                           << event.journal.generic_string() << '\n';
-                    named.insert(event.journal.generic_string());
-                }
-                check_files();
+                image.load_image(path, folder, files_);
             }
         }
-        for (const auto& [name, journal] : journals()) {
-            if (named.contains(name) || !files_.file(journal.file_path)) continue;
-            fail("the journal " + name + " of " + journal.file_path + " is left with nobody told of it");
+        check_after_step(-1, false);
+        for (const char* folder : kFolders) {
+            for (const std::string& name : files_.entries(folder)) {
+                if (name.ends_with(".journal")) fail("the journal " + name + " is left after every file was opened");
+            }
+        }
+        for (const auto& [token, save] : ledger_) {
+            if (save.writes == 0 || save.outcome == SaveStatus::rolled_back || save.proven_untouched) continue;
+            if (!record_exists(save.folder, token)) {
+                fail("a save that wrote to a voice left no record (" + token_text(token) + " of run " + std::to_string(save.run) + ")");
+            }
         }
     }
 
@@ -654,15 +921,21 @@ private:
     std::mt19937_64 random_;
     MemoryFiles files_;
     ByteString original_;
-    std::map<std::string, Expected> expected_;
-    std::map<int, std::pair<std::string, std::vector<ChangedRange>>> in_flight_;  // saves going on, by run
+    std::set<std::string> paths_;
+    std::map<std::uint64_t, Expected> voices_;
+    std::map<std::uint64_t, Save> ledger_;             // every save begun, by token
+    std::map<std::uint64_t, std::string> journal_path_;
+    std::map<int, std::uint64_t> flying_;               // run, the token of its save going on
+    std::map<std::string, int> made_by_;                // journal files, the run that made them
+    std::map<int, std::uint64_t> open_nodes_;
+    std::map<int, std::string> run_kinds_;
+    std::map<std::uint64_t, SaveRecord> planted_;
+    std::set<std::string> known_journals_;
+    std::set<int> alive_, dead_;  // runs by serial
+    int generation_ = 0;  // moves on whenever a journal, a record or another program changes what a look finds
     bool verbose_ = std::getenv("TARNWICK_SIM_VERBOSE") != nullptr;
-    // Runs asked to put a copy back, by run: the file, and what it held before.
-    std::map<int, std::pair<std::string, ByteString>> recovering_;
-    int copies_ = 0;
-    int last_folder_ = 0;
+    int names_ = 0;
     int rounds_done_ = 0;
-    std::map<std::string, SaveJournal> seen_journals_;  // every journal that existed between two steps
     std::ostringstream trace_;
     std::string failure_;
 };
@@ -672,7 +945,7 @@ double budget_seconds() {
     return text != nullptr ? std::atof(text) : 5.0;
 }
 
-TEST(RecoverySimulation, NoHistoryUndoesASaveLeavesATornFileOrReportsFalsely) {
+TEST(RecoverySimulation, NoRunWritesWhatThePersonDidNotAskForOrLosesASave) {
     constexpr int kRounds = 12;
     if (const char* replay = std::getenv("TARNWICK_SIM_SEED")) {
         History history(std::strtoull(replay, nullptr, 10));

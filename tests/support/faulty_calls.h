@@ -56,6 +56,7 @@ public:
     std::error_code rename_in_folder(const Folder& folder, const std::string& from, const std::string& to) override;
     std::error_code remove_in_folder(const Folder& folder, const std::string& name) override;
     std::error_code flush_folder(const Folder& folder) override;
+    std::int64_t now_ns() override { return real_.now_ns(); }
 
     std::ptrdiff_t count(const std::string& name) const;
 
