@@ -1,5 +1,7 @@
 #include "engine/undo_patch.h"
 
+#include <algorithm>
+
 #include "engine/recovery_rules.h"
 #include "engine/save_history.h"
 
@@ -83,17 +85,15 @@ UndoReport undo_last_patch(VoiceImage& image, const std::filesystem::path& journ
             why = std::string(messages::cli::kNoInterruptedSave);
         } else {
             // Every recorded patch is taken back only where an undo led back
-            // to the bytes its chain began with; a record gone missing
-            // between leaves bytes no record explains.
-            bool all_undone = false;
-            for (const SaveRecord& record : history.made(now, image.file_len())) {
-                if (record.kind != SaveRecord::Kind::patch) {
-                    all_undone = all_undone || (record.origin_known() ? record.origin == now : true);
-                }
-            }
-            why = all_undone                                                   ? messages::undo::all_undone(shown)
-                  : history.knows_file(resolved_text(image, calls)) ? messages::undo::changed_since(shown)
-                                                                    : messages::undo::never_saved(shown);
+            // to the bytes its chain began with; where a record between has
+            // gone missing, no record tells what left the file as it is.
+            const std::vector<SaveRecord> made = history.made(now, image.file_len());
+            const bool all_undone = std::any_of(made.begin(), made.end(), [&](const SaveRecord& record) {
+                return !record.origin_known() || record.origin == now;
+            });
+            why = all_undone                                                    ? messages::undo::all_undone(shown)
+                  : made.empty() && history.knows_file(resolved_text(image, calls)) ? messages::undo::changed_since(shown)
+                                                                                     : messages::undo::never_saved(shown);
         }
         report.messages.push_back({MessageKind::information, std::move(why)});
         return report;

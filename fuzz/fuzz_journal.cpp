@@ -29,12 +29,22 @@ void check(bool holds, const char* what) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const ByteString journal_bytes = sealed("TTSJRNL1", data, size);
-    const auto journal = decode_journal(journal_bytes);
-    check(!journal || encode_journal(*journal) == journal_bytes, "an accepted journal encodes back to other bytes");
-
-    const ByteString record_bytes = sealed("TTSHIST1", data, size);
+    // Every version of the journal encodes back by its own version.
+    for (const std::string_view magic : {"TTSJRNL1", "TTSJRNL2", "TTSJRNL3"}) {
+        const ByteString journal_bytes = sealed(magic, data, size);
+        const auto journal = decode_journal(journal_bytes);
+        check(!journal || encode_journal(*journal) == journal_bytes, "an accepted journal encodes back to other bytes");
+    }
+    const ByteString record_bytes = sealed("TTSHIST2", data, size);
     const auto record = decode_record(record_bytes);
     check(!record || encode_record(*record) == record_bytes, "an accepted record encodes back to other bytes");
+    // A record of the first version is written again in the current one, the same record.
+    const auto older = decode_record(sealed("TTSHIST1", data, size));
+    if (older) {
+        const auto again = decode_record(encode_record(*older));
+        check(again && again->ranges == older->ranges && again->options == older->options && again->after == older->after &&
+                  again->state == SaveRecord::State::finished,
+              "a record of the first version reads otherwise once written again");
+    }
     return 0;
 }

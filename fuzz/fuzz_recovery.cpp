@@ -1,15 +1,20 @@
-// Recovery with an arbitrary journal beside an arbitrary file, on the
-// in-memory file system. The input is a flag byte, a range count, the ranges
-// (offset u16, length u8, whether the file holds the new bytes there), then
-// the file's bytes; with flag bit 2 the rest is instead a journal's raw body.
-// Beside memory safety it checks that recovery never writes outside the
-// journal's ranges, never writes when the digest does not match, and leaves
-// a file it applies to exactly as it was before that save.
+// Opening beside an arbitrary journal, on the in-memory file system. The
+// input is a flag byte, a range count, the ranges (offset u16, length u8,
+// whether the file holds the new bytes there), then the file's bytes; with
+// flag bit 2 the rest is instead a journal's raw body, with flag bit 16 the
+// journal is of the current version. Beside memory safety it checks that an
+// open never writes into the file, a look writes nothing at all, a journal
+// goes only once it is a record, a file is told half-way through a save only
+// where it is, and putting it back (asked for) writes exactly that save's old
+// bytes.
 #include <cstdio>
 #include <cstdlib>
 
 #include "engine/journal_format.h"
 #include "engine/memory_files.h"
+#include "engine/recovery_rules.h"
+#include "engine/save_history.h"
+#include "engine/undo_patch.h"
 #include "engine/voice_image.h"
 
 namespace {
@@ -60,8 +65,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // The file as an interrupted save may have left it, and its journal.
     const std::filesystem::path path = (flags & 1) ? "/device/voice.vpm" : "/device/other.vpm";
-    SaveJournal journal{2, "/device/voice.vpm", {}, {}, {}};
+    SaveJournal journal;
+    journal.version = (flags & 16) ? 3 : 2;
+    journal.file_path = "/device/voice.vpm";
     journal.identity.size = static_cast<std::int64_t>(before.size());
+    journal.token = 0x1234;
+    journal.time_ns = 5;
     ByteString file = before;
     std::size_t end_of_last = 0;
     for (const Planned& p : planned) {
@@ -78,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     journal.digest = (flags & 2) ? digest_of(before) : digest_of(file);
     ByteString journal_bytes;
     if (raw) {
-        journal_bytes = {'T', 'T', 'S', 'J', 'R', 'N', 'L', '2'};
+        journal_bytes = {'T', 'T', 'S', 'J', 'R', 'N', 'L', static_cast<std::uint8_t>((flags & 16) ? '3' : '2')};
         journal_bytes.insert(journal_bytes.end(), rest.begin(), rest.end());
         journal_bytes = checksummed(std::move(journal_bytes));
     } else {
@@ -89,52 +98,56 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     MemoryFiles files;
     files.put_file(path, file);
     files.put_folder("/home/journals");
-    files.put_file("/home/journals/0123456789abcdef-0000000000000000-voice.vpm.journal", journal_bytes);
+    const std::string journal_path = "/home/journals/0123456789abcdef-0000000000001234-voice.vpm.journal";
+    files.put_file(journal_path, journal_bytes);
     const RecoveryMode mode = (flags & 8) ? RecoveryMode::look_only : RecoveryMode::record;
     VoiceImage image;
     const LoadResult loaded = image.load_image(path, "/home/journals", files, mode);
     check(loaded.ok(), "the file is read");
-
-    const auto applies = [&] {
-        if (!decoded || decoded->identity.size != static_cast<std::int64_t>(file.size())) return false;
-        for (const ChangedRange& r : decoded->ranges) {
-            for (std::size_t i = 0; i < r.old_bytes.size(); ++i) {
-                const std::uint8_t b = file[static_cast<std::size_t>(r.offset) + i];
-                if (b != r.old_bytes[i] && b != r.new_bytes[i]) return false;
-            }
-        }
-        return digest_with_old_bytes(file, decoded->ranges) == decoded->digest;
-    }();
-    // A put-back first writes its journal anew; nothing else is written but the voice.
-    std::vector<MemoryFiles::Write> voice_writes;
-    for (const MemoryFiles::Write& write : files.writes) {
-        if (write.path.parent_path() != "/home/journals") voice_writes.push_back(write);
+    check(*files.file(path) == file, "an open never writes into the file");
+    if (mode == RecoveryMode::look_only) {
+        check(files.writes.empty() && files.file(journal_path).has_value(), "a look writes nothing anywhere");
     }
-    if (path != "/device/voice.vpm") check(voice_writes.empty(), "another file's journal never writes by itself");
-    for (const MemoryFiles::Write& write : voice_writes) {
-        check(write.path == path, "only the voice file is written");
-        check(mode == RecoveryMode::record, "looking writes nothing");
-        check(applies, "nothing is written where the journal does not apply");
+    // A journal goes only once it is a record of its save.
+    if (!files.file(journal_path)) {
+        bool recorded = false;
+        for (const std::string& name : files.entries("/home/history")) {
+            const std::optional<SaveRecord> record = decode_record(*files.file("/home/history/" + name));
+            recorded = recorded || (record && record->token == 0x1234 && decoded && record->ranges == decoded->ranges);
+        }
+        check(recorded, "a journal goes only once it is a record");
+    }
+
+    // Told half-way only where the file is: part of that save's bytes, and
+    // with its old bytes back, what it began with.
+    const SavesOfVoice saves = saves_of_voice(image, "/home/journals", files, loaded.pending);
+    if (!saves.half_way) return 0;
+    const SaveRecord& half_way = *saves.half_way;
+    check(ranges_in(half_way.ranges, half_way.file_size, file) == RangeState::torn &&
+              digest_with_old_bytes(file, half_way.ranges) == half_way.before,
+          "a file told half-way through a save is");
+    const std::size_t writes_before = files.writes.size();
+    const UndoReport put_back =
+        undo_last_patch(image, "/home/journals", files, false, UndoScope::half_way, loaded.pending);
+    check(put_back.outcome == UndoOutcome::undone, "a half-way save is put back when asked");
+    ByteString expected = file;
+    for (const ChangedRange& r : half_way.ranges) {
+        std::copy(r.old_bytes.begin(), r.old_bytes.end(), expected.begin() + r.offset);
+    }
+    check(*files.file(path) == expected, "putting back writes that save's old bytes and nothing else");
+    for (std::size_t w = writes_before; w < files.writes.size(); ++w) {
+        const MemoryFiles::Write& write = files.writes[w];
+        if (write.path != path) continue;
         bool inside = false;
-        for (const ChangedRange& r : decoded->ranges) {
+        for (const ChangedRange& r : half_way.ranges) {
             inside = inside || (write.offset >= r.offset &&
                                 write.offset + static_cast<std::int64_t>(write.bytes.size()) <=
                                     r.offset + static_cast<std::int64_t>(r.old_bytes.size()));
         }
-        check(inside, "every write lies inside one of the journal's ranges");
+        check(inside, "every write of a put-back lies inside that save's ranges");
     }
-    const ByteString now = *files.file(path);
-    if (!voice_writes.empty()) {
-        ByteString put_back = file;
-        for (const ChangedRange& r : decoded->ranges) {
-            std::copy(r.old_bytes.begin(), r.old_bytes.end(), put_back.begin() + r.offset);
-        }
-        check(now == put_back, "a file put back holds the journal's old bytes and nothing else changed");
-    } else {
-        check(now == file, "an untouched file is unchanged");
-    }
-    check(ByteView(image.file_buf()).size() == now.size() &&
-              std::equal(now.begin(), now.end(), image.file_buf().begin()),
+    check(ByteView(image.file_buf()).size() == expected.size() &&
+              std::equal(expected.begin(), expected.end(), image.file_buf().begin()),
           "the image is what the file holds");
     return 0;
 }

@@ -119,8 +119,13 @@ int main(int argc, char** argv) {
     }
 
     // A journal's bytes between its magic and its checksum, as the fuzzer takes them.
-    SaveJournal journal{2, "/media/GARMIN/Voice/voice.vpm", {1, 2, 1000, 4}, {}, {{100, {1, 2}, {3, 4}}, {900, {5}, {6}}}};
+    SaveJournal journal;
+    journal.file_path = "/media/GARMIN/Voice/voice.vpm";
+    journal.identity = {1, 2, 1000, 4};
+    journal.ranges = {{100, {1, 2}, {3, 4}}, {900, {5}, {6}}};
     journal.digest = digest_of(ByteString(1000, 7));
+    journal.options = {{1, "Change \"St\" to \"Street\""}};
+    journal.token = 0x1234;
     const ByteString encoded = encode_journal(journal);
     const ByteString body(encoded.begin() + 8, encoded.end() - 8);
     write(root / "fuzz_journal", "two-ranges", body);
@@ -128,12 +133,12 @@ int main(int argc, char** argv) {
     // Recovery: flags, ranges (offset, length, new bytes there or not), then the file.
     const auto recovery = root / "fuzz_recovery";
     const ByteString file = small_voice(Container::vpm).build();
-    for (const int flags : {0x01, 0x03, 0x00, 0x02, 0x09}) {
+    for (const int flags : {0x01, 0x03, 0x00, 0x02, 0x09, 0x13, 0x12}) {
         ByteString seed{static_cast<std::uint8_t>(flags), 3, 0x00, 0x21, 8, 1, 0x40, 0x21, 16, 0, 0x00, 0x30, 31, 1};
         seed.insert(seed.end(), file.begin(), file.end());
         write(recovery, "three-ranges-" + std::to_string(flags), seed);
     }
-    ByteString raw{0x05, 0};
+    ByteString raw{0x15, 0};
     raw.insert(raw.end(), body.begin(), body.end());
     write(recovery, "raw-journal", raw);
     return 0;

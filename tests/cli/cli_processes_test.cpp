@@ -91,21 +91,28 @@ ByteString patched_with_every_option(const ByteString& voice) {
     return patched_with(voice, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20});
 }
 
-// A save of every option that dies after its journal and its first write.
-void interrupted_save(const std::filesystem::path& file, const std::filesystem::path& journals) {
+// A save of `options` (every one where none are named) killed after
+// `writes` writes into the file; with kAfterItsWrites, once every write is
+// done and read back, before it recorded itself.
+constexpr int kAfterItsWrites = -1;
+RunOutcome interrupted_save(const std::filesystem::path& file, const std::filesystem::path& journals,
+                            std::vector<int> options = {}, int writes = 1) {
     VoiceImage image;
-    ASSERT_TRUE(image.load_image(file, journals, system_file_calls()).ok());
+    EXPECT_TRUE(image.load_image(file, journals, system_file_calls()).ok());
     testing::FaultyCalls calls;
     bool journal_written = false;
-    int writes = 0;
+    int written = 0;
     calls.before_call = [&](const std::string& name) {
         journal_written = journal_written || name == "rename_in_folder";
-        if (journal_written && name == "write" && ++writes == 2) calls.crash_at = static_cast<int>(calls.calls.size()) + 1;
+        const bool now = writes == kAfterItsWrites ? journal_written && name == "create_in_folder"
+                                                   : journal_written && name == "write" && ++written == writes + 1;
+        if (now && calls.crash_at == 0) calls.crash_at = static_cast<int>(calls.calls.size()) + 1;
     };
     testing::RecordingWindow window;
     window.enable_all();
-    window.ticked.fill(true);
-    ASSERT_EQ(run_patch(image, window, journals, calls), RunOutcome::save_failed);
+    if (options.empty()) window.ticked.fill(true);
+    for (const int k : options) window.ticked[static_cast<std::size_t>(k)] = true;
+    return run_patch(image, window, journals, calls);
 }
 
 const std::string kSaved = "File patched successfully! Copy the VPM voice file back to your GSP.\n";
@@ -158,7 +165,7 @@ TEST(CommandLineProcesses, AnInterruptedSaveIsToldAndPutBackOnlyWhenAsked) {
     const auto history = dir / "data" / "tts-tarnwick" / "history";
     const ByteString voice = voices::demo_voice(voices::Container::vpm);
     write_file(file, voice);
-    interrupted_save(file, journals);
+    EXPECT_EQ(interrupted_save(file, journals), RunOutcome::save_failed);
     const ByteString half = read_file(file);
     ASSERT_NE(half, voice);
     const std::vector<std::string> journals_before = names_in(journals);
@@ -292,6 +299,112 @@ TEST(CommandLineProcesses, InterruptedSavesOfOtherFilesAndOtherRuns) {
         std::filesystem::create_directories(device(dir).parent_path());
         write_file(device(dir), voice);
         row.act(dir, journals);
+    }
+}
+
+// Each way a finished save was once undone, or an interrupted one lost, by
+// taking a file's path or number for proof: as a person would meet it, with
+// the bytes and the exit status asserted.
+TEST(CommandLineProcesses, NoPathOrNumberIsTakenForProofThatAFileIsAnotherSaves) {
+    const ByteString voice = voices::demo_voice(voices::Container::vpm);
+    const ByteString option_1 = patched_with(voice, {1});
+    const ByteString options_1_19 = patched_with(voice, {1, 19});
+    struct Row {
+        const char* what;
+        std::function<void(const TempDir&, const std::filesystem::path& journals)> act;
+    };
+    const auto run = [](const TempDir& dir, std::vector<std::string> arguments) { return run_together(dir, {arguments})[0]; };
+    const Row rows[] = {
+        {"a torn file deleted, and a backup holding a finished save copied in under another name and number",
+         [&](const TempDir& dir, const std::filesystem::path& journals) {
+             const auto a = dir / "a.vpm", b = dir / "b.vpm", backup = dir / "backup.vpm";
+             write_file(backup, voice);
+             ASSERT_EQ(run(dir, {"apply", "--options", "1", backup.string()}).status, 0);
+             write_file(a, voice);
+             ASSERT_EQ(interrupted_save(a, journals, {1, 2, 3, 5}, 1), RunOutcome::save_failed);
+             const auto inode = [](const std::filesystem::path& path) {
+                 FileIdentity identity;
+                 ByteString ignored;
+                 EXPECT_FALSE(read_whole_file(path, kMaxImageLength, ignored, identity, system_file_calls()));
+                 return identity;
+             };
+             const FileIdentity torn = inode(a);
+             std::filesystem::remove(a);
+             std::filesystem::copy_file(backup, b);
+             std::printf("[          ] b.vpm %s the number a.vpm had\n", inode(b).same_file(torn) ? "got" : "did not get");
+             const Finished applied = run(dir, {"apply", "--options", "19", b.string()});
+             EXPECT_EQ(applied.status, 0) << applied.err;
+             EXPECT_EQ(read_file(b), options_1_19);
+         }},
+        {"a torn file replaced at its path by a backup holding a finished save",
+         [&](const TempDir& dir, const std::filesystem::path& journals) {
+             const auto file = dir / "voice.vpm", backup = dir / "backup.vpm";
+             write_file(backup, voice);
+             ASSERT_EQ(run(dir, {"apply", "--options", "1", backup.string()}).status, 0);
+             write_file(file, voice);
+             ASSERT_EQ(interrupted_save(file, journals, {1, 2, 3, 5}, 1), RunOutcome::save_failed);
+             std::filesystem::copy_file(backup, file, std::filesystem::copy_options::overwrite_existing);
+             const Finished looked = run(dir, {"status", file.string()});
+             EXPECT_EQ(looked.status, 0) << looked.err;
+             EXPECT_EQ(looked.err, "");
+             const Finished applied = run(dir, {"apply", "--options", "19", file.string()});
+             EXPECT_EQ(applied.status, 0) << applied.err;
+             EXPECT_EQ(read_file(file), options_1_19);
+         }},
+        {"a save killed after its writes, taken back",
+         [&](const TempDir& dir, const std::filesystem::path& journals) {
+             const auto file = dir / "voice.vpm";
+             write_file(file, voice);
+             ASSERT_EQ(interrupted_save(file, journals, {1}, kAfterItsWrites), RunOutcome::saved);
+             ASSERT_EQ(read_file(file), option_1);
+             const Finished looked = run(dir, {"status", file.string()});
+             EXPECT_EQ(looked.status, 0) << looked.err;
+             const Finished undone = run(dir, {"undo", file.string()});
+             EXPECT_EQ(undone.status, 0) << undone.out << undone.err;
+             EXPECT_EQ(read_file(file), voice);
+         }},
+        {"a file in the history named as if it were the largest and newest record",
+         [&](const TempDir& dir, const std::filesystem::path& journals) {
+             const auto file = dir / "voice.vpm";
+             const auto history = journals.parent_path() / "history";
+             write_file(file, voice);
+             ASSERT_EQ(run(dir, {"apply", "--options", "1", file.string()}).status, 0);
+             const std::string planted = std::string(32, '0') + "-9000000000000000000-17000000-0123456789abcdef.record";
+             write_file(history / planted, ByteString{1, 2, 3, 4});
+             const Finished applied = run(dir, {"apply", "--options", "19", file.string()});
+             EXPECT_EQ(applied.status, 0) << applied.err;
+             EXPECT_EQ(names_in(history).size(), 3u);  // both records, and the planted file left alone
+             EXPECT_EQ(run(dir, {"undo", file.string()}).status, 0);
+             EXPECT_EQ(run(dir, {"undo", file.string()}).status, 0);
+             EXPECT_EQ(read_file(file), voice);
+         }},
+        {"the middle of three records deleted",
+         [&](const TempDir& dir, const std::filesystem::path& journals) {
+             const auto file = dir / "voice.vpm";
+             const auto history = journals.parent_path() / "history";
+             write_file(file, voice);
+             ASSERT_EQ(run(dir, {"apply", "--options", "1", file.string()}).status, 0);
+             const std::vector<std::string> first = names_in(history);
+             ASSERT_EQ(run(dir, {"apply", "--options", "2", file.string()}).status, 0);
+             std::vector<std::string> second = names_in(history);
+             std::erase_if(second, [&](const std::string& name) { return std::count(first.begin(), first.end(), name) > 0; });
+             ASSERT_EQ(second.size(), 1u);
+             const ByteString after_second = read_file(file);
+             ASSERT_EQ(run(dir, {"apply", "--options", "3", file.string()}).status, 0);
+             std::filesystem::remove(history / second[0]);
+             EXPECT_EQ(run(dir, {"undo", file.string()}).status, 0);
+             EXPECT_EQ(read_file(file), after_second);
+             const Finished again = run(dir, {"undo", file.string()});
+             EXPECT_EQ(again.status, 1);
+             EXPECT_NE(again.out.find("this program has no record of a save that left it as it is"), std::string::npos)
+                 << again.out;
+             EXPECT_EQ(read_file(file), after_second);
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        TempDir dir;
+        row.act(dir, dir / "data" / "tts-tarnwick" / "journals");
     }
 }
 

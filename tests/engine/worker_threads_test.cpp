@@ -10,7 +10,7 @@ namespace tarnwick {
 namespace {
 
 // Every block is done once whatever the threads; after a block says stop or
-// throws, only blocks already under way are done; a throw reaches the caller.
+// throws, one thread does no other block; a throw reaches the caller.
 TEST(WorkerThreads, EveryBlockOnceUntilOneSaysStopOrThrows) {
     struct Case {
         int workers;
@@ -45,8 +45,13 @@ TEST(WorkerThreads, EveryBlockOnceUntilOneSaysStopOrThrows) {
             }
             EXPECT_LE(times, 1) << "block " << b;
         }
-        // Each other thread may have taken one block more before it saw the stop.
-        EXPECT_LE(beyond, c.workers - 1);
+        // One thread stops at once. Other threads take blocks until they see
+        // the stop, and a thread the system holds back between a block and
+        // the stop (or a throw still unwinding) may let them take any number,
+        // so only one thread's count is certain.
+        if (c.workers == 1) {
+            EXPECT_EQ(beyond, 0);
+        }
     }
 }
 
