@@ -225,7 +225,7 @@ std::optional<SaveJournal> decode(ByteView bytes) {
     }
     if (journal.version >= 2 && !r.fixed(journal.digest)) return std::nullopt;
     if (journal.version >= 3) {
-        if (!read_kind(r, journal.kind) || !r.u64(journal.token) || journal.token == 0 || !r.i64(journal.time_ns) ||
+        if (!read_kind(r, journal.kind) || !r.u64(journal.token) || !r.i64(journal.time_ns) ||
             !r.fixed(journal.after) || !r.fixed(journal.origin) || !read_options(r, journal.options)) {
             return std::nullopt;
         }
@@ -245,7 +245,7 @@ std::optional<SaveRecord> decode_save_record(ByteView bytes) {
     if (!read_kind(r, record.kind) || (first_version && record.kind == SaveRecord::Kind::put_back)) return std::nullopt;
     if (!first_version) {
         std::uint8_t state = 0;
-        if (!r.u8(state) || state > 1 || !r.u64(record.token) || record.token == 0) return std::nullopt;
+        if (!r.u8(state) || state > 1 || !r.u64(record.token)) return std::nullopt;
         record.state = static_cast<SaveRecord::State>(state);
     }
     if (!read_text(r, record.file_path) || !r.i64(record.time_ns) || !r.i64(record.file_size) ||
