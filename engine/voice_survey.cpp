@@ -86,7 +86,7 @@ namespace {
 void mark_half_changed(const VoiceImage& image, const SaveRecord& half_way, VoiceSurvey& survey) {
     ByteString before(image.file_buf().begin(), image.file_buf().end());
     for (const ChangedRange& range : half_way.ranges) {
-        std::copy(range.old_bytes.begin(), range.old_bytes.end(), before.begin() + range.offset);
+        std::copy(range.old_bytes.begin(), range.old_bytes.end(), before.begin() + static_cast<std::ptrdiff_t>(range.offset));
     }
     VoiceImage as_it_was;
     if (!as_it_was.assign(before)) return;
