@@ -114,22 +114,6 @@ SaveRecord record_for(const SaveIntent& intent, const std::string& key_text, Byt
     return record;
 }
 
-SaveJournal journal_of(const SaveRecord& record, const FileIdentity& identity) {
-    SaveJournal journal;
-    journal.version = 3;
-    journal.file_path = record.file_path;
-    journal.identity = identity;
-    journal.digest = record.before;
-    journal.ranges = record.ranges;
-    journal.kind = record.kind;
-    journal.options = record.options;
-    journal.time_ns = record.time_ns;
-    journal.after = record.after;
-    journal.origin = record.origin;
-    journal.token = record.token;
-    return journal;
-}
-
 }  // namespace
 
 SaveResult write_in_place(const std::filesystem::path& path, const FileIdentity& expected, ByteView image,

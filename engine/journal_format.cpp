@@ -219,19 +219,20 @@ std::optional<SaveJournal> decode(ByteView bytes) {
         return std::nullopt;
     }
     Reader r(body.subspan(kMagicV3.size()));
-    if (!read_text(r, journal.file_path) || !r.u64(journal.identity.device) || !r.u64(journal.identity.file_index) ||
+    if (!read_text(r, journal.save.file_path) || !r.u64(journal.identity.device) || !r.u64(journal.identity.file_index) ||
         !r.i64(journal.identity.size) || !r.i64(journal.identity.modified_ns) || journal.identity.size < 0) {
         return std::nullopt;
     }
-    if (journal.version >= 2 && !r.fixed(journal.digest)) return std::nullopt;
+    if (journal.version >= 2 && !r.fixed(journal.save.before)) return std::nullopt;
     if (journal.version >= 3) {
-        if (!read_kind(r, journal.kind) || !r.u64(journal.token) || !r.i64(journal.time_ns) ||
-            !r.fixed(journal.after) || !r.fixed(journal.origin) || !read_options(r, journal.options)) {
+        if (!read_kind(r, journal.save.kind) || !r.u64(journal.save.token) || !r.i64(journal.save.time_ns) ||
+            !r.fixed(journal.save.after) || !r.fixed(journal.save.origin) || !read_options(r, journal.save.options)) {
             return std::nullopt;
         }
     }
     // Ascending and apart, inside the file as it was: what a save writes.
-    if (!read_ranges(r, journal.identity.size, journal.ranges) || r.left() != 0) return std::nullopt;
+    if (!read_ranges(r, journal.identity.size, journal.save.ranges) || r.left() != 0) return std::nullopt;
+    journal.save.file_size = journal.identity.size;
     return journal;
 }
 
@@ -313,40 +314,37 @@ std::uint64_t journal_checksum(ByteView bytes) { return fnv1a(bytes); }
 ByteString encode_journal(const SaveJournal& journal) {
     Writer w;
     w.bytes(journal.version == 1 ? kMagicV1 : journal.version == 2 ? kMagicV2 : kMagicV3);
-    w.u32(static_cast<std::uint32_t>(journal.file_path.size()));
-    w.bytes(text_bytes(journal.file_path));
+    w.u32(static_cast<std::uint32_t>(journal.save.file_path.size()));
+    w.bytes(text_bytes(journal.save.file_path));
     w.u64(journal.identity.device);
     w.u64(journal.identity.file_index);
     w.i64(journal.identity.size);
     w.i64(journal.identity.modified_ns);
-    if (journal.version >= 2) w.bytes(journal.digest);
+    if (journal.version >= 2) w.bytes(journal.save.before);
     if (journal.version >= 3) {
-        w.u8(static_cast<std::uint8_t>(journal.kind));
-        w.u64(journal.token);
-        w.i64(journal.time_ns);
-        w.bytes(journal.after);
-        w.bytes(journal.origin);
-        write_options(w, journal.options);
+        w.u8(static_cast<std::uint8_t>(journal.save.kind));
+        w.u64(journal.save.token);
+        w.i64(journal.save.time_ns);
+        w.bytes(journal.save.after);
+        w.bytes(journal.save.origin);
+        write_options(w, journal.save.options);
     }
-    write_ranges(w, journal.ranges);
+    write_ranges(w, journal.save.ranges);
     w.u64(fnv1a(w.written()));
     return w.take();
 }
 
 SaveRecord record_of(const SaveJournal& journal, SaveRecord::State state) {
-    SaveRecord record;
-    record.kind = journal.kind;
-    record.file_path = journal.file_path;
-    record.time_ns = journal.time_ns;
-    record.options = journal.options;
-    record.before = journal.digest;
-    record.after = journal.after;
+    SaveRecord record = journal.save;
     record.file_size = journal.identity.size;
-    record.ranges = journal.ranges;
     record.state = state;
-    record.token = journal.token;
-    record.origin = journal.origin;
     return record;
+}
+
+SaveJournal journal_of(const SaveRecord& record, const FileIdentity& identity) {
+    SaveJournal journal{3, identity, record};
+    journal.save.state = SaveRecord::State::finished;
+    return journal;
 }
 
 std::optional<SaveJournal> decode_journal(ByteView bytes) noexcept {

@@ -65,21 +65,12 @@ struct SaveRecord {
 // The journal of one in-place save: written and flushed before the first byte
 // of the file changes, locked by its save while it runs, and turned into a
 // record of that save before anyone removes it. Version 3 carries the whole
-// record; versions 1 and 2, written by older releases, carry only the ranges
-// and (2) the digest before.
+// record; versions 1 and 2, written by older releases, carry only the path,
+// the ranges and (2) the digest before.
 struct SaveJournal {
     int version = 3;
-    std::string file_path;  // the file's resolved path, UTF-8
-    FileIdentity identity;  // the file's identity before the save
-    FileDigest digest{};    // of the whole file before the save (versions 2 and 3)
-    std::vector<ChangedRange> ranges;  // ascending, apart, inside the file
-    // Version 3: what the save is, for its record.
-    SaveRecord::Kind kind = SaveRecord::Kind::patch;
-    std::vector<SaveRecord::Option> options;
-    std::int64_t time_ns = 0;
-    FileDigest after{};
-    FileDigest origin{};
-    std::uint64_t token = 0;
+    FileIdentity identity;  // the file's identity before the save; its size is the record's file size
+    SaveRecord save;        // the save as its record tells it (its state aside)
 };
 
 // A real journal is a few kilobytes; anything longer is not one of ours.
@@ -104,8 +95,10 @@ std::uint64_t journal_checksum(ByteView bytes);
 // outside the file. Never allocates more than the bytes given and never throws.
 std::optional<SaveJournal> decode_journal(ByteView bytes) noexcept;
 
-// The record a journal of version 3 makes, in `state`.
+// The record a journal makes, in `state`.
 SaveRecord record_of(const SaveJournal& journal, SaveRecord::State state);
+// The journal of the save `record` of a file whose identity is `identity`.
+SaveJournal journal_of(const SaveRecord& record, const FileIdentity& identity);
 
 // Journal files are named "<path hash>-<token>-<file name>.journal": a hash
 // of the file's resolved path, a token of the save that wrote it (so no run

@@ -6,20 +6,20 @@ namespace {
 // Whether an older journal is the save of `file`: some of its new bytes are
 // there, and with its old bytes put back the file is what that save began with.
 bool proves(const SaveJournal& journal, ByteView file) {
-    const RangeState state = ranges_in(journal.ranges, journal.identity.size, file);
+    const RangeState state = ranges_in(journal.save.ranges, journal.identity.size, file);
     return (state == RangeState::all_new || state == RangeState::torn) &&
-           digest_with_old_bytes(file, journal.ranges) == journal.digest;
+           digest_with_old_bytes(file, journal.save.ranges) == journal.save.before;
 }
 
 // The record an older journal makes where `file` proves it: its options were
 // not kept, its time is the journal file's, its token the one in its name.
 SaveRecord record_of_older(const JournalEntry& entry, ByteView file) {
     SaveJournal journal = *entry.journal;
-    std::vector<ChangedRange> swapped = journal.ranges;
+    std::vector<ChangedRange> swapped = journal.save.ranges;
     for (ChangedRange& range : swapped) std::swap(range.old_bytes, range.new_bytes);
-    journal.after = digest_with_old_bytes(file, swapped);
-    journal.time_ns = entry.written_ns;
-    journal.token = token_in_name(entry.name);
+    journal.save.after = digest_with_old_bytes(file, swapped);
+    journal.save.time_ns = entry.written_ns;
+    journal.save.token = token_in_name(entry.name);
     return record_of(journal, SaveRecord::State::interrupted);
 }
 

@@ -67,10 +67,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::filesystem::path path = (flags & 1) ? "/device/voice.vpm" : "/device/other.vpm";
     SaveJournal journal;
     journal.version = (flags & 16) ? 3 : 2;
-    journal.file_path = "/device/voice.vpm";
+    journal.save.file_path = "/device/voice.vpm";
     journal.identity.size = static_cast<std::int64_t>(before.size());
-    journal.token = 0x1234;
-    journal.time_ns = 5;
+    journal.save.token = 0x1234;
+    journal.save.time_ns = 5;
     ByteString file = before;
     std::size_t end_of_last = 0;
     for (const Planned& p : planned) {
@@ -81,10 +81,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         range.new_bytes = range.old_bytes;
         for (std::uint8_t& b : range.new_bytes) b = static_cast<std::uint8_t>(b ^ p.salt);
         if (p.new_there) std::copy(range.new_bytes.begin(), range.new_bytes.end(), file.begin() + range.offset);
-        journal.ranges.push_back(std::move(range));
+        journal.save.ranges.push_back(std::move(range));
         end_of_last = p.offset + p.length;
     }
-    journal.digest = (flags & 2) ? digest_of(before) : digest_of(file);
+    journal.save.before = (flags & 2) ? digest_of(before) : digest_of(file);
     ByteString journal_bytes;
     if (raw) {
         journal_bytes = {'T', 'T', 'S', 'J', 'R', 'N', 'L', static_cast<std::uint8_t>((flags & 16) ? '3' : '2')};
@@ -112,10 +112,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!files.file(journal_path)) {
         bool recorded = false;
         // An older journal's token is the one in its name.
-        const std::uint64_t token = decoded && decoded->version >= 3 ? decoded->token : 0x1234;
+        const std::uint64_t token = decoded && decoded->version >= 3 ? decoded->save.token : 0x1234;
         for (const std::string& name : files.entries("/home/history")) {
             const std::optional<SaveRecord> record = decode_record(*files.file("/home/history/" + name));
-            recorded = recorded || (record && record->token == token && decoded && record->ranges == decoded->ranges);
+            recorded = recorded || (record && record->token == token && decoded && record->ranges == decoded->save.ranges);
         }
         check(recorded, "a journal goes only once it is a record");
     }

@@ -120,12 +120,12 @@ int main(int argc, char** argv) {
 
     // A journal's bytes between its magic and its checksum, as the fuzzer takes them.
     SaveJournal journal;
-    journal.file_path = "/media/GARMIN/Voice/voice.vpm";
+    journal.save.file_path = "/media/GARMIN/Voice/voice.vpm";
     journal.identity = {1, 2, 1000, 4};
-    journal.ranges = {{100, {1, 2}, {3, 4}}, {900, {5}, {6}}};
-    journal.digest = digest_of(ByteString(1000, 7));
-    journal.options = {{1, "Change \"St\" to \"Street\""}};
-    journal.token = 0x1234;
+    journal.save.ranges = {{100, {1, 2}, {3, 4}}, {900, {5}, {6}}};
+    journal.save.before = digest_of(ByteString(1000, 7));
+    journal.save.options = {{1, "Change \"St\" to \"Street\""}};
+    journal.save.token = 0x1234;
     const ByteString encoded = encode_journal(journal);
     const ByteString body(encoded.begin() + 8, encoded.end() - 8);
     write(root / "fuzz_journal", "two-ranges", body);

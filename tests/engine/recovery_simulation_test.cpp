@@ -615,13 +615,13 @@ private:
                 break;
             case SaveStatus::rolled_back:
                 if (now != opened) fail("a save reported put back left other bytes");
-                if (save != nullptr) expected.torn_by.erase(save->journal.token);
+                if (save != nullptr) expected.torn_by.erase(save->journal.save.token);
                 break;
             case SaveStatus::refused:
                 if (wrote) fail("a save reported refused wrote to the file");
                 break;
             case SaveStatus::not_put_back:  // left torn
-                if (save != nullptr) expected.torn_by.insert(save->journal.token);
+                if (save != nullptr) expected.torn_by.insert(save->journal.save.token);
                 break;
         }
     }
@@ -635,12 +635,12 @@ private:
             Save* save = save_of_run(id);
             flying_.erase(id);
             // A save that failed may have left it torn, or put it back.
-            if (save != nullptr && wrote) voices_[node].torn_by.insert(save->journal.token);
+            if (save != nullptr && wrote) voices_[node].torn_by.insert(save->journal.save.token);
             if (wrote && report.outcome != UndoOutcome::refused) fail("an undo that did nothing wrote to the file");
             // Nothing found while a recorded save of this program made these bytes.
             if (report.outcome == UndoOutcome::nothing_to_undo && run.kind == "undo") {
                 if (const Save* made = newest_patch_making(was, run.folder, opened)) {
-                    if (!newest_planted_making(was, run.folder, made->journal.time_ns)) {
+                    if (!newest_planted_making(was, run.folder, made->journal.save.time_ns)) {
                         fail("an undo found nothing to take back where a recorded save made these bytes");
                     }
                 }
@@ -648,7 +648,7 @@ private:
             if (report.outcome == UndoOutcome::refused && !report.messages.empty() &&
                 report.messages[0].text.find("does not fit it") != std::string::npos) {
                 const Save* made = newest_patch_making(was, run.folder, opened);
-                if (made != nullptr && !newest_planted_making(was, run.folder, made->journal.time_ns)) {
+                if (made != nullptr && !newest_planted_making(was, run.folder, made->journal.save.time_ns)) {
                     fail("an undo refused a record that fits the file");
                 }
             }
@@ -665,13 +665,13 @@ private:
         const auto known = ledger_.find(taken.token);
         if (planted_.contains(taken.token) || known == ledger_.end()) {
             fail("an undo took back a record no save of this program made");
-        } else if (known->second.journal.kind != taken.kind) {
+        } else if (known->second.journal.save.kind != taken.kind) {
             fail("an undo took back a record whose kind is not its save's");
         } else if (taken.kind == SaveRecord::Kind::undo) {
             fail("an undo took back an undo");
         } else if (taken.kind == SaveRecord::Kind::patch && !saves.half_way) {
             const Save* newest = newest_patch_making(was, run.folder, opened);
-            if (newest != nullptr && newest->journal.token != taken.token) fail("an undo took back an older save than the newest");
+            if (newest != nullptr && newest->journal.save.token != taken.token) fail("an undo took back an older save than the newest");
         }
         Save* save = save_of_run(id);
         flying_.erase(id);
@@ -685,11 +685,11 @@ private:
         const Save* newest = nullptr;
         for (const auto& [token, save] : ledger_) {
             const SaveJournal& j = save.journal;
-            if (save.folder != folder || j.kind != SaveRecord::Kind::patch || j.after != digest) continue;
+            if (save.folder != folder || j.save.kind != SaveRecord::Kind::patch || j.save.after != digest) continue;
             if (!record_exists(folder, token)) continue;
-            if (ranges_in(j.ranges, j.identity.size, bytes) != RangeState::all_new) continue;
-            if (digest_with_old_bytes(bytes, j.ranges) != j.digest) continue;
-            if (newest == nullptr || j.time_ns > newest->journal.time_ns) newest = &save;
+            if (ranges_in(j.save.ranges, j.identity.size, bytes) != RangeState::all_new) continue;
+            if (digest_with_old_bytes(bytes, j.save.ranges) != j.save.before) continue;
+            if (newest == nullptr || j.save.time_ns > newest->journal.save.time_ns) newest = &save;
         }
         return newest;
     }
@@ -744,7 +744,7 @@ private:
             // A save that recorded itself finished is none a file is half-way through.
             const bool journal_left = files_.file(journal_path_[token]) && !record_exists(run.folder, token, SaveRecord::State::finished);
             if (!journal_left && !record_exists(run.folder, token, SaveRecord::State::interrupted)) continue;
-            if (ranges_in(j.ranges, j.identity.size, bytes) == RangeState::torn && digest_with_old_bytes(bytes, j.ranges) == j.digest) {
+            if (ranges_in(j.save.ranges, j.identity.size, bytes) == RangeState::torn && digest_with_old_bytes(bytes, j.save.ranges) == j.save.before) {
                 fail("a file half-way through a recorded save was not told so (" + token_text(token) + " of run " +
                      std::to_string(save.run) + ", " + run.kind + " of " + run.path + " read " + hex(digest) + ")");
                 return;
@@ -764,11 +764,11 @@ private:
         }
         ++save->writes;
         const std::int64_t end = offset + static_cast<std::int64_t>(size);
-        const bool inside = std::any_of(save->journal.ranges.begin(), save->journal.ranges.end(), [&](const ChangedRange& r) {
+        const bool inside = std::any_of(save->journal.save.ranges.begin(), save->journal.save.ranges.end(), [&](const ChangedRange& r) {
             return offset >= r.offset && end <= r.offset + static_cast<std::int64_t>(r.old_bytes.size());
         });
         if (!inside) fail("a write to a voice file outside its save's ranges");
-        if (!files_.file(journal_path_[save->journal.token])) fail("a write to a voice file while its save's journal is gone");
+        if (!files_.file(journal_path_[save->journal.save.token])) fail("a write to a voice file while its save's journal is gone");
     }
 
     // A journal is touched only by its own save while that save runs.
@@ -782,7 +782,7 @@ private:
     void after_crash(int run) {
         dead_.insert(run);
         if (Save* save = save_of_run(run)) {
-            if (voices_.contains(save->node)) voices_[save->node].torn_by.insert(save->journal.token);
+            if (voices_.contains(save->node)) voices_[save->node].torn_by.insert(save->journal.save.token);
         }
         flying_.erase(run);
     }
@@ -800,26 +800,26 @@ private:
                 const std::optional<ByteString> bytes = files_.file(path);
                 const std::optional<SaveJournal> journal = bytes ? decode_journal(*bytes) : std::nullopt;
                 if (!journal) continue;
-                if (!ledger_.contains(journal->token)) {
+                if (!ledger_.contains(journal->save.token)) {
                     if (mover < 0) continue;
                     Save save;
                     save.run = mover;
                     save.folder = folder;
                     save.journal = *journal;
                     save.node = open_nodes_.contains(mover) ? open_nodes_[mover] : 0;
-                    ledger_[journal->token] = save;
-                    journal_path_[journal->token] = path;
-                    flying_[mover] = journal->token;
+                    ledger_[journal->save.token] = save;
+                    journal_path_[journal->save.token] = path;
+                    flying_[mover] = journal->save.token;
                     ++generation_;
-                    trace_ << "  run " << mover << " journal " << token_text(journal->token) << " kind "
-                           << static_cast<int>(journal->kind) << '\n';
+                    trace_ << "  run " << mover << " journal " << token_text(journal->save.token) << " kind "
+                           << static_cast<int>(journal->save.kind) << '\n';
                     // The save's own kind, never another's.
                     const std::string& kind = run_kinds_[mover];
-                    const bool right = kind == "apply"    ? journal->kind == SaveRecord::Kind::patch
-                                       : kind == "recover" ? journal->kind == SaveRecord::Kind::put_back
-                                                           : journal->kind != SaveRecord::Kind::patch;
+                    const bool right = kind == "apply"    ? journal->save.kind == SaveRecord::Kind::patch
+                                       : kind == "recover" ? journal->save.kind == SaveRecord::Kind::put_back
+                                                           : journal->save.kind != SaveRecord::Kind::patch;
                     if (!right) fail("a " + kind + " wrote a journal of another kind");
-                } else if (power_lost && ledger_[journal->token].outcome == SaveStatus::saved) {
+                } else if (power_lost && ledger_[journal->save.token].outcome == SaveStatus::saved) {
                     fail("a finished save's journal came back after a power loss");
                 }
             }
@@ -832,7 +832,7 @@ private:
                 ++generation_;
                 // Gone: a record of it is in the history, or nothing of it reached the file.
                 const std::optional<ByteString> file = bytes_of(save.node);
-                const bool untouched = save.writes == 0 || (file && digest_of(*file) == save.journal.digest);
+                const bool untouched = save.writes == 0 || (file && digest_of(*file) == save.journal.save.before);
                 save.proven_untouched = untouched;
                 trace_ << "  journal " << token_text(token) << " gone" << (untouched ? ", nothing of it in the file" : "")
                        << (record_exists(save.folder, token) ? ", recorded" : "") << '\n';
@@ -848,7 +848,7 @@ private:
                 const auto save = ledger_.find(record.token);
                 if (save == ledger_.end()) continue;
                 const SaveJournal& j = save->second.journal;
-                if (record.kind != j.kind || record.before != j.digest || record.after != j.after || record.ranges != j.ranges) {
+                if (record.kind != j.save.kind || record.before != j.save.before || record.after != j.save.after || record.ranges != j.save.ranges) {
                     fail("a record tells its save otherwise than its journal");
                 }
             }
@@ -864,7 +864,7 @@ private:
             if (!now) continue;
             std::map<std::size_t, std::set<std::uint8_t>> inside;
             const auto allow = [&](const SaveJournal& j) {
-                for (const ChangedRange& r : j.ranges) {
+                for (const ChangedRange& r : j.save.ranges) {
                     for (std::size_t i = 0; i < r.old_bytes.size(); ++i) {
                         auto& bytes = inside[static_cast<std::size_t>(r.offset) + i];
                         bytes.insert(r.old_bytes[i]);

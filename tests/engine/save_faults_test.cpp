@@ -363,11 +363,11 @@ TEST(SaveFaults, JournalsThatDoNotBelongAreLeftAloneAndNamed) {
     const auto journal_of = [](const SavedVoice& v, ByteString edited_file) {
         SaveJournal record;
         record.version = 2;
-        record.file_path = std::filesystem::weakly_canonical(v.path).string();
+        record.save.file_path = std::filesystem::weakly_canonical(v.path).string();
         record.identity.size = 20000;
-        record.ranges = {{100, {v.original.begin() + 100, v.original.begin() + 105}, {1, 2, 3, 4, 5}},
+        record.save.ranges = {{100, {v.original.begin() + 100, v.original.begin() + 105}, {1, 2, 3, 4, 5}},
                          {12345, {v.original[12345], v.original[12346]}, {0xDE, 0xAD}}};
-        record.digest = digest_with_old_bytes(edited_file, record.ranges);
+        record.save.before = digest_with_old_bytes(edited_file, record.save.ranges);
         return record;
     };
     const auto stranger = [](const std::string& why) {
@@ -412,8 +412,8 @@ TEST(SaveFaults, JournalsThatDoNotBelongAreLeftAloneAndNamed) {
         {"another path's, its ranges matching, its digest of nothing",
          [&](SavedVoice& v, std::filesystem::path& j) {
              SaveJournal record = journal_of(v, v.original);
-             record.file_path = "/media/OTHER/voice.vpm";
-             record.digest.fill(0x5A);
+             record.save.file_path = "/media/OTHER/voice.vpm";
+             record.save.before.fill(0x5A);
              write_file(v.path, v.patched());
              write_file(j, encode_journal(record));
          },
@@ -493,11 +493,11 @@ TEST(SaveFaults, AJournalFolderNobodyElseControls) {
         // A journal planted there would put bytes into the file: it is never read.
         SaveJournal planted;
         planted.version = 2;
-        planted.file_path = voice.path.string();
+        planted.save.file_path = voice.path.string();
         planted.identity.size = 20000;
-        planted.ranges = {{7, {voice.original[7]}, {0x99}}};
+        planted.save.ranges = {{7, {voice.original[7]}, {0x99}}};
         write_file(voice.path, [&] { ByteString b = voice.original; b[7] = 0x99; return b; }());
-        planted.digest = digest_of(voice.original);
+        planted.save.before = digest_of(voice.original);
         write_file(voice.journals / (new_journal_stem(voice.path) + ".journal"), encode_journal(planted));
         const ByteString arranged = read_file(voice.path);
 
@@ -614,38 +614,38 @@ TEST(SaveFaults, TheSameOnTheInMemoryFileSystem) {
 
 TEST(SaveJournal, DecodesWhatItEncodesAndNothingCutChangedOrOutOfBounds) {
     SaveJournal record;
-    record.file_path = "/media/GARMIN/Voice/Amélie.vpm";
+    record.save.file_path = "/media/GARMIN/Voice/Amélie.vpm";
     record.identity = {7, 99, 2147483647, 123456789};
-    record.digest = digest_of(ByteString{1, 2, 3});
-    record.ranges = {{100, {1, 2, 3}, {4, 5, 6}}, {200, {7}, {8}}, {2147483000, {9}, {8}}};
-    record.kind = SaveRecord::Kind::undo;
-    record.options = {{5, "Change \"Cl\""}, {19, ""}};
-    record.time_ns = 1'790'769'600'000'000'000;
-    record.after = digest_of(ByteString{4});
-    record.origin = digest_of(ByteString{5});
-    record.token = 0x0123456789abcdefull;
+    record.save.before = digest_of(ByteString{1, 2, 3});
+    record.save.ranges = {{100, {1, 2, 3}, {4, 5, 6}}, {200, {7}, {8}}, {2147483000, {9}, {8}}};
+    record.save.kind = SaveRecord::Kind::undo;
+    record.save.options = {{5, "Change \"Cl\""}, {19, ""}};
+    record.save.time_ns = 1'790'769'600'000'000'000;
+    record.save.after = digest_of(ByteString{4});
+    record.save.origin = digest_of(ByteString{5});
+    record.save.token = 0x0123456789abcdefull;
     const ByteString bytes = encode_journal(record);
     const auto decoded = decode_journal(bytes);
     ASSERT_TRUE(decoded.has_value());
     EXPECT_EQ(decoded->version, 3);
-    EXPECT_EQ(decoded->file_path, record.file_path);
+    EXPECT_EQ(decoded->save.file_path, record.save.file_path);
     EXPECT_EQ(decoded->identity, record.identity);
-    EXPECT_EQ(decoded->digest, record.digest);
-    EXPECT_EQ(decoded->ranges, record.ranges);
-    EXPECT_EQ(decoded->kind, record.kind);
-    EXPECT_EQ(decoded->options, record.options);
-    EXPECT_EQ(decoded->time_ns, record.time_ns);
-    EXPECT_EQ(decoded->after, record.after);
-    EXPECT_EQ(decoded->origin, record.origin);
-    EXPECT_EQ(decoded->token, record.token);
+    EXPECT_EQ(decoded->save.before, record.save.before);
+    EXPECT_EQ(decoded->save.ranges, record.save.ranges);
+    EXPECT_EQ(decoded->save.kind, record.save.kind);
+    EXPECT_EQ(decoded->save.options, record.save.options);
+    EXPECT_EQ(decoded->save.time_ns, record.save.time_ns);
+    EXPECT_EQ(decoded->save.after, record.save.after);
+    EXPECT_EQ(decoded->save.origin, record.save.origin);
+    EXPECT_EQ(decoded->save.token, record.save.token);
     // Its record, as a conversion writes it, reads back the same.
     const SaveRecord made = record_of(*decoded, SaveRecord::State::interrupted);
     const std::optional<SaveRecord> again = decode_record(encode_record(made));
     ASSERT_TRUE(again.has_value());
     EXPECT_EQ(again->state, SaveRecord::State::interrupted);
-    EXPECT_EQ(again->token, record.token);
-    EXPECT_EQ(again->origin, record.origin);
-    EXPECT_EQ(again->ranges, record.ranges);
+    EXPECT_EQ(again->token, record.save.token);
+    EXPECT_EQ(again->origin, record.save.origin);
+    EXPECT_EQ(again->ranges, record.save.ranges);
     for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
         EXPECT_FALSE(decode_journal(ByteView(bytes).first(cut)).has_value()) << cut;
         ByteString flipped = bytes;
@@ -660,7 +660,7 @@ TEST(SaveJournal, DecodesWhatItEncodesAndNothingCutChangedOrOutOfBounds) {
              {{2147483647, {1}, {2}}},                  // past the file's end
              {{-1, {1}, {2}}}}) {
         SaveJournal odd = record;
-        odd.ranges = ranges;
+        odd.save.ranges = ranges;
         EXPECT_FALSE(decode_journal(encode_journal(odd)).has_value());
     }
 }

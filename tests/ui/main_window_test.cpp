@@ -567,9 +567,9 @@ private slots:
                     own ? std::filesystem::weakly_canonical(path.toStdString()).string() : "/media/GARMIN/voice.vpm";
                 SaveJournal record;
                 record.version = 2;
-                record.file_path = saved_path;
-                record.digest = digest_of(original);
-                record.ranges = {{600, {original[600]}, {half_saved[600]}},
+                record.save.file_path = saved_path;
+                record.save.before = digest_of(original);
+                record.save.ranges = {{600, {original[600]}, {half_saved[600]}},
                                  {700, {original[700]}, {static_cast<std::uint8_t>(original[700] ^ 0xFF)}}};
                 record.identity.size = static_cast<std::int64_t>(original.size());
                 std::filesystem::create_directories(h.dir / "journals");
