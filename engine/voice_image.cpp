@@ -156,7 +156,7 @@ void VoiceImage::detach_log() {
     edits_ = nullptr;
 }
 
-EditLog::EditLog(VoiceImage& image) : image_(&image), digest_before_(image.digest_) {
+EditLog::EditLog(VoiceImage& image) : image_(&image), digest_before_(image.digest_), pass_before_(image.pass_) {
     image.detach_log();  // one log at a time: an older one stops recording
     image.edits_ = this;
 }
@@ -208,10 +208,12 @@ void EditLog::undo() {
         std::copy(w->previous.begin(), w->previous.end(),
                   image_->file_buf_.begin() + static_cast<std::ptrdiff_t>(w->offset));
     }
-    // Every write since the log began is undone: the bytes are as they were then.
+    // Every write since the log began is undone: the bytes are as they were
+    // then, and so is what was worked out of them (a rehearsal's pass serves
+    // the next one).
     if (image_ != nullptr && !writes_.empty()) {
-        image_->bytes_changed();
         image_->digest_ = digest_before_;
+        image_->pass_ = pass_before_;
     }
     writes_.clear();
 }

@@ -138,6 +138,7 @@ private:
 
     VoiceImage* image_;
     std::optional<FileDigest> digest_before_;
+    VoiceImage::Pass pass_before_;
     std::vector<Overwritten> writes_;
 };
 
