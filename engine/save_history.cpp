@@ -145,15 +145,19 @@ Problem SaveHistory::add(const SaveRecord& record) {
         calls_.close(handle);
         return !problem && there == bytes;
     };
-    if (std::binary_search(names_.begin(), names_.end(), name) && holds_it()) {
-        // Its writer may have died before the name was durable.
-        if (const std::error_code ec = calls_.flush_folder(folder_)) return failed(ec);
-        return {};
+    if (std::binary_search(names_.begin(), names_.end(), name)) {
+        if (holds_it()) {
+            // Its writer may have died before the name was durable.
+            if (const std::error_code ec = calls_.flush_folder(folder_)) return failed(ec);
+            return {};
+        }
+        // Not whole: its source still exists, so it is written again (some
+        // systems rename onto no existing name).
+        calls_.remove_in_folder(folder_, name);
     }
 
     // Written whole under a name of its own, then given its real name, so
-    // that a record is always whole; a damaged file under that name is
-    // replaced, since the record's source still exists.
+    // that a record is always whole.
     const std::string partial = name + std::string(kPartialInfix) + token_text(new_save_token());
     FileSystemCalls::Handle handle{};
     if (const std::error_code ec = calls_.create_in_folder(folder_, partial, handle)) return failed(ec);
