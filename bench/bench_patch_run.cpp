@@ -2,9 +2,8 @@
 // and every original absent (each search then reads to the end), on three
 // fillers: lower-case text, a table-like text of capitalised words that begin
 // as the catalogue's runs do, and the abbreviation table's own phrases. On the same buffers: the run as it
-// was, one find_str (glibc memmem) per search; Hyperscan finding every
-// pattern in one pass, where it is installed; and the memory floor, one
-// memchr pass for a byte that is not there. Each reports its time and, as
+// was, one find_str (glibc memmem) per search; the engine's one pass alone;
+// and the memory floor, one memchr pass for a byte that is not there. Each reports its time and, as
 // x_floor, that time over the floor's.
 // Also the peak memory of load + run + save of a 1 GiB voice.
 #include <sys/resource.h>
@@ -19,9 +18,6 @@
 #include <memory>
 
 #include <benchmark/benchmark.h>
-#if defined(TARNWICK_HAVE_HYPERSCAN)
-#include <hs/hs.h>
-#endif
 
 #include "engine/patch_catalogue.h"
 #include "engine/patch_run.h"
@@ -154,8 +150,8 @@ void BM_Survey(benchmark::State& state) {
     });
 }
 
-// The engine's own pass over every run of the catalogue, as builds without
-// Hyperscan make it (the widest vector pass the processor runs, else byte by byte).
+// The engine's own pass over every run of the catalogue (the widest vector
+// pass the processor runs, else byte by byte).
 void BM_OwnPass(benchmark::State& state) {
     Voice& v = voice_of(state);
     std::vector<std::int64_t> first;
@@ -172,50 +168,6 @@ void BM_OwnPass(benchmark::State& state) {
     state.SetLabel(std::string(kFillerNames[static_cast<std::size_t>(state.range(1))]) + ", " +
                    (bytewise ? "bytewise" : MultiSearch::name_of(MultiSearch::widest_own_pass())));
 }
-
-#if defined(TARNWICK_HAVE_HYPERSCAN)
-// Every pattern of every option, each reported at its first match only.
-void BM_HyperscanOnePass(benchmark::State& state) {
-    Voice& v = voice_of(state);
-    std::vector<ByteString> patterns;
-    for (const PatchOption& option : patch_catalogue()) {
-        for (ByteString& p : patterns_of(option)) patterns.push_back(std::move(p));
-    }
-    std::vector<const char*> expressions;
-    std::vector<std::size_t> lengths;
-    std::vector<unsigned> flags(patterns.size(), HS_FLAG_SINGLEMATCH);
-    std::vector<unsigned> ids;
-    for (std::size_t k = 0; k < patterns.size(); ++k) {
-        expressions.push_back(reinterpret_cast<const char*>(patterns[k].data()));
-        lengths.push_back(patterns[k].size());
-        ids.push_back(static_cast<unsigned>(k));
-    }
-    hs_database_t* database = nullptr;
-    hs_compile_error_t* error = nullptr;
-    if (hs_compile_lit_multi(expressions.data(), flags.data(), ids.data(), lengths.data(),
-                             static_cast<unsigned>(patterns.size()), HS_MODE_BLOCK, nullptr, &database, &error) != HS_SUCCESS) {
-        state.SkipWithError("hyperscan would not compile the patterns");
-        hs_free_compile_error(error);
-        return;
-    }
-    hs_scratch_t* scratch = nullptr;
-    hs_alloc_scratch(database, &scratch);
-    const auto bytes = v.image.file_buf().subspan(static_cast<std::size_t>(v.start));
-    std::vector<unsigned long long> first(patterns.size());
-    timed(state, v, [&] {
-        std::fill(first.begin(), first.end(), ~0ull);
-        hs_scan(database, reinterpret_cast<const char*>(bytes.data()), static_cast<unsigned>(bytes.size()), 0, scratch,
-                [](unsigned id, unsigned long long, unsigned long long to, unsigned, void* context) {
-                    static_cast<unsigned long long*>(context)[id] = to;
-                    return 0;
-                },
-                first.data());
-        benchmark::DoNotOptimize(first.data());
-    });
-    hs_free_scratch(scratch);
-    hs_free_database(database);
-}
-#endif
 
 // Peak resident memory of this process since the last reset, in KiB.
 long peak_rss_kib() {
@@ -290,9 +242,6 @@ BENCHMARK(BM_PeakMemoryLoadRunSave)->Arg(1024)->Unit(benchmark::kMillisecond)->I
 BENCHMARK(BM_Floor)->Apply(fillers)->Unit(benchmark::kMillisecond)->UseManualTime();
 BENCHMARK(BM_Run)->Apply(fillers)->Unit(benchmark::kMillisecond)->UseManualTime();
 BENCHMARK(BM_Survey)->Apply(fillers)->Unit(benchmark::kMillisecond)->UseManualTime();
-#if defined(TARNWICK_HAVE_HYPERSCAN)
-BENCHMARK(BM_HyperscanOnePass)->Apply(fillers)->Unit(benchmark::kMillisecond)->UseManualTime();
-#endif
 BENCHMARK(BM_OwnPass)->ArgsProduct({{16, 256, 1024}, {0, 1, 2}, {0}})->Unit(benchmark::kMillisecond)->UseManualTime();
 BENCHMARK(BM_OwnPass)->ArgsProduct({{256}, {0, 1, 2}, {1}})->Unit(benchmark::kMillisecond)->UseManualTime();
 // Seconds a pass on 1 GiB: a few passes are enough.

@@ -7,12 +7,7 @@
 #include <bit>
 #include <cstring>
 #include <map>
-#include <memory>
 #include <mutex>
-
-#if defined(TARNWICK_HAVE_HYPERSCAN)
-#include <hs.h>
-#endif
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
@@ -155,43 +150,6 @@ std::size_t slot_of(std::uint64_t head, std::size_t slots) {
 
 }  // namespace
 
-#if defined(TARNWICK_HAVE_HYPERSCAN)
-struct MultiSearch::Library {
-    hs_database_t* database = nullptr;
-    std::vector<std::uint32_t> members;  // Hyperscan's id i is pattern members[i]
-    std::size_t longest = 0;
-
-    ~Library() { hs_free_database(database); }
-};
-
-namespace {
-
-// What the match callback fills in: each pattern's first start, until every one is found.
-struct FirstMatches {
-    const std::vector<std::uint32_t>& members;
-    const std::vector<ByteString>& patterns;
-    std::int64_t base;
-    std::int64_t last_start;
-    std::vector<std::int64_t>& out;
-    std::size_t missing;
-};
-
-int on_match(unsigned id, unsigned long long, unsigned long long to, unsigned, void* context) {
-    auto& found = *static_cast<FirstMatches*>(context);
-    const std::uint32_t k = found.members[id];
-    const std::int64_t at = found.base + static_cast<std::int64_t>(to) - static_cast<std::int64_t>(found.patterns[k].size());
-    // Each pattern is reported once, at its first match: one further on does not count either.
-    if (at <= found.last_start && found.out[k] == MultiSearch::kNone) {
-        found.out[k] = at;
-        if (--found.missing == 0) return 1;  // every pattern found: stop the scan
-    }
-    return 0;
-}
-
-}  // namespace
-#else
-struct MultiSearch::Library {};
-#endif
 
 MultiSearch::~MultiSearch() = default;
 
@@ -199,7 +157,6 @@ const char* MultiSearch::fastest_pass() { return name_of(passes().back()); }
 
 const char* MultiSearch::name_of(Pass pass) {
     switch (pass) {
-        case Pass::hyperscan: return "hyperscan";
         case Pass::avx512: return "avx512";
         case Pass::avx2: return "avx2";
         case Pass::simd128: return "simd128";
@@ -248,39 +205,6 @@ MultiSearch::MultiSearch(std::vector<ByteString> patterns) : serial_(next_serial
     }
 
     group_patterns();
-}
-
-const MultiSearch::Library* MultiSearch::library() const {
-#if defined(TARNWICK_HAVE_HYPERSCAN)
-    // Compiled on first use: it costs about what the engine's own pass over a
-    // hundred MiB does, and most passes never need it.
-    std::call_once(library_compiled_, [this] {
-        if (hs_valid_platform() != HS_SUCCESS) return;
-        auto library = std::make_unique<Library>();
-        std::vector<const char*> expressions;
-        std::vector<std::size_t> lengths;
-        std::vector<unsigned> ids;
-        for (std::uint32_t k = 0; k < patterns_.size(); ++k) {
-            if (patterns_[k].size() < kPrefix) continue;
-            expressions.push_back(reinterpret_cast<const char*>(patterns_[k].data()));
-            lengths.push_back(patterns_[k].size());
-            ids.push_back(static_cast<unsigned>(library->members.size()));
-            library->members.push_back(k);
-            library->longest = std::max(library->longest, patterns_[k].size());
-        }
-        if (library->members.empty()) return;
-        const std::vector<unsigned> flags(ids.size(), HS_FLAG_SINGLEMATCH);
-        hs_compile_error_t* error = nullptr;
-        if (hs_compile_lit_multi(expressions.data(), flags.data(), ids.data(), lengths.data(),
-                                 static_cast<unsigned>(ids.size()), HS_MODE_BLOCK, nullptr, &library->database,
-                                 &error) != HS_SUCCESS) {
-            hs_free_compile_error(error);  // the engine's own pass does the work instead
-            return;
-        }
-        library_ = std::move(library);
-    });
-#endif
-    return library_.get();
 }
 
 void MultiSearch::group_patterns() {
@@ -339,61 +263,6 @@ const MultiSearch::Group* MultiSearch::group_of(std::uint64_t head) const {
         if (group.count == 0) return nullptr;
         if (group.head == head) return &group;
     }
-}
-
-bool MultiSearch::scan_with_library(ByteView haystack, std::int64_t from, std::int64_t last_start,
-                                    std::vector<std::int64_t>& out) const {
-#if defined(TARNWICK_HAVE_HYPERSCAN)
-    const Library* const compiled = library();
-    if (compiled == nullptr) return false;
-    out.assign(patterns_.size(), kNone);
-    const auto length = static_cast<std::int64_t>(haystack.size());
-    from = std::max<std::int64_t>(from, 0);
-    // A match must start by last_start and end inside the haystack.
-    const std::int64_t end = std::min(length, last_start + static_cast<std::int64_t>(compiled->longest));
-    if (end > from) {
-        // Scratch space of this thread's own, kept for its next scan: making
-        // it (Hyperscan checks the whole database then) costs more than
-        // scanning a small voice.
-        struct Scratch {
-            hs_scratch_t* space = nullptr;
-            std::uint64_t made_for = 0;  // the serial of the search whose library it was made for
-            ~Scratch() { hs_free_scratch(space); }
-        };
-        thread_local Scratch scratch;
-        if (scratch.made_for != serial_) {
-            if (hs_alloc_scratch(compiled->database, &scratch.space) != HS_SUCCESS) return false;
-            scratch.made_for = serial_;
-        }
-        // Hyperscan's widest scans (AVX-512 VBMI) have been seen to read a
-        // little past the end of what they are given, which faults where the
-        // voice's memory ends at the end of a page. So the last stretch is
-        // scanned from a copy with room behind it; the copy starts early
-        // enough to hold every match that ends in it.
-        constexpr std::int64_t kRoomBehind = 256;
-        const std::int64_t head_end = std::max(from, end - kRoomBehind);
-        FirstMatches found{compiled->members, patterns_, from, last_start, out, compiled->members.size()};
-        const auto scan = [&](const std::uint8_t* data, std::int64_t size) {
-            const hs_error_t scanned = hs_scan(compiled->database, reinterpret_cast<const char*>(data),
-                                               static_cast<unsigned>(size), 0, scratch.space, on_match, &found);
-            return scanned == HS_SUCCESS || scanned == HS_SCAN_TERMINATED;
-        };
-        if (head_end > from && !scan(haystack.data() + from, head_end - from)) return false;
-        if (found.missing > 0) {
-            const std::int64_t tail_from =
-                std::max(from, head_end - static_cast<std::int64_t>(compiled->longest) + 1);
-            ByteString tail(haystack.begin() + tail_from, haystack.begin() + end);
-            tail.resize(tail.size() + static_cast<std::size_t>(kRoomBehind));
-            found.base = tail_from;
-            if (!scan(tail.data(), end - tail_from)) return false;
-        }
-    }
-    search_short(haystack, from, last_start, out);
-    return true;
-#else
-    (void)haystack, (void)from, (void)last_start, (void)out;
-    return false;
-#endif
 }
 
 void MultiSearch::confirm(ByteView haystack, std::int64_t at, std::uint8_t buckets, std::int64_t last_start,
@@ -543,35 +412,8 @@ std::uint8_t MultiSearch::buckets_at(ByteView haystack, std::int64_t at) const {
     return buckets;
 }
 
-bool MultiSearch::thick_with_near_misses(ByteView haystack, std::int64_t from, std::int64_t last_start) const {
-    // A few stretches spread over the range, each position looked up.
-    constexpr std::int64_t kStretches = 8;
-    constexpr std::int64_t kStretch = 4096;
-    constexpr int kThick = kStretches * kStretch / 1024;  // more than one a KiB
-    const std::int64_t end = std::min(last_start, static_cast<std::int64_t>(haystack.size()) - 8);
-    from = std::max<std::int64_t>(from, 0);
-    if (end - from < kStretches * kStretch) return false;  // small enough for either pass
-    int near = 0;
-    for (std::int64_t s = 0; s < kStretches; ++s) {
-        const std::int64_t begin = from + (end - from - kStretch) / (kStretches - 1) * s;
-        for (std::int64_t at = begin; at < begin + kStretch; ++at) {
-            near += group_of(load_u64(haystack.data() + at)) != nullptr ? 1 : 0;
-        }
-    }
-    return near > kThick;
-}
-
 std::int64_t MultiSearch::starts_in(ByteView haystack, std::int64_t from, std::int64_t last_start) {
     return std::min(last_start, static_cast<std::int64_t>(haystack.size()) - 1) - std::max<std::int64_t>(from, 0) + 1;
-}
-
-bool MultiSearch::library_pays(ByteView haystack, std::int64_t from, std::int64_t last_start) const {
-    // Hyperscan's pass is the faster one on most large voices, and many times
-    // the slower where entries of an abbreviation table stand everywhere,
-    // which the engine's own pass takes in its stride. Below a hundred MiB,
-    // compiling its database costs more than its pass saves.
-    constexpr std::int64_t kWorthCompiling = std::int64_t{128} << 20;
-    return starts_in(haystack, from, last_start) >= kWorthCompiling && !thick_with_near_misses(haystack, from, last_start);
 }
 
 void MultiSearch::first_starts(ByteView haystack, std::int64_t from, std::int64_t last_start,
@@ -581,24 +423,16 @@ void MultiSearch::first_starts(ByteView haystack, std::int64_t from, std::int64_
         first_starts_in_blocks(haystack, from, last_start, kBlock, workers, out);
         return;
     }
-    one_pass(haystack, from, last_start, library_pays(haystack, from, last_start), out);
-}
-
-void MultiSearch::one_pass(ByteView haystack, std::int64_t from, std::int64_t last_start, bool library_first,
-                           std::vector<std::int64_t>& out) const {
-    if (library_first && scan_with_library(haystack, from, last_start, out)) return;
     first_starts_own(haystack, from, last_start, out);
 }
 
 void MultiSearch::first_starts_in_blocks(ByteView haystack, std::int64_t from, std::int64_t last_start,
                                          std::int64_t block, int workers, std::vector<std::int64_t>& out) const {
-    // Which pass suits the data is decided once, for the whole range.
-    const bool library_first = library_pays(haystack, from, last_start);
     block = std::max<std::int64_t>(block, 1);
     from = std::max<std::int64_t>(from, 0);
     const std::int64_t last = std::min(last_start, static_cast<std::int64_t>(haystack.size()) - 1);
     if (last < from) {
-        one_pass(haystack, from, last_start, library_first, out);
+        first_starts_own(haystack, from, last_start, out);
         return;
     }
     out.assign(patterns_.size(), kNone);
@@ -612,7 +446,7 @@ void MultiSearch::first_starts_in_blocks(ByteView haystack, std::int64_t from, s
         const std::int64_t block_from = from + b * block;
         std::vector<std::int64_t> mine;
         // A match may run on past its block's last start, into the next block's bytes.
-        one_pass(haystack, block_from, std::min(last, block_from + block - 1), library_first, mine);
+        first_starts_own(haystack, block_from, std::min(last, block_from + block - 1), mine);
         const std::lock_guard<std::mutex> hold(lock);
         found[static_cast<std::size_t>(b)] = std::move(mine);
         done[static_cast<std::size_t>(b)] = true;
@@ -638,18 +472,11 @@ std::vector<MultiSearch::Pass> MultiSearch::passes() {
 #elif defined(TARNWICK_HAVE_WASM_SIMD_PASS)
     passes.push_back(Pass::simd128);
 #endif
-#if defined(TARNWICK_HAVE_HYPERSCAN)
-    if (hs_valid_platform() == HS_SUCCESS) passes.push_back(Pass::hyperscan);
-#endif
     return passes;
 }
 
 MultiSearch::Pass MultiSearch::widest_own_pass() {
-    static const Pass widest = [] {
-        std::vector<Pass> all = passes();
-        std::erase(all, Pass::hyperscan);
-        return all.back();
-    }();
+    static const Pass widest = passes().back();
     return widest;
 }
 
@@ -663,11 +490,7 @@ void MultiSearch::first_starts_by(Pass pass, ByteView haystack, std::int64_t fro
     const std::vector<Pass> runnable = passes();
     // One this build or processor cannot run is taken byte by byte.
     if (std::find(runnable.begin(), runnable.end(), pass) == runnable.end()) pass = Pass::bytewise;
-    if (pass != Pass::hyperscan) {
-        scan(pass, haystack, from, last_start, out);
-    } else if (!scan_with_library(haystack, from, last_start, out)) {
-        first_starts_own(haystack, from, last_start, out);
-    }
+    scan(pass, haystack, from, last_start, out);
 }
 
 }  // namespace tarnwick

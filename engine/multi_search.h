@@ -5,8 +5,6 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
-#include <memory>
-#include <mutex>
 #include <span>
 #include <vector>
 
@@ -15,9 +13,7 @@
 namespace tarnwick {
 
 // Finds the lowest start of each of many byte patterns in one pass over a
-// buffer. Where the build has Hyperscan, it does the pass over a large buffer
-// that is not thick with near misses (see library_pays). The engine's own
-// pass finds candidates 64 positions at a time with AVX-512 (32 with AVX2, 16
+// buffer, the same on every platform. The pass finds candidates 64 positions at a time with AVX-512 (32 with AVX2, 16
 // with WebAssembly's SIMD) by looking up the nibbles of a position's first
 // four bytes in per-bucket tables (the patterns are spread over eight
 // buckets), then of its next four bytes where any remain; a sieve of the
@@ -36,16 +32,15 @@ public:
     MultiSearch(const MultiSearch&) = delete;
     MultiSearch& operator=(const MultiSearch&) = delete;
 
-    // The passes: the engine's own, byte by byte or 16, 32 or 64 positions at
-    // a time (WebAssembly's SIMD, AVX2, AVX-512), and Hyperscan's.
-    enum class Pass { bytewise, simd128, avx2, avx512, hyperscan };
-    // Those this build and processor can run: the engine's own, narrowest
-    // first, then Hyperscan's where there is one.
+    // The passes: byte by byte, or 16, 32 or 64 positions at a time
+    // (WebAssembly's SIMD, AVX2, AVX-512).
+    enum class Pass { bytewise, simd128, avx2, avx512 };
+    // Those this build and processor can run, narrowest first.
     static std::vector<Pass> passes();
     static const char* name_of(Pass pass);
-    // The pass first_starts_own takes.
+    // The pass first_starts_own takes: the widest.
     static Pass widest_own_pass();
-    // "hyperscan", "avx512", "avx2", "simd128" or "bytewise": the last of passes().
+    // "avx512", "avx2", "simd128" or "bytewise": the last of passes().
     static const char* fastest_pass();
 
     // Tells searches apart, even one made where a freed one stood.
@@ -80,14 +75,12 @@ public:
     void first_starts_in_blocks(ByteView haystack, std::int64_t from, std::int64_t last_start, std::int64_t block,
                                 int workers, std::vector<std::int64_t>& out) const;
 
-    // The same with the engine's own pass only, the widest the processor
-    // runs: the path of builds without Hyperscan, and the reference the
-    // library is checked against.
+    // The same in this thread alone, with the widest pass the processor runs.
     void first_starts_own(ByteView haystack, std::int64_t from, std::int64_t last_start,
                           std::vector<std::int64_t>& out) const;
 
     // The same with the given pass (byte by byte where this build or the
-    // processor cannot run it; Hyperscan's, where it fails, by the widest own).
+    // processor cannot run it).
     void first_starts_by(Pass pass, ByteView haystack, std::int64_t from, std::int64_t last_start,
                          std::vector<std::int64_t>& out) const;
 
@@ -98,18 +91,8 @@ private:
 
     static constexpr std::int64_t kBlock = 4 << 20;  // starts per block of a parallel pass
 
-    struct Library;  // the compiled Hyperscan database, where there is one
-    // It, compiled on first use; null where there is none.
-    const Library* library() const;
     // How many starts [from, last_start] holds inside `haystack`.
     static std::int64_t starts_in(ByteView haystack, std::int64_t from, std::int64_t last_start);
-    // Whether Hyperscan's pass is worth its compiling here: a large range not thick with near misses.
-    bool library_pays(ByteView haystack, std::int64_t from, std::int64_t last_start) const;
-    // One pass in this thread: Hyperscan's where `library_first` and it can, else the engine's own.
-    void one_pass(ByteView haystack, std::int64_t from, std::int64_t last_start, bool library_first,
-                  std::vector<std::int64_t>& out) const;
-    bool scan_with_library(ByteView haystack, std::int64_t from, std::int64_t last_start,
-                           std::vector<std::int64_t>& out) const;
     void search_short(ByteView haystack, std::int64_t from, std::int64_t last_start,
                       std::vector<std::int64_t>& out) const;
 
@@ -122,10 +105,6 @@ private:
                              std::vector<std::int64_t>& out, std::size_t& missing) const;
     void confirm(ByteView haystack, std::int64_t at, std::uint8_t buckets, std::int64_t last_start,
                  std::vector<std::int64_t>& out, std::size_t& missing) const;
-    // Whether the start of the range is thick with near misses: positions
-    // that begin as a pattern does for eight bytes or more.
-    bool thick_with_near_misses(ByteView haystack, std::int64_t from, std::int64_t last_start) const;
-
     // Patterns of eight bytes or more, grouped by their first eight: a
     // candidate is confirmed by one lookup of the eight bytes it starts
     // with, so that a near miss (another entry of the abbreviation table,
@@ -185,8 +164,6 @@ private:
     alignas(32) std::array<std::array<std::uint8_t, 16>, kFiltered> high_{};
     // The same per whole byte, for the byte-by-byte pass.
     std::array<std::array<std::uint8_t, 256>, kFiltered> byte_{};
-    mutable std::once_flag library_compiled_;
-    mutable std::unique_ptr<Library> library_;
 };
 
 }  // namespace tarnwick

@@ -69,8 +69,7 @@ TEST(IndexedSearch, WritesThatCreateOrDestroyMatchesGiveWhatAPlainSearchGives) {
     }
 }
 
-// Every pass (the engine's own at each width the processor runs, and
-// Hyperscan's) finds each pattern's lowest start: patterns of four to seven
+// Every pass (at each width the processor runs) finds each pattern's lowest start: patterns of four to seven
 // bytes, patterns that share their first eight (or sixteen) bytes, at the
 // ends of the range and the buffer; and a long buffer thick with near misses.
 // Cut into blocks of sixteen starts among three threads, most matches run
