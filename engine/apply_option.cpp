@@ -31,6 +31,25 @@ std::vector<Holder> find_holders(const PatchOption& option, ByteView original) {
     return holders;
 }
 
+// A patch's original and replacement as bytes, by hex2str, once for the
+// whole catalogue: the table is constant, and a run asks for them again and again.
+struct PatchBytes {
+    ByteString original;
+    ByteString replacement;
+};
+const PatchBytes& bytes_of(const AbbrPatch& patch) {
+    static const std::map<const AbbrPatch*, PatchBytes> table = [] {
+        std::map<const AbbrPatch*, PatchBytes> bytes;
+        for (const PatchOption& o : patch_catalogue()) {
+            for (const AbbrPatch* p : patches_of(o)) {
+                if (p != nullptr) bytes[p] = {hex2str(p->original_hex), hex2str(p->replacement_hex)};
+            }
+        }
+        return bytes;
+    }();
+    return table.at(&patch);
+}
+
 // Worked out once for the whole catalogue: the table is constant.
 const std::vector<Holder>& holders_of(const PatchOption& option, const AbbrPatch& patch) {
     static const std::map<std::pair<int, const AbbrPatch*>, std::vector<Holder>> table = [] {
@@ -86,10 +105,9 @@ private:
 
 PatchFound apply_patch(VoiceImage& image, MessageSink& messages, const PatchOption& option, const AbbrPatch& patch,
                        PatchSearch& search) {
-    const ByteString original = hex2str(patch.original_hex);
-    const ByteString replacement = hex2str(patch.replacement_hex);
-    OwnWritesSkipped own(search, image, option, patch, original);
-    return patch_abbr_found(image, messages, own, original, replacement, patch.name);
+    const PatchBytes& bytes = bytes_of(patch);
+    OwnWritesSkipped own(search, image, option, patch, bytes.original);
+    return patch_abbr_found(image, messages, own, bytes.original, bytes.replacement, patch.name);
 }
 
 }  // namespace
@@ -127,10 +145,10 @@ OptionState option_state(PatchSearch& search, const VoiceImage& image, const Pat
     for (const AbbrPatch* patch : deciding_patches(option)) {
         if (patch == nullptr) break;
         // The two searches of patch_abbr: the replacement only where the original is absent.
-        const ByteString original = hex2str(patch->original_hex);
-        OwnWritesSkipped own(search, image, option, *patch, original);
-        if (own.find(original) > 0) return OptionState::ready;
-        replaced = replaced || search.find(hex2str(patch->replacement_hex)) > 0;
+        const PatchBytes& bytes = bytes_of(*patch);
+        OwnWritesSkipped own(search, image, option, *patch, bytes.original);
+        if (own.find(bytes.original) > 0) return OptionState::ready;
+        replaced = replaced || search.find(bytes.replacement) > 0;
     }
     return replaced ? OptionState::already_changed : OptionState::not_in_this_voice;
 }

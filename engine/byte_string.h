@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 #include <span>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -35,11 +36,17 @@ struct VoiceAllocator {
 
     template <typename U, typename... Args>
     void construct(U* at, Args&&... args) {
-        if constexpr (sizeof...(Args) == 0) {
+        if constexpr (sizeof...(Args) == 0 && std::is_trivially_default_constructible_v<U>) {
+            // Left as it is: no per-byte loop even where a build keeps empty ones.
+        } else if constexpr (sizeof...(Args) == 0) {
             ::new (static_cast<void*>(at)) U;
         } else {
             ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
         }
+    }
+    template <typename U>
+    void destroy(U* at) noexcept {
+        if constexpr (!std::is_trivially_destructible_v<U>) at->~U();
     }
     template <typename U>
     bool operator==(const VoiceAllocator<U>&) const noexcept { return true; }
