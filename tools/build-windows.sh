@@ -50,10 +50,18 @@ done
 export WINEPREFIX=$cache/wine-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 WINEPATH=$(winepath -w "$qt/bin" 2>/dev/null || printf 'Z:%s\\bin' "${qt//\//\\}")
 export WINEPATH
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
+# Made once, and kept as it is before anything runs in it: the setup's test
+# starts from a copy, a machine that never saw the program.
+export TARNWICK_WINE_FRESH=$cache/wine-fresh
+if [ ! -f "$TARNWICK_WINE_FRESH/system.reg" ]; then
   echo "Preparing a Wine prefix (once)..."
-  wineboot --init >/dev/null 2>&1 || true
-  wineserver --wait || true
+  rm -rf "$TARNWICK_WINE_FRESH"
+  WINEPREFIX=$TARNWICK_WINE_FRESH wineboot --init >/dev/null 2>&1 || true
+  WINEPREFIX=$TARNWICK_WINE_FRESH wineserver --wait || true
+fi
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  rm -rf "$WINEPREFIX"
+  cp -a "$TARNWICK_WINE_FRESH" "$WINEPREFIX"
 fi
 for dll in "${runtime[@]}"; do
   cp "$dll" "$build/tests/"

@@ -3,7 +3,17 @@
 # Usage: tools/install-deps.sh [build|test|screenshots|windows|web|package]...
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libcli11-dev libhyperscan-dev libxxhash-dev shared-mime-info fonts-dejavu-core xvfb xauth)
+# A command that installed every set up front says so: its stages ask again
+# and need not look.
+if [ -n "${TARNWICK_DEPS_INSTALLED:-}" ]; then
+  covered=1
+  for need in "$@"; do
+    [[ " $TARNWICK_DEPS_INSTALLED " == *" $need "* ]] || covered=0
+  done
+  [ "$covered" -eq 1 ] && exit 0
+fi
+
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libcli11-dev libxxhash-dev shared-mime-info fonts-dejavu-core xvfb xauth)
 for need in "$@"; do
   case "$need" in
     build) ;;

@@ -9,11 +9,25 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-tools/install-deps.sh build test
+# Every package any stage needs, once; the stages then ask for nothing more.
+tools/install-deps.sh build test web windows package
+export TARNWICK_DEPS_INSTALLED="build test web windows package"
 jobs=$(nproc)
 results=$(mktemp)
 phases=$(mktemp)
-trap 'rm -f "$results" "$phases"' EXIT
+ahead=$(mktemp -d)
+trap 'rm -rf "$results" "$phases" "$ahead"' EXIT
+
+# What waits on the network goes on beside what waits on the processor: the
+# clean Debian 12 for the package's test, and Qt's source for Windows.
+tools/test-deb.sh --prepare >"$ahead/debian.log" 2>&1 &
+debian_ahead=$!
+tools/build-windows-qt.sh --fetch >"$ahead/qt.log" 2>&1 &
+qt_ahead=$!
+# Waits for one of them, showing its output only when it failed.
+wait_ahead() {  # PID LOG
+  wait "$1" || { cat "$2"; echo "$2 failed"; exit 1; }
+}
 
 # Each stage's time, printed at the end: what a cold run spends where.
 phase_started=$SECONDS
@@ -66,9 +80,11 @@ phase "fuzzers"
 tools/run-fuzzers.sh "${TARNWICK_FUZZ_SECONDS:-60}"
 
 phase "Windows: cross-built, tested under Wine, packed, smoke-tested, installed and uninstalled"
+wait_ahead "$qt_ahead" "$ahead/qt.log"
 tools/build-windows.sh | tee -a "$results"
 
 phase "Debian package: validated, installed, used and purged in a clean Debian 12"
+wait_ahead "$debian_ahead" "$ahead/debian.log"
 tools/test-deb.sh 2>&1 >/dev/null | tee -a "$results"
 
 phase "summary"

@@ -5,7 +5,9 @@
 # outside the clone, as are the packages that system downloads): installed
 # with apt-get, used on a demo voice, asked about the voice file type, its
 # window started on a virtual display, and purged without a trace.
-# Prints the package's path on its last line.
+# Prints the package's path on its last line. With --prepare it only makes
+# the clean Debian 12 (which waits on the network, so that the test command
+# can do it beside work that waits on the processor).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/lib/version.sh
@@ -15,6 +17,18 @@ tools/install-deps.sh build package
 cache=${TARNWICK_CACHE:-$HOME/.cache/tts-tarnwick}
 mkdir -p "$cache/debian12-archives/partial"
 build="build-release"
+
+# A minimal Debian 12 from the machine's own sources, made once.
+base=$cache/debian12-minbase.tar
+if [ ! -f "$base" ]; then
+  echo "-- making a clean Debian 12 (once)" >&2
+  sources=/etc/apt/sources.list
+  [ -f /etc/apt/sources.list.d/debian.sources ] && sources=/etc/apt/sources.list.d/debian.sources
+  rm -rf "$base.part"
+  mmdebstrap --variant=minbase --format=tar --include=ca-certificates bookworm "$base.part" "$sources" >&2
+  mv "$base.part" "$base"
+fi
+[ "${1:-}" = --prepare ] && exit 0
 
 echo "== Debian package" >&2
 cmake --preset release >/dev/null
@@ -48,16 +62,6 @@ trap cleanup EXIT
 cp "$work/demo.vpm" "$work/expected.vpm"
 XDG_DATA_HOME=$work/data "$build/cli/tts-tarnwick-cli" apply --all "$work/expected.vpm" >/dev/null
 
-# A minimal Debian 12 from the machine's own sources, made once.
-base=$cache/debian12-minbase.tar
-if [ ! -f "$base" ]; then
-  echo "-- making a clean Debian 12 (once)" >&2
-  sources=/etc/apt/sources.list
-  [ -f /etc/apt/sources.list.d/debian.sources ] && sources=/etc/apt/sources.list.d/debian.sources
-  rm -rf "$base.part"
-  mmdebstrap --variant=minbase --format=tar --include=ca-certificates bookworm "$base.part" "$sources" >&2
-  mv "$base.part" "$base"
-fi
 mkdir -p "$root"
 tar -C "$root" -xf "$base"
 cp /etc/resolv.conf "$root/etc/resolv.conf"

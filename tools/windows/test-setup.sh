@@ -34,8 +34,13 @@ pass() { checks=$((checks + 1)); echo "ok: $*"; }
 fail() { echo "FAILED: $*"; exit 1; }
 
 echo "-- a fresh Wine prefix"
-wineboot --init >"$out/wineboot.log" 2>&1 || true
-wineserver -w
+# A copy of one made by the build and never used, where there is one.
+if [ -f "${TARNWICK_WINE_FRESH:-}/system.reg" ]; then
+  cp -a "$TARNWICK_WINE_FRESH" "$WINEPREFIX"
+else
+  wineboot --init >"$out/wineboot.log" 2>&1 || true
+  wineserver -w
+fi
 windows_dir() { winepath -u "$(wine cmd /c echo "%$1%" 2>/dev/null | tr -d '\r')"; }
 local_appdata=$(windows_dir LOCALAPPDATA)
 start_menu=$(windows_dir APPDATA)/Microsoft/Windows/Start\ Menu/Programs
