@@ -24,7 +24,9 @@ options=(
   # Debian's source leaves out the Wintab header, and tablets are no concern here.
   -DFEATURE_tabletevent=OFF
   # Image formats and graphics the windows never show: PNG (the icons) stays.
-  -DFEATURE_jpeg=OFF -DFEATURE_gif=OFF -DFEATURE_ico=OFF -DFEATURE_movie=OFF -DFEATURE_direct2d=OFF -DFEATURE_pdf=OFF
+  # (Direct2D's platform plugin is unused too, but the Windows platform's
+  # DirectWrite fonts are built only beside it.)
+  -DFEATURE_jpeg=OFF -DFEATURE_gif=OFF -DFEATURE_ico=OFF -DFEATURE_movie=OFF -DFEATURE_pdf=OFF
   # Widgets, dialogs and text formats no window uses.
   -DFEATURE_graphicsview=OFF -DFEATURE_mdiarea=OFF -DFEATURE_calendarwidget=OFF -DFEATURE_colordialog=OFF
   -DFEATURE_fontdialog=OFF -DFEATURE_wizard=OFF -DFEATURE_undoview=OFF -DFEATURE_undogroup=OFF -DFEATURE_undostack=OFF
@@ -34,7 +36,7 @@ options=(
   -DFEATURE_textmarkdownreader=OFF -DFEATURE_textmarkdownwriter=OFF
   # Bundled, not the host's: a cross build cannot link the host's.
   -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_freetype=OFF
-  -DFEATURE_system_libpng=OFF -DFEATURE_system_libjpeg=OFF -DFEATURE_system_doubleconversion=OFF -DFEATURE_icu=OFF
+  -DFEATURE_system_doubleconversion=OFF -DFEATURE_icu=OFF
 )
 # The build is named by what makes it: a change of options or toolchain is a new build.
 key=$(printf '%s\n' "${options[@]}" "$(cat cmake/mingw-w64-x86_64.cmake)" | sha256sum | cut -c1-10)
