@@ -8,6 +8,8 @@
 // journal on disk.
 #include "engine/file_calls_web.h"
 
+#include "engine/page_protocol.h"
+
 #include <emscripten.h>
 
 #include <algorithm>
@@ -17,30 +19,22 @@
 namespace tarnwick {
 namespace {
 
-// What the page answers instead of a count: the browser's error, by kind.
-enum PageError : int {
-    page_gone = -1,           // NotFoundError: deleted, moved, or the device removed
-    page_not_allowed = -2,    // NotAllowedError, SecurityError: the person said no
-    page_read_only = -3,      // NoModificationAllowedError, InvalidModificationError
-    page_no_space = -4,       // QuotaExceededError: the device cannot hold the copy
-    page_unreadable = -5,     // NotReadableError: changed or unreachable under the page
-    page_busy = -6,           // another tab holds the file's lock
-    page_failed = -7,         // anything else
-};
+using page_protocol::Answer;
 
 std::error_code error_of(int answer) {
-    switch (answer) {
-        case page_gone: return std::make_error_code(std::errc::no_such_file_or_directory);
-        case page_not_allowed: return std::make_error_code(std::errc::permission_denied);
-        case page_read_only: return std::make_error_code(std::errc::read_only_file_system);
-        case page_no_space: return std::make_error_code(std::errc::no_space_on_device);
-        case page_busy: return std::make_error_code(std::errc::resource_unavailable_try_again);
-        case page_unreadable:
-        default: return std::make_error_code(std::errc::io_error);
+    switch (static_cast<Answer>(answer)) {
+        case Answer::gone: return std::make_error_code(std::errc::no_such_file_or_directory);
+        case Answer::not_allowed: return std::make_error_code(std::errc::permission_denied);
+        case Answer::read_only: return std::make_error_code(std::errc::read_only_file_system);
+        case Answer::no_space: return std::make_error_code(std::errc::no_space_on_device);
+        case Answer::busy: return std::make_error_code(std::errc::resource_unavailable_try_again);
+        case Answer::unreadable:
+        case Answer::failed: break;
     }
+    return std::make_error_code(std::errc::io_error);
 }
 
-// Each returns a count or a PageError; sizes stay below 2 GiB, offsets are
+// Each returns a count or an Answer; sizes stay below 2 GiB, offsets are
 // doubles so that JavaScript reads them as numbers.
 EM_ASYNC_JS(int, page_describe, (std::int64_t * size, double* modified_ms), {
     const answer = await Module.voiceFile.describe();
@@ -61,23 +55,19 @@ EM_ASYNC_JS(int, page_flush, (), { return await Module.voiceFile.flush(); });
 EM_ASYNC_JS(int, page_lock, (), { return await Module.voiceFile.lock(); });
 EM_JS(void, page_unlock, (), { Module.voiceFile.unlock(); });
 
-// The history's records pass between the browser and the engine as one run
-// of entries: a byte (1 put, 0 removed), the name's length (4 bytes, little
-// end first), the name, the record's length, the record.
+// The history's records pass as the entries page_protocol.h describes.
 EM_ASYNC_JS(int, page_history_load, (), { return await Module.history.load(); });
 EM_JS(void, page_history_take, (std::uint8_t * data), { Module.history.take(HEAPU8, data >>> 0); });
 EM_ASYNC_JS(int, page_history_store, (const std::uint8_t* data, int size), {
     return await Module.history.store(HEAPU8.slice(data >>> 0, (data >>> 0) + size));
 });
 
-constexpr std::size_t kLargestRecord = 1 << 20;
-
 void put_u32(ByteString& out, std::size_t value) {
-    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
+    for (std::size_t i = 0; i < page_protocol::kLengthBytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
 }
 
 void put_entry(ByteString& out, bool put, const std::string& name, ByteView record) {
-    out.push_back(put ? 1 : 0);
+    out.push_back(put ? page_protocol::kEntryPut : page_protocol::kEntryRemoved);
     put_u32(out, name.size());
     out.insert(out.end(), name.begin(), name.end());
     put_u32(out, record.size());
@@ -87,17 +77,20 @@ void put_entry(ByteString& out, bool put, const std::string& name, ByteView reco
 // One entry of `in` from `at` on; false at the end or at anything malformed.
 bool take_entry(ByteView in, std::size_t& at, std::string& name, ByteView& record) {
     const auto u32 = [&](std::size_t& value) {
-        if (in.size() - at < 4) return false;
+        if (in.size() - at < page_protocol::kLengthBytes) return false;
         value = 0;
-        for (int i = 0; i < 4; ++i) value |= std::size_t{in[at + static_cast<std::size_t>(i)]} << (8 * i);
-        at += 4;
+        for (std::size_t i = 0; i < page_protocol::kLengthBytes; ++i) value |= std::size_t{in[at + i]} << (8 * i);
+        at += page_protocol::kLengthBytes;
         return true;
     };
     std::size_t length = 0;
-    if (in.size() - at < 1 || in[at++] != 1 || !u32(length) || length > 255 || in.size() - at < length) return false;
+    if (in.size() - at < 1 || in[at++] != page_protocol::kEntryPut || !u32(length) ||
+        length > page_protocol::kLargestName || in.size() - at < length) {
+        return false;
+    }
     name.assign(reinterpret_cast<const char*>(in.data() + at), length);
     at += length;
-    if (!u32(length) || length > kLargestRecord || in.size() - at < length) return false;
+    if (!u32(length) || length > page_protocol::kLargestRecord || in.size() - at < length) return false;
     record = in.subspan(at, length);
     at += length;
     return true;

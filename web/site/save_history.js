@@ -4,13 +4,13 @@
 // reads; this only carries that folder's files to the browser and back
 // (engine/file_calls_web.cpp). Nothing of it leaves the computer.
 //
-// Records pass as one run of entries: a byte (1 put, 0 removed), the name's
-// length (4 bytes, little end first), the name, the record's length, the record.
+// Records pass as one run of entries: a mark, the name's length, the name,
+// the record's length, the record (page_protocol.js, from the engine's own
+// definitions).
+import { ANSWER, ENTRY_PUT, LARGEST_NAME, LARGEST_RECORD, LENGTH_BYTES } from './page_protocol.js';
 
 const DATABASE = 'tts-tarnwick';
 const STORE = 'history';
-const FAILED = -7;
-const LARGEST_RECORD = 1 << 20;  // as the engine's records are bounded
 
 function opened() {
   return new Promise((resolve, reject) => {
@@ -62,20 +62,21 @@ export class SaveHistory {
           // What no save of the engine's writes is left where it lies.
           if (typeof name !== 'string' || !(record instanceof Uint8Array) || record.length > LARGEST_RECORD) return;
           const encoded = encoder.encode(name);
+          if (encoded.length > LARGEST_NAME) return;
           entries.push([encoded, record]);
-          size += 9 + encoded.length + record.length;
+          size += 1 + 2 * LENGTH_BYTES + encoded.length + record.length;
         });
         const all = new Uint8Array(size);
         const view = new DataView(all.buffer);
         let at = 0;
         for (const [name, record] of entries) {
-          all[at] = 1;
+          all[at] = ENTRY_PUT;
           u32(view, at + 1, name.length);
-          all.set(name, at + 5);
-          at += 5 + name.length;
+          all.set(name, at + 1 + LENGTH_BYTES);
+          at += 1 + LENGTH_BYTES + name.length;
           u32(view, at, record.length);
-          all.set(record, at + 4);
-          at += 4 + record.length;
+          all.set(record, at + LENGTH_BYTES);
+          at += LENGTH_BYTES + record.length;
         }
         this.loaded = all;
         return size;
@@ -83,8 +84,23 @@ export class SaveHistory {
         database.close();
       }
     } catch {
-      return FAILED;
+      return ANSWER.FAILED;
     }
+  }
+
+  // Whether the browser promises to keep these records under storage
+  // pressure; asked for once, when the page first records a save. A private
+  // window, or a browser that declines, keeps them only for now.
+  lasting() {
+    this.asked ??= (async () => {
+      try {
+        if (!navigator.storage?.persist) return false;
+        return (await navigator.storage.persisted()) || (await navigator.storage.persist());
+      } catch {
+        return false;
+      }
+    })();
+    return this.asked;
   }
 
   take(heap, at) {
@@ -101,13 +117,13 @@ export class SaveHistory {
         const store = transaction.objectStore(STORE);
         const view = new DataView(changes.buffer, changes.byteOffset, changes.byteLength);
         for (let at = 0; at < changes.length;) {
-          const put = changes[at] === 1;
+          const put = changes[at] === ENTRY_PUT;
           const nameLength = view.getUint32(at + 1, true);
-          const name = decoder.decode(changes.subarray(at + 5, at + 5 + nameLength));
-          at += 5 + nameLength;
+          const name = decoder.decode(changes.subarray(at + 1 + LENGTH_BYTES, at + 1 + LENGTH_BYTES + nameLength));
+          at += 1 + LENGTH_BYTES + nameLength;
           const recordLength = view.getUint32(at, true);
-          const record = changes.slice(at + 4, at + 4 + recordLength);
-          at += 4 + recordLength;
+          const record = changes.slice(at + LENGTH_BYTES, at + LENGTH_BYTES + recordLength);
+          at += LENGTH_BYTES + recordLength;
           if (put) store.put(record, name);
           else store.delete(name);
         }
@@ -117,7 +133,7 @@ export class SaveHistory {
         database.close();
       }
     } catch {
-      return FAILED;
+      return ANSWER.FAILED;
     }
   }
 }

@@ -4,22 +4,16 @@
 // No rule of the save lives here: what to check, write and read back, and in
 // which order, is the engine's.
 
-const GONE = -1;
-const NOT_ALLOWED = -2;
-const READ_ONLY = -3;
-const NO_SPACE = -4;
-const UNREADABLE = -5;
-const BUSY = -6;
-const FAILED = -7;
+import { ANSWER } from './page_protocol.js';
 
-function code(error) {
+export function code(error) {
   switch (error?.name) {
-    case 'NotFoundError': return GONE;
-    case 'NotAllowedError': case 'SecurityError': case 'AbortError': return NOT_ALLOWED;
-    case 'NoModificationAllowedError': case 'InvalidModificationError': return READ_ONLY;
-    case 'QuotaExceededError': return NO_SPACE;
-    case 'NotReadableError': return UNREADABLE;
-    default: return FAILED;
+    case 'NotFoundError': return ANSWER.GONE;
+    case 'NotAllowedError': case 'SecurityError': case 'AbortError': return ANSWER.NOT_ALLOWED;
+    case 'NoModificationAllowedError': case 'InvalidModificationError': return ANSWER.READ_ONLY;
+    case 'QuotaExceededError': return ANSWER.NO_SPACE;
+    case 'NotReadableError': return ANSWER.UNREADABLE;
+    default: return ANSWER.FAILED;
   }
 }
 
@@ -86,12 +80,12 @@ class VoiceFile {
     return new Promise((answer) => {
       navigator.locks.request(`tts-tarnwick ${this.name}`, { ifAvailable: true }, (lock) => {
         if (!lock) {
-          answer(BUSY);
+          answer(ANSWER.BUSY);
           return undefined;
         }
         answer(0);
         return new Promise((release) => { this.release = release; });
-      }).catch(() => answer(FAILED));
+      }).catch(() => answer(ANSWER.FAILED));
     });
   }
 
@@ -122,7 +116,7 @@ export class HandleFile extends VoiceFile {
       if (this.handle.queryPermission) {
         let state = await this.handle.queryPermission({ mode: 'readwrite' });
         if (state === 'prompt') state = await this.handle.requestPermission({ mode: 'readwrite' });
-        if (state !== 'granted') return NOT_ALLOWED;
+        if (state !== 'granted') return ANSWER.NOT_ALLOWED;
       }
       await this.handle.getFile();
       return 0;
