@@ -236,7 +236,7 @@ ExitStatus recover(const std::string& file, const Settings& settings) {
     FileReport report(file);
     VoiceImage image;
     const OpenedVoice opened = open_and_tell(image, file, settings, RecoveryMode::record, report, true);
-    if (opened.recovery_unknown || opened.result == OpenedVoice::Result::unreadable) return kRefused;
+    if (!opened.accepted() || opened.recovery_unknown) return kRefused;
     const UndoReport put_back =
         undo_last_patch(image, settings.journals, system_file_calls(), false, UndoScope::half_way, opened.pending);
     for (const Message& message : put_back.messages) report.tell(message);
@@ -344,15 +344,16 @@ ExitStatus show_history(const std::string& file, const Settings& settings) {
     FileReport report(file);
     VoiceImage image;
     const OpenedVoice opened = open_and_tell(image, file, settings, RecoveryMode::look_only, report);
-    if (opened.result == OpenedVoice::Result::unreadable) return kRefused;
+    if (!opened.accepted()) return kRefused;
     if (settings.forget) {
-        int removed = 0;
-        if (const Problem problem = forget_history(image, settings.journals, system_file_calls(), removed)) {
-            report.complain(messages::undo::history_unreadable(messages::reason_text(problem)));
-            return kRefused;
+        const ForgetReport forgot = forget_history(image, settings.journals, system_file_calls());
+        for (const Message& message : forgot.messages) report.tell(message);
+        switch (forgot.outcome) {
+            case ForgetReport::Outcome::forgotten: return kAllDone;
+            case ForgetReport::Outcome::nothing_recorded: return kNothingToPatch;
+            case ForgetReport::Outcome::refused: return kRefused;
         }
-        report.say(messages::cli::forgot(removed));
-        return removed > 0 ? kAllDone : kNothingToPatch;
+        return kRefused;
     }
     const SavesOfVoice found = saves_of_voice(image, settings.journals, system_file_calls(), opened.pending);
     if (found.problem) {
@@ -390,7 +391,7 @@ ExitStatus undo(const std::string& file, const Settings& settings) {
     VoiceImage image;
     const OpenedVoice opened =
         open_and_tell(image, file, settings, settings.dry_run ? RecoveryMode::look_only : RecoveryMode::record, report, true);
-    if (opened.result == OpenedVoice::Result::unreadable || opened.recovery_unknown) return kRefused;
+    if (!opened.accepted() || opened.recovery_unknown) return kRefused;
     const UndoReport undone = undo_last_patch(image, settings.journals, system_file_calls(), settings.dry_run,
                                               UndoScope::last_save, opened.pending);
     for (const Message& message : undone.messages) report.tell(message);

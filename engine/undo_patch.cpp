@@ -136,10 +136,18 @@ UndoReport undo_last_patch(VoiceImage& image, const std::filesystem::path& journ
     return report;
 }
 
-Problem forget_history(const VoiceImage& image, const std::filesystem::path& journal_folder, FileSystemCalls& calls,
-                       int& removed) {
+ForgetReport forget_history(const VoiceImage& image, const std::filesystem::path& journal_folder,
+                            FileSystemCalls& calls) {
+    ForgetReport report;
     SaveHistory history(calls, history_folder_beside(journal_folder));
-    return history.forget(image.digest(), image.file_len(), removed);
+    if (const Problem problem = history.forget(image.digest(), image.file_len(), report.removed)) {
+        report.messages.push_back(
+            {MessageKind::failure, messages::undo::history_unreadable(messages::reason_text(problem))});
+        return report;
+    }
+    report.outcome = report.removed > 0 ? ForgetReport::Outcome::forgotten : ForgetReport::Outcome::nothing_recorded;
+    report.messages.push_back({MessageKind::information, messages::undo::forgot(report.removed)});
+    return report;
 }
 
 }  // namespace tarnwick

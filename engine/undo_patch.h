@@ -68,8 +68,20 @@ UndoReport undo_last_patch(VoiceImage& image, const std::filesystem::path& journ
                            bool rehearse, UndoScope scope = UndoScope::last_save,
                            std::span<const SaveRecord> pending = {});
 
-// Removes the records of the saves that made the bytes in `image`; `removed` counts them.
-Problem forget_history(const VoiceImage& image, const std::filesystem::path& journal_folder, FileSystemCalls& calls,
-                       int& removed);
+// What forgetting the history of a voice's bytes did, with what to tell.
+struct ForgetReport {
+    enum class Outcome {
+        forgotten,         // `removed` records are gone
+        nothing_recorded,  // no record made these bytes
+        refused,           // the history could not be read or changed
+    };
+    Outcome outcome = Outcome::refused;
+    int removed = 0;
+    std::vector<Message> messages;
+};
+
+// Removes the records of the saves that made the bytes in `image`.
+ForgetReport forget_history(const VoiceImage& image, const std::filesystem::path& journal_folder,
+                            FileSystemCalls& calls);
 
 }  // namespace tarnwick

@@ -86,6 +86,26 @@ has "not a voice: reason" err "tts-tarnwick-cli: text.vpm: The specified file is
 count "not a voice: nothing on standard output" 0 '.' out
 same "not a voice: untouched" text.vpm text-original.vpm
 
+# What is not a voice: one reason on standard error, the same from every
+# command, nothing else but status's line about the file, and status 2.
+mkdir folder.vpm
+printf '\211PNG\r\n\032\n\0\0\0\rIHDR\0\0\0\1\0\0\0\1\10\2\0\0\0' > picture.vpm
+{ printf 'KpGrd'; head -c 4096 /dev/zero; } > empty.rgn
+for input in missing.vpm folder.vpm text.vpm picture.vpm empty.rgn text.vpm/inside.vpm; do
+  reason=
+  for command in status "apply --all" history undo recover; do
+    # shellcheck disable=SC2086 # the command's words are split on purpose
+    expect "bad input: $command $input" 2 "$cli" $command "$input"
+    count "bad input: $command $input: one line on standard error" 1 '.' err
+    if [ "$command" != status ]; then count "bad input: $command $input: nothing on standard output" 0 '.' out; fi
+    if [ -z "$reason" ]; then reason=$(cat err); fi
+    if [ "$(cat err)" != "$reason" ]; then
+      echo "FAIL bad input: $command $input said: $(cat err)"; echo "  where status said: $reason"; failures=$((failures + 1))
+    fi
+  done
+done
+same "bad input: untouched" text.vpm text-original.vpm
+
 chmod 0444 demo.vpm
 expect "read-only file" 2 "$cli" apply --tab "Karen & Lee" demo.vpm
 has "read-only: reason" err "tts-tarnwick-cli: demo.vpm: Could not save the file \"demo.vpm\": you may not write to it (it is read-only, or it belongs to someone else). The file was left unchanged."
