@@ -46,6 +46,26 @@ std::vector<int> RunDetails::patched_options() const {
     return patched;
 }
 
+namespace {
+
+RunOffer offer_after(const SaveResult& saved) {
+    switch (saved.status) {
+        case SaveStatus::saved:
+        case SaveStatus::not_put_back: return RunOffer::none;
+        case SaveStatus::rolled_back: return RunOffer::patched_copy;
+        case SaveStatus::refused: break;
+    }
+    switch (saved.problem.what) {
+        case FileProblem::changed_since_opened:
+        case FileProblem::unreadable:
+        case FileProblem::another_run_saving:
+        case FileProblem::in_use: return RunOffer::open_again;
+        default: return RunOffer::patched_copy;
+    }
+}
+
+}  // namespace
+
 RunReport run_patch(VoiceImage& image, const WindowControls& shown, const std::filesystem::path& journal_folder,
                     FileSystemCalls& calls) {
     RunReport report;
@@ -70,6 +90,7 @@ RunReport run_patch(VoiceImage& image, const WindowControls& shown, const std::f
         // the file. The window shows it anew.
         edits.undo();
         report.outcome = RunOutcome::save_failed;
+        report.offer = offer_after(saved);
         report.survey = survey_voice(image);
         const std::string shown_path = messages::path_for_people(image.file_path());
         report.messages.push_back(

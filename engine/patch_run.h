@@ -38,6 +38,19 @@ struct RunDetails {
     std::vector<int> patched_options() const;
 };
 
+// What a front end may offer after a save that did not happen.
+enum class RunOffer {
+    none,
+    // The file holds exactly the bytes opened (the save was refused before
+    // writing, or put back and read back): a patched copy of them replaces
+    // it with nothing lost.
+    patched_copy,
+    // The file is not as it was opened (changed, or being saved by another
+    // run): a copy of the bytes opened would drop that change, so the file
+    // is to be opened again, the ticks kept.
+    open_again,
+};
+
 // Everything a front end shows after a run, in the order it shows it: the
 // controls as they now stand, the survey where the file's state is to be
 // shown again, the messages one by one, then the window closes if told to.
@@ -47,13 +60,8 @@ struct RunReport {
     std::optional<VoiceSurvey> survey;
     std::vector<Message> messages;
     bool close_window = false;
+    RunOffer offer = RunOffer::none;
     RunDetails details;
-
-    // The save was refused or rolled back: the file holds exactly what it
-    // held, so a patched copy may still be offered in its place.
-    bool file_unchanged() const {
-        return details.save && (*details.save == SaveStatus::refused || *details.save == SaveStatus::rolled_back);
-    }
 };
 
 // The "Patch && Save" command: validates the image, locates the abbreviation

@@ -208,13 +208,27 @@ std::string saved(std::string_view name, std::size_t options) {
 }
 
 std::string downloaded(std::string_view name) {
-    return join({"The patched voice was downloaded as \"", name,
-                 "\" (look in your browser's downloads). Copy it over the original file on your device to use it."});
+    return join({"The patched voice was downloaded as \"", name, "\" (look in your browser's downloads). The file \"",
+                 name, "\" on your device is unchanged until you copy the download over it."});
 }
+
+std::string undo_downloaded(std::string_view name, std::int64_t saved_ns, std::size_t options) {
+    return join({"The voice as it was before the patch saved on ", when_text(saved_ns), " (", undo::option_count(options),
+                 ") was downloaded as \"", name, "\" (look in your browser's downloads). The file \"", name,
+                 "\" on your device still holds that patch until you copy the download over it."});
+}
+
+std::string downloaded_copy(std::string_view description) { return join({"The downloaded copy of ", description}); }
 
 std::string download_offered(std::string_view name) {
     return join({"\"", name, "\" was left unchanged. You can download a patched copy instead and copy it over "
                  "the original yourself."});
+}
+
+std::string open_again_offered(std::string_view name) {
+    return join({"\"", name, "\" was left unchanged, but it is no longer as it was when it was opened here, so a "
+                 "patched copy of what was opened would lose that change. Open it again to patch it as it is now; "
+                 "the options you ticked stay ticked."});
 }
 
 }  // namespace page
@@ -284,6 +298,12 @@ std::string changed_on(std::int64_t saved_ns) { return "changed " + local_time_t
 std::string undo_question(std::int64_t saved_ns, std::size_t options) {
     return join({"Take back the patch saved on ", when_text(saved_ns), " (", option_count(options),
                  ")? The file will be as it was before it."});
+}
+
+std::string forgot(int records) {
+    return records == 0 ? std::string("No recorded save of this file was found; nothing was forgotten.")
+                        : join({"Forgot ", std::to_string(records), records == 1 ? " recorded save" : " recorded saves",
+                                " of this file."});
 }
 
 std::string not_recorded(std::string_view reason) {
@@ -359,12 +379,6 @@ std::string half_way_line(std::int64_t saved_ns, std::size_t options, std::int64
 std::string last_save_line(std::int64_t saved_ns, std::size_t options) {
     return join({"  patched with this program on ", when_text(saved_ns), ": ", undo::option_count(options),
                  " (undo takes it back)"});
-}
-
-std::string forgot(int records) {
-    return records == 0 ? std::string("No recorded save of this file was found; nothing was forgotten.")
-                        : join({"Forgot ", std::to_string(records), records == 1 ? " recorded save" : " recorded saves",
-                                " of this file."});
 }
 
 }  // namespace cli

@@ -128,6 +128,8 @@ std::string record_does_not_fit(std::string_view path);
 std::string history_unreadable(std::string_view reason);
 // After a save that stands but could not be recorded yet.
 std::string not_recorded(std::string_view reason);
+// `history --forget`: how many records of the file's saves went.
+std::string forgot(int records);
 // The window's line about the recorded save that left a voice as it is:
 // "Patched with this program on 8 December 2026: 7 options".
 std::string last_patch_line(std::int64_t saved_ns, std::size_t options);
@@ -149,6 +151,11 @@ inline constexpr std::string_view kDropNoFolder = "That is a folder. Drop one vo
 inline constexpr std::string_view kNewVersion = "A new version is available —";
 inline constexpr std::string_view kReload = "Reload";
 inline constexpr std::string_view kDownloadCopy = "Download Patched Copy";
+inline constexpr std::string_view kOpenAgain = "Open Again";
+// Told once, where the browser keeps the page's history only as long as it likes.
+inline constexpr std::string_view kHistoryMayGo =
+    "This browser may clear what this page records of your patches without a word (it did not agree to keep it, or "
+    "this is a private window), and \"Undo Last Patch\" with it: taking a patch back may not outlive this visit.";
 inline constexpr std::string_view kDropHint =
     "You can also drop a voice file anywhere on this page. It stays on your computer: nothing is sent anywhere.";
 // A fault of the page itself, caught where a command ends.
@@ -158,9 +165,16 @@ inline constexpr std::string_view kUnexpected =
 std::string reading(std::string_view name);
 // What the last save did, kept on the page until another file is opened.
 std::string saved(std::string_view name, std::size_t options);
+// Where the page may not write into the file: what a patch or an undo left
+// is a download, and the file on the device is as it was until it is copied over.
 std::string downloaded(std::string_view name);
+std::string undo_downloaded(std::string_view name, std::int64_t saved_ns, std::size_t options);
+// The survey's line once what the page shows is the copy it downloaded.
+std::string downloaded_copy(std::string_view description);
 // After an in-place save failed with the file unchanged.
 std::string download_offered(std::string_view name);
+// After an in-place save refused because the file is not as it was opened.
+std::string open_again_offered(std::string_view name);
 }  // namespace page
 
 // The command line's own words, beside the window's.
@@ -188,7 +202,6 @@ std::string history_line(std::int64_t saved_ns, std::size_t options, std::int64_
 // The interrupted save the file looks cut off half-way through, which undo puts back.
 std::string half_way_line(std::int64_t saved_ns, std::size_t options, std::int64_t bytes);
 inline constexpr std::string_view kNoHistory = "No recorded save of this program left the file as it is.";
-std::string forgot(int records);
 // `status`: the recorded save that left the file as it is.
 std::string last_save_line(std::int64_t saved_ns, std::size_t options);
 }  // namespace cli

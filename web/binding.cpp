@@ -105,6 +105,8 @@ val texts() {
     t.set("newVersion", std::string(messages::page::kNewVersion));
     t.set("reload", std::string(messages::page::kReload));
     t.set("downloadCopy", std::string(messages::page::kDownloadCopy));
+    t.set("openAgain", std::string(messages::page::kOpenAgain));
+    t.set("historyMayGo", std::string(messages::page::kHistoryMayGo));
     t.set("dropHint", std::string(messages::page::kDropHint));
     t.set("unexpected", std::string(messages::page::kUnexpected));
     t.set("undo", std::string(messages::undo::kUndoButton));
@@ -119,13 +121,16 @@ public:
     // Opens the voice the page offers as `name`, as the window opens a file:
     // any interrupted save of it put back, the whole file read, surveyed. The
     // page shows nothing of an earlier voice while it reads, so the boxes
-    // start as in a window just opened.
-    void open(const std::string& name) {
+    // start as in a window just opened; opened again after a refused save,
+    // they keep the person's ticks.
+    void open(const std::string& name, bool keep_ticks) {
         name_ = name;
         last_save_.reset();
+        showing_download_ = false;
         PageFileCalls calls = file_calls();
+        const WindowControls shown = keep_ticks ? controls_ : WindowControls{};
         const OpenedVoice opened =
-            open_voice(image_, utf8_path(name), default_journal_folder(), calls, RecoveryMode::record, {});
+            open_voice(image_, utf8_path(name), default_journal_folder(), calls, RecoveryMode::record, shown);
         controls_ = opened.controls;
         outcome_ = val::object();
         outcome_.set("accepted", opened.accepted());
@@ -161,8 +166,17 @@ public:
         outcome_.set("changed", changed);
         outcome_.set("savedText", messages::page::saved(name_, changed["length"].as<std::size_t>()));
         outcome_.set("downloadedText", messages::page::downloaded(name_));
-        outcome_.set("offerDownload", report.file_unchanged());
-        if (report.file_unchanged()) outcome_.set("offerText", messages::page::download_offered(name_));
+        switch (report.offer) {
+            case RunOffer::none: break;
+            case RunOffer::patched_copy:
+                outcome_.set("offer", std::string("copy"));
+                outcome_.set("offerText", messages::page::download_offered(name_));
+                break;
+            case RunOffer::open_again:
+                outcome_.set("offer", std::string("open again"));
+                outcome_.set("offerText", messages::page::open_again_offered(name_));
+                break;
+        }
         if (report.close_window) last_save_.reset();
         if (report.survey) outcome_.set("survey", survey(*report.survey));
     }
@@ -173,10 +187,18 @@ public:
         return last_save_ ? messages::undo::undo_question(last_save_->time_ns, last_save_->options.size()) : "";
     }
 
-    // "Undo Last Patch", once the person said yes.
-    void undo() {
+    // "Undo Last Patch", once the person said yes. Where the page may not
+    // write into the file (`downloads`), what it took back is a download,
+    // and it says so, and what it shows from then on is that copy.
+    void undo(bool downloads) {
         PageFileCalls calls = file_calls();
-        const UndoReport report = undo_last_patch(image_, default_journal_folder(), calls, false);
+        UndoReport report = undo_last_patch(image_, default_journal_folder(), calls, false);
+        const bool downloaded = downloads && report.outcome == UndoOutcome::undone && report.taken_back;
+        if (downloaded) {
+            report.messages.front().text =
+                messages::page::undo_downloaded(name_, report.taken_back->time_ns, report.taken_back->options.size());
+            showing_download_ = true;
+        }
         outcome_ = val::object();
         outcome_.set("messages", message_list(report.messages));
         outcome_.set("undone", report.outcome == UndoOutcome::undone);
@@ -224,7 +246,7 @@ private:
         if (last_save_) {
             shown.set("lastPatch", messages::undo::last_patch_line(last_save_->time_ns, last_save_->options.size()));
         }
-        shown.set("description", text.description);
+        shown.set("description", showing_download_ ? messages::page::downloaded_copy(text.description) : text.description);
         shown.set("readiness", text.readiness);
         val states = val::array();
         for (const std::string& state : text.states) states.call<void>("push", state);
@@ -235,6 +257,7 @@ private:
     VoiceImage image_;
     std::string name_;
     std::optional<SaveRecord> last_save_;  // the recorded save that left the voice as it is
+    bool showing_download_ = false;         // what is shown is the copy an undo downloaded, not the file opened
     WindowControls controls_;
     WindowControls ran_with_;  // the controls the last run was given, for its patched copy
     std::vector<ByteString> patched_;
@@ -257,9 +280,9 @@ val box_changed(int box, bool on) { return page().box_changed(box, on); }
 }  // namespace
 
 extern "C" {
-EMSCRIPTEN_KEEPALIVE void tarnwick_open(const char* name) { page().open(name); }
+EMSCRIPTEN_KEEPALIVE void tarnwick_open(const char* name, int keep_ticks) { page().open(name, keep_ticks != 0); }
 EMSCRIPTEN_KEEPALIVE void tarnwick_run() { page().run(); }
-EMSCRIPTEN_KEEPALIVE void tarnwick_undo() { page().undo(); }
+EMSCRIPTEN_KEEPALIVE void tarnwick_undo(int downloads) { page().undo(downloads != 0); }
 }
 
 EMSCRIPTEN_BINDINGS(tarnwick) {

@@ -219,5 +219,35 @@ for (const [engineName, start] of Object.entries(engines)) {
         await page.close();
       });
     }
+
+    test('a patch taken back where the page may only read: the undo says it is a download', async () => {
+      const original = voices['the demo voice']();
+      const name = `${engineName.split(' ')[0]}-undo.vpm`;
+      const path = join(work, name);
+      writeFileSync(path, original);
+      const page = await engine.page();
+      await page.load(origin);
+      await waitFor(page, `return document.body.dataset.ready === 'true';`);
+      await page.run(keepDownloads);
+      await page.upload('#file-input', path);
+      await messagesUntilIdle(page);
+      await tick(page, [4, 7]);
+      await page.click('#patch-button');
+      await messagesUntilIdle(page);
+      const [patched] = await page.run('return Promise.all(window.kept);');
+      writeFileSync(path, Buffer.from(patched.data, 'base64'));
+      await page.upload('#file-input', path);
+      await messagesUntilIdle(page);
+      await page.click('#undo-button');
+      await waitFor(page, `return document.getElementById('question').open;`);
+      await page.click('#question-yes');
+      const said = await messagesUntilIdle(page);
+      assert.match(said[0], new RegExp(`^The voice as it was before the patch saved on .* was downloaded as "${name}" .*` +
+        `The file "${name}" on your device still holds that patch until you copy the download over it\\.$`));
+      const downloads = await page.run('return Promise.all(window.kept);');
+      assert.deepEqual(downloads.map((d) => d.name), [name, name]);
+      assert.deepEqual(Buffer.from(downloads[1].data, 'base64'), original);
+      await page.close();
+    });
   });
 }

@@ -227,9 +227,10 @@ describe('saving', () => {
     await context.close();
   });
 
-  test('two tabs saving one file together: never two successes, never a lost change', async () => {
+  test('two tabs saving one file together: never two successes, never a lost change; the other opened again', async () => {
     const original = DEMO();
     const results = { 1: commandLine(original, ['--options', '1']).bytes, 3: commandLine(original, ['--options', '3']).bytes };
+    const both = commandLine(original, ['--options', '1,3']).bytes;
     const context = await browser.newContext({ serviceWorkers: 'block' });
     await context.addInitScript(() => {
       window.showOpenFilePicker = async () => [await (await navigator.storage.getDirectory()).getFileHandle('shared.vpm')];
@@ -256,6 +257,22 @@ describe('saving', () => {
       assert.match(loser.at(-1), /^Could not save the file "shared.vpm": (another tab of this page is saving it right now|it was changed by another program after it was opened; open it again)\. The file was left unchanged\.$/);
       outcomes.add(loser.at(-1).includes('another tab') ? 'locked out' : 'found changed');
       assert.deepEqual(await privateFile(tabs[0], 'shared.vpm'), results[winners[0] === 0 ? 1 : 3], `round ${round}`);
+      // A copy of what the refused tab opened would drop the other's change:
+      // it offers opening the file again, its tick kept, and then saves both.
+      const refused = tabs[1 - winners[0]];
+      await refused.bringToFront();
+      assert.equal(await refused.getByRole('button', { name: 'Download Patched Copy' }).count(), 0);
+      assert.match(await refused.locator('#offer-text').textContent(), /no longer as it was when it was opened here/);
+      if (round === 0) {
+        mkdirSync(shots, { recursive: true });
+        await refused.screenshot({ path: join(shots, 'page-open-again.png'), fullPage: true });
+      }
+      await refused.getByRole('button', { name: 'Open Again' }).click();
+      assert.deepEqual(await messagesUntilIdle(refused), []);
+      assert.equal(await refused.locator(`#check-${winners[0] === 0 ? 3 : 1}`).isChecked(), true, `round ${round}`);
+      await refused.getByRole('button', { name: 'Patch & Save' }).click();
+      assert.match((await messagesUntilIdle(refused)).at(-1), /^File patched successfully!/);
+      assert.deepEqual(await privateFile(refused, 'shared.vpm'), both, `round ${round}`);
     }
     console.log(`two tabs, 20 rounds: the second tab was ${[...outcomes].join(' or ')}`);
     await context.close();
@@ -305,6 +322,31 @@ describe('saving', () => {
       await page.getByRole('button', { name: 'Download Patched Copy' }).click();
       assert.deepEqual(readFileSync(await (await downloaded).path()), commandLine(bytes, ['--options', '1,2']).bytes);
       assert.deepEqual(errors, []);
+      await context.close();
+    });
+  }
+
+  // Lasting storage asked for once, at the first recorded save; a refusal told once, on the page.
+  for (const [what, granted] of [['granted', true], ['refused (a private window)', false]]) {
+    test(`lasting storage for the history ${what}`, async () => {
+      const { page, context } = await newPage();
+      await page.evaluate((granted) => {
+        window.__asked = 0;
+        navigator.storage.persisted = async () => false;
+        navigator.storage.persist = async () => { window.__asked += 1; return granted; };
+      }, granted);
+      await putPrivateFile(page, 'kept.vpm', DEMO());
+      for (const k of [1, 2]) {
+        await page.getByRole('button', { name: 'Open TTS Voice File' }).click();
+        await messagesUntilIdle(page);
+        await tick(page, [k]);
+        await page.getByRole('button', { name: 'Patch & Save' }).click();
+        assert.match((await messagesUntilIdle(page)).at(-1), /^File patched successfully!/);
+      }
+      assert.equal(await page.evaluate(() => window.__asked), 1);
+      const note = page.locator('#history-note');
+      assert.equal(await note.isVisible(), !granted);
+      if (!granted) assert.match(await note.textContent(), /^This browser may clear what this page records of your patches/);
       await context.close();
     });
   }
@@ -432,8 +474,9 @@ describe('taking a patch back', () => {
 
     const undone = page.waitForEvent('download');
     const { said } = await undo(page, true);
-    assert.match(said[0], /^Took back the patch saved on /);
+    assert.match(said[0], /^The voice as it was before the patch saved on .* \(2 options\) was downloaded as ".+" \(look in your browser's downloads\)\. The file ".+" on your device still holds that patch until you copy the download over it\.$/);
     assert.deepEqual(readFileSync(await (await undone).path()), original);
+    assert.match(await page.locator('#description').textContent(), /^The downloaded copy of /);
     assert.equal(await page.locator('#undo-row').isVisible(), false);
     await context.close();
   });

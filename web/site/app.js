@@ -232,6 +232,17 @@ function rememberSave(how, text, changed) {
   focusWhenDone = $('last-save');
 }
 
+// A save was recorded: where the browser will not promise to keep the
+// history, the page says so once. Not waited for: a browser may ask the
+// person first, and the page goes on meanwhile.
+function askToKeepHistory() {
+  engine.history.lasting().then((lasting) => {
+    if (lasting) return;
+    $('history-note').textContent = texts.historyMayGo;
+    $('history-note').hidden = false;
+  });
+}
+
 // ---- the engine's commands ---------------------------------------------------
 
 // Runs an engine command that reaches the voice through `file`; what it found.
@@ -254,14 +265,15 @@ function showProgress(name) {
   $('progress').hidden = false;
 }
 
-async function openFile(file) {
+// Opens `file`; again after a refused save, with the person's ticks kept.
+async function openFile(file, keepTicks = false) {
   forgetLastSave();
   reset();
   showProgress(file.name);
   file.onProgress = (done, total) => { $('progress-bar').value = total > 0 ? done / total : 1; };
   let result;
   try {
-    result = await engineCommand(file, 'tarnwick_open', ['string'], [file.name]);
+    result = await engineCommand(file, 'tarnwick_open', ['string', 'number'], [file.name, keepTicks ? 1 : 0]);
   } finally {
     $('progress').hidden = true;
     file.onProgress = null;
@@ -303,7 +315,20 @@ function download(blob, name) {
   setTimeout(() => URL.revokeObjectURL(link.href), 60_000);
 }
 
-// Offered after an in-place save failed with the file unchanged.
+// What the engine offers after an in-place save that did not happen: a
+// patched copy where the file holds what was opened, else opening it again.
+function offer(kind, text) {
+  if (kind === 'copy') {
+    offerCopy(text);
+  } else if (kind === 'open again') {
+    const file = opened;
+    $('offer-text').textContent = text;
+    $('offer-button').textContent = texts.openAgain;
+    $('offer-button').onclick = command(() => openFile(file.fresh(), true));
+    $('offer').hidden = false;
+  }
+}
+
 function offerCopy(text) {
   const blob = copyBlob(engine.patchedCopy());
   engine.forgetCopy();
@@ -319,11 +344,12 @@ async function patchAndSave() {
   const file = opened.fresh();
   const run = await engineCommand(file, 'tarnwick_run', [], []);
   if (run.saved && file instanceof PatchedDownload) download(file.patched(), file.name);
-  if (run.offerDownload) offerCopy(run.offerText);
+  offer(run.offer, run.offerText);
   showControls(run.controls);
   if (run.survey) showSurvey(run.survey);
   await tell(run.messages);
   if (run.saved) {
+    askToKeepHistory();
     rememberSave(file instanceof PatchedDownload ? run.downloadedText : '', run.savedText, run.changed);
   }
   if (run.close) reset();
@@ -336,11 +362,13 @@ async function undoLastPatch() {
   if (!(await ask(engine.undoQuestion()))) return;
   forgetLastSave();
   const file = opened.fresh();
-  const undo = await engineCommand(file, 'tarnwick_undo', [], []);
-  if (undo.undone && file instanceof PatchedDownload) {
+  const downloads = file instanceof PatchedDownload;
+  const undo = await engineCommand(file, 'tarnwick_undo', ['number'], [downloads ? 1 : 0]);
+  if (undo.undone && downloads) {
     download(file.patched(), file.name);
     opened = file;  // what the page now shows is the downloaded voice
   }
+  if (undo.undone) askToKeepHistory();
   if (undo.survey) showSurvey(undo.survey);
   await tell(undo.messages);
 }
