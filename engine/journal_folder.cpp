@@ -20,31 +20,42 @@ JournalFolder::~JournalFolder() {
     if (folder_.handle != -1) calls_.close(folder_.handle);
 }
 
-Problem JournalFolder::open(const std::filesystem::path& path, bool create) {
+OwnFolderOpened open_own_folder(FileSystemCalls& calls, const std::filesystem::path& path, bool create,
+                                FileSystemCalls::Folder& folder) {
+    OwnFolderOpened opened;
+    folder.handle = -1;
     if (create) {
-        if (const std::error_code ec = calls_.make_private_folder(path)) {
-            return {FileProblem::journal_failed, system_words(ec), path, 0, 0};
-        }
+        if ((opened.error = calls.make_private_folder(path))) return opened;
     }
     FileInfo info;
-    if (const std::error_code ec = calls_.open_folder(path, folder_, info)) {
-        folder_.handle = -1;
-        if (!create && ec == std::errc::no_such_file_or_directory) return {};
-        return {FileProblem::journal_failed, system_words(ec), path, 0, 0};
+    if (const std::error_code ec = calls.open_folder(path, folder, info)) {
+        folder.handle = -1;
+        if (!create && ec == std::errc::no_such_file_or_directory) {
+            opened.missing = true;
+        } else {
+            opened.error = ec;
+        }
+        return opened;
     }
-    Problem untrusted;
-    switch (trust_of(info)) {
-        case FolderTrust::trusted: break;
-        case FolderTrust::link: untrusted = Problem::at(FileProblem::journal_folder_is_link, path); break;
-        case FolderTrust::not_folder: untrusted = Problem::at(FileProblem::journal_folder_not_folder, path); break;
-        case FolderTrust::foreign: untrusted = Problem::at(FileProblem::journal_folder_foreign, path); break;
-        case FolderTrust::open_to_others: untrusted = Problem::at(FileProblem::journal_folder_open_to_others, path); break;
+    opened.trust = trust_of(info);
+    if (opened.trust != FolderTrust::trusted && folder.handle != -1) {
+        calls.close(folder.handle);
+        folder.handle = -1;
     }
-    if (untrusted && folder_.handle != -1) {
-        calls_.close(folder_.handle);
-        folder_.handle = -1;
+    return opened;
+}
+
+Problem JournalFolder::open(const std::filesystem::path& path, bool create) {
+    const OwnFolderOpened opened = open_own_folder(calls_, path, create, folder_);
+    if (opened.error) return {FileProblem::journal_failed, system_words(opened.error), path, 0, 0};
+    switch (opened.trust) {
+        case FolderTrust::trusted: return {};
+        case FolderTrust::link: return Problem::at(FileProblem::journal_folder_is_link, path);
+        case FolderTrust::not_folder: return Problem::at(FileProblem::journal_folder_not_folder, path);
+        case FolderTrust::foreign: return Problem::at(FileProblem::journal_folder_foreign, path);
+        case FolderTrust::open_to_others: return Problem::at(FileProblem::journal_folder_open_to_others, path);
     }
-    return untrusted;
+    return {};
 }
 
 bool JournalFolder::live(const std::string& name, Handle& handle, FileInfo& info, Problem& problem) {

@@ -51,6 +51,19 @@ inline FolderTrust trust_of(const FileInfo& info) {
     return FolderTrust::trusted;
 }
 
+// How opening a folder of this program's own went.
+struct OwnFolderOpened {
+    std::error_code error;  // it could not be made or opened
+    bool missing = false;   // it is not there, and was not to be made
+    FolderTrust trust = FolderTrust::trusted;
+};
+
+// Opens `path` into `folder` (making it first when `create`), as a folder of
+// this program's own: one that may not be trusted is closed again, and
+// `folder.handle` is -1 unless it is open and trusted.
+OwnFolderOpened open_own_folder(FileSystemCalls& calls, const std::filesystem::path& path, bool create,
+                                FileSystemCalls::Folder& folder);
+
 // A journal, or a journal being written, found in the folder.
 struct JournalEntry {
     std::string name;

@@ -49,25 +49,13 @@ Problem SaveHistory::open(bool create) {
     if (folder_.handle != -1) return {};
     if (missing_ && !create) return {};
     if (path_.empty()) return Problem::of_kind(FileProblem::no_journal_folder);
-    if (create) {
-        if (const std::error_code ec = calls_.make_private_folder(path_)) {
-            return {FileProblem::history_failed, system_words(ec), path_, 0, 0};
-        }
+    const OwnFolderOpened opened = open_own_folder(calls_, path_, create, folder_);
+    if (opened.error) return {FileProblem::history_failed, system_words(opened.error), path_, 0, 0};
+    if (opened.missing) {
+        missing_ = true;  // nothing recorded yet
+        return {};
     }
-    FileInfo info;
-    if (const std::error_code ec = calls_.open_folder(path_, folder_, info)) {
-        folder_.handle = -1;
-        if (!create && ec == std::errc::no_such_file_or_directory) {
-            missing_ = true;  // nothing recorded yet
-            return {};
-        }
-        return {FileProblem::history_failed, system_words(ec), path_, 0, 0};
-    }
-    if (trust_of(info) != FolderTrust::trusted) {
-        if (folder_.handle != -1) calls_.close(folder_.handle);
-        folder_.handle = -1;
-        return Problem::at(FileProblem::history_folder_untrusted, path_);
-    }
+    if (opened.trust != FolderTrust::trusted) return Problem::at(FileProblem::history_folder_untrusted, path_);
     missing_ = false;
     list();
     return {};
