@@ -29,7 +29,7 @@ mutants=(
   "undo takes the oldest recorded patch instead of the newest^engine/undo_patch.cpp^        taken = &saves.chain.front();^        taken = &saves.chain.back();"
   "a journal is removed before its record is durable^engine/save_history.cpp^    if (!ec) ec = calls_.rename_in_folder(folder_, partial, name);\n    if (!ec) ec = calls_.flush_folder(folder_);^    if (!ec) ec = calls_.rename_in_folder(folder_, partial, name);"
   "a running save's journal is made a record^engine/journal_folder.cpp^    return held;^    return false;"
-  "an interrupted undo is recorded as a patch^engine/journal_format.cpp^    record.kind = journal.kind;^    record.kind = SaveRecord::Kind::patch;"
+  "an interrupted undo is recorded as a patch^engine/journal_format.cpp^    record.state = state;\n    return record;^    record.state = state;\n    record.kind = SaveRecord::Kind::patch;\n    return record;"
   "a look makes journals records^engine/voice_file_read.cpp^    const bool look_only = mode == RecoveryMode::look_only || untrusted;^    const bool look_only = untrusted;"
   "a look leaves out the journals it could not make records^engine/undo_patch.cpp^    history.consider_too({pending.begin(), pending.end()});\n    return look_up^    return look_up"
   "a half-way save is told where the file differs outside its ranges^engine/recovery_rules.cpp^    if (!r.digest_ok) return {RecordMeaning::unrelated, \"with its old bytes back the file is not what that save began with\"};^"
