@@ -255,3 +255,76 @@ TEST(RunPatch, AFailedWriteBackKeepsFileImageAndWindowAndTheNextRunSaves) {
 
 }  // namespace
 }  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+// What a run offers when its save does not happen: a patched copy only where
+// the file still holds exactly what was opened, else opening it again.
+TEST(RunPatch, OffersACopyOnlyOfAFileThatHoldsWhatWasOpened) {
+    struct Failing : FaultyCalls {
+        std::string call;  // the call that fails, with `error`
+        std::errc error{};
+        bool every_time = false;  // else once
+        bool failed_once = false;
+        std::error_code open_for_update(const std::filesystem::path& path, Handle& handle, FileInfo& info) override {
+            if (call == "open_for_update") return std::make_error_code(error);
+            return FaultyCalls::open_for_update(path, handle, info);
+        }
+        std::error_code try_lock(Handle handle) override {
+            if (call == "try_lock") return std::make_error_code(error);
+            return FaultyCalls::try_lock(handle);
+        }
+        std::error_code write_at(Handle handle, std::int64_t offset, const std::uint8_t* data, std::size_t size,
+                                 std::size_t& written) override {
+            // The first write is the journal's, the second the file's; a
+            // write that fails every time leaves the file half-written.
+            if (call == "write_at" && count("write") == 1 && (every_time || !failed_once)) {
+                failed_once = true;
+                return std::make_error_code(error);
+            }
+            return FaultyCalls::write_at(handle, offset, data, size, written);
+        }
+    };
+    struct Row {
+        const char* what;
+        std::string call;
+        std::errc error;
+        bool changed_by_another;
+        RunOffer offer;
+        bool every_time = false;
+    };
+    for (const Row& row : {
+             Row{"saved", "", {}, false, RunOffer::none},
+             Row{"the file may not be written", "open_for_update", std::errc::permission_denied, false,
+                 RunOffer::patched_copy},
+             Row{"a read-only device", "open_for_update", std::errc::read_only_file_system, false, RunOffer::patched_copy},
+             Row{"the device full at the file's write, put back", "write_at", std::errc::no_space_on_device, false,
+                 RunOffer::patched_copy},
+             Row{"another run saving it", "try_lock", std::errc::resource_unavailable_try_again, false,
+                 RunOffer::open_again},
+             Row{"another program changed a byte after the open", "", {}, true, RunOffer::open_again},
+             Row{"every write failing, the file left half-written", "write_at", std::errc::io_error, false,
+                 RunOffer::none, true},
+         }) {
+        SCOPED_TRACE(row.what);
+        LoadedVoice r(voice_with({1, 19}));
+        if (row.changed_by_another) {
+            ByteString edited = r.on_disk;
+            edited[100] ^= 0x20;
+            write_file(r.path, edited);
+        }
+        Failing calls;
+        calls.call = row.call;
+        calls.error = row.error;
+        calls.every_time = row.every_time;
+        WindowControls shown = WindowControls{}.after_open();
+        shown.tick({1, 19});
+        const RunReport report = run_patch(r.image, shown, r.journals, calls);
+        EXPECT_EQ(report.outcome, row.call.empty() && !row.changed_by_another ? RunOutcome::saved : RunOutcome::save_failed);
+        EXPECT_EQ(report.offer, row.offer);
+    }
+}
+
+}  // namespace
+}  // namespace tarnwick
