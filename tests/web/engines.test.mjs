@@ -167,6 +167,18 @@ const cases = [
   ['a voice larger than one read', ['--options', '1,20']],
 ];
 
+// A page of `engine` ready, its downloads kept, and `bytes` written as `name`
+// for the file input; the page and the file's path.
+async function readyPage(engine, name, bytes) {
+  const path = join(work, name);
+  writeFileSync(path, bytes);
+  const page = await engine.page();
+  await page.load(origin);
+  await waitFor(page, `return document.body.dataset.ready === 'true';`);
+  await page.run(keepDownloads);
+  return { page, path };
+}
+
 let server;
 let origin;
 before(async () => { ({ server, url: origin } = await serve(process.env.TARNWICK_SITE)); });
@@ -187,12 +199,7 @@ for (const [engineName, start] of Object.entries(engines)) {
         const bytes = { ...voices, 'a voice larger than one read': largeVoice }[voiceName]();
         const expected = commandLine(bytes, args);
         const name = `${engineName.split(' ')[0]}-${++caseNumber}.vpm`;
-        const path = join(work, name);
-        writeFileSync(path, bytes);
-        const page = await engine.page();
-        await page.load(origin);
-        await waitFor(page, `return document.body.dataset.ready === 'true';`);
-        await page.run(keepDownloads);
+        const { page, path } = await readyPage(engine, name, bytes);
 
         await page.upload('#file-input', path);
         const said = await messagesUntilIdle(page);
@@ -223,12 +230,7 @@ for (const [engineName, start] of Object.entries(engines)) {
     test('a patch taken back where the page may only read: the undo says it is a download', async () => {
       const original = voices['the demo voice']();
       const name = `${engineName.split(' ')[0]}-undo.vpm`;
-      const path = join(work, name);
-      writeFileSync(path, original);
-      const page = await engine.page();
-      await page.load(origin);
-      await waitFor(page, `return document.body.dataset.ready === 'true';`);
-      await page.run(keepDownloads);
+      const { page, path } = await readyPage(engine, name, original);
       await page.upload('#file-input', path);
       await messagesUntilIdle(page);
       await tick(page, [4, 7]);
