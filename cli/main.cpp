@@ -35,7 +35,8 @@ using namespace tarnwick;
 
 using messages::cli::kProgram;
 
-enum ExitStatus { kAllDone = 0, kNothingToPatch = 1, kRefused = 2 };
+// The exit status is the worst verdict over the files.
+constexpr int kRefused = static_cast<int>(Verdict::refused);
 
 // A mistake in the command itself: told on standard error, nothing is opened.
 struct UsageError {
@@ -181,23 +182,6 @@ std::vector<std::string> option_names(const CLI::App& app) {
     return names;
 }
 
-std::string hex_bytes(const ByteString& bytes) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    for (const std::uint8_t b : bytes) {
-        if (!text.empty()) text += ' ';
-        text += kDigits[b >> 4];
-        text += kDigits[b & 0xF];
-    }
-    return text;
-}
-
-std::string option_line(int number, std::string_view state, std::string_view label) {
-    char prefix[64];
-    std::snprintf(prefix, sizeof prefix, "  %2d  %-17s  ", number, std::string(state).c_str());
-    return prefix + std::string(label);
-}
-
 struct Settings {
     std::set<int> chosen;
     bool dry_run = false;
@@ -207,49 +191,41 @@ struct Settings {
     std::filesystem::path journals;
 };
 
-// How to act on a copy that another file's interrupted save finds torn.
-void hint_recover(const OpenedVoice& opened, const std::string& file, FileReport& report) {
-    if (opened.half_way) {
-        report.complain(messages::cli::recover_hint(file));
-    }
-}
-
 // Opens a voice as the window's Open does (or, only looking, without making
 // records of journals) and tells what opening it found. A command that acts on
-// a half-written file (undo, recover) leaves out what it is about to act on.
+// a half-written file (undo, recover) leaves out the line about it, and the
+// others tell how to put it back.
 OpenedVoice open_and_tell(VoiceImage& image, const std::string& file, const Settings& settings, RecoveryMode mode,
                           FileReport& report, bool acts_on_half_way = false) {
     OpenedVoice opened = open_voice(image, utf8_path(file), settings.journals, system_file_calls(), mode, {});
-    const std::string half_way =
-        opened.half_way && acts_on_half_way
-            ? messages::looks_half_way(file, opened.half_way->file_path, opened.half_way->time_ns)
-            : std::string();
-    for (const Message& message : opened.messages) {
-        if (message.text != half_way) report.tell(message);
+    for (std::size_t i = 0; i < opened.messages.size(); ++i) {
+        if (!(acts_on_half_way && opened.half_way_told == i)) report.tell(opened.messages[i]);
     }
-    if (!acts_on_half_way) hint_recover(opened, file, report);
+    if (!acts_on_half_way && opened.half_way) report.complain(messages::cli::recover_hint(file));
     return opened;
 }
 
+void tell_all(const std::vector<Message>& told, FileReport& report) {
+    for (const Message& message : told) report.tell(message);
+}
+
+void say_all(const std::vector<std::string>& lines, FileReport& report) {
+    for (const std::string& line : lines) report.say(line);
+}
+
 // Puts back a file that looks half-way through an interrupted save.
-ExitStatus recover(const std::string& file, const Settings& settings) {
+Verdict recover(const std::string& file, const Settings& settings) {
     FileReport report(file);
     VoiceImage image;
     const OpenedVoice opened = open_and_tell(image, file, settings, RecoveryMode::record, report, true);
-    if (!opened.accepted() || opened.recovery_unknown) return kRefused;
+    if (opened.verdict() != Verdict::done) return opened.verdict();
     const UndoReport put_back =
         undo_last_patch(image, settings.journals, system_file_calls(), false, UndoScope::half_way, opened.pending);
-    for (const Message& message : put_back.messages) report.tell(message);
-    switch (put_back.outcome) {
-        case UndoOutcome::undone:
-        case UndoOutcome::rehearsed: return kAllDone;
-        case UndoOutcome::nothing_to_undo: return kNothingToPatch;
-        case UndoOutcome::refused: return kRefused;
-    }
-    return kRefused;
+    tell_all(put_back.messages, report);
+    return put_back.verdict();
 }
 
-ExitStatus show_status(const std::string& file, const Settings& settings) {
+Verdict show_status(const std::string& file, const Settings& settings) {
     FileReport report(file);
     VoiceImage image;
     const std::string name = messages::path_for_people(utf8_path(file).filename());
@@ -259,43 +235,23 @@ ExitStatus show_status(const std::string& file, const Settings& settings) {
     if (opened.result != OpenedVoice::Result::unreadable) {
         report.heading(survey_summary(name, image.file_len(), opened.survey));
     }
-    for (const Message& message : opened.messages) report.tell(message);
-    hint_recover(opened, file, report);
-    if (!opened.accepted() || opened.recovery_unknown) return kRefused;
-    if (!opened.survey.located()) {
-        report.complain(std::string(messages::kAreaNotLocated));
-        return kRefused;
-    }
-    report.say("  data start: " + messages::grouped_digits(opened.survey.layout.dllimg_start));
-    // The recorded save that left the file as it is, which undo would take back.
-    if (opened.last_save) {
-        report.say(messages::cli::last_save_line(opened.last_save->time_ns, opened.last_save->options.size()));
-    }
-    char header[128];
-    std::snprintf(header, sizeof header, "  %2s  %-26s %-18s %s", "#", "tab", "state", "option");
-    report.say(header);
-    for (const PatchOption& option : patch_catalogue()) {
-        char row[96];
-        std::snprintf(row, sizeof row, "  %2d  %-26s %-18s ", option.number, tab_caption(tab_of(option.number)).c_str(),
-                      std::string(state_text(opened.survey.state(option.number))).c_str());
-        report.say(row + std::string(option.label));
-    }
-    // A file that looks half-way through a save is not one to build on.
-    return opened.half_way ? kRefused : kAllDone;
+    tell_all(opened.messages, report);
+    const VoiceStatus status = voice_status(opened, file);
+    tell_all(status.messages, report);
+    say_all(status.lines, report);
+    return status.verdict;
 }
 
-ExitStatus apply_to(const std::string& file, const Settings& settings) {
+Verdict apply_to(const std::string& file, const Settings& settings) {
     FileReport report(file);
     VoiceImage image;
     const OpenedVoice opened =
         open_and_tell(image, file, settings, settings.dry_run ? RecoveryMode::look_only : RecoveryMode::record, report);
-    if (!opened.accepted()) return kRefused;
-    // A file whose interrupted saves could not be looked for may be
-    // half-written; one that looks half-written is patched only when asked.
-    if (opened.recovery_unknown) return kRefused;
+    if (opened.verdict() != Verdict::done) return opened.verdict();
+    // One that looks half-written is patched only when asked.
     if (opened.half_way && !settings.as_is) {
         report.complain(messages::cli::half_way_refusal(file));
-        return kRefused;
+        return Verdict::refused;
     }
 
     // The boxes as the open left them, ticked as chosen.
@@ -303,105 +259,45 @@ ExitStatus apply_to(const std::string& file, const Settings& settings) {
     for (const int k : settings.chosen) controls.set_ticked(k, true);
     const RunReport run = settings.dry_run ? rehearse_patch(image, controls)
                                            : run_patch(image, controls, settings.journals, system_file_calls());
-    const RunOutcome outcome = run.outcome;
-    const RunDetails& details = run.details;
+    const RunListing listing = run_listing(run, settings.verbose);
     report.heading(file);
-    int changing = 0;
-    for (const PatchOption& option : patch_catalogue()) {
-        const std::optional<OptionState>& state = details.options[static_cast<std::size_t>(option.number - 1)];
-        if (!state) continue;
-        std::string_view word = state_text(*state);
-        if (*state == OptionState::ready) {
-            ++changing;
-            word = messages::cli::ready_option_word(settings.dry_run, outcome == RunOutcome::saved);
-        }
-        report.say(option_line(option.number, word, option.label));
-    }
-    if (settings.verbose) {
-        for (const ChangedRange& range : details.changes) {
-            report.say("      at " + messages::grouped_digits(range.offset));
-            report.say("        was " + hex_bytes(range.old_bytes));
-            report.say("        now " + hex_bytes(range.new_bytes));
-        }
-    }
-    for (const Message& message : run.messages) report.tell(message);
-    switch (outcome) {
-        case RunOutcome::saved: return kAllDone;
-        case RunOutcome::rehearsed: {
-            std::int64_t bytes = 0;
-            for (const ChangedRange& range : details.changes) bytes += static_cast<std::int64_t>(range.new_bytes.size());
-            report.say(messages::cli::dry_run_summary(changing, bytes, static_cast<std::int64_t>(details.changes.size())));
-            return kAllDone;
-        }
-        case RunOutcome::nothing_patched: return kNothingToPatch;
-        default: return kRefused;
-    }
+    say_all(listing.lines, report);
+    tell_all(run.messages, report);
+    if (!listing.closing.empty()) report.say(listing.closing);
+    return run.verdict();
 }
 
 // The recorded saves that made a file's bytes, newest first; or, asked to,
 // forgets them.
-ExitStatus show_history(const std::string& file, const Settings& settings) {
+Verdict show_history(const std::string& file, const Settings& settings) {
     FileReport report(file);
     VoiceImage image;
     const OpenedVoice opened = open_and_tell(image, file, settings, RecoveryMode::look_only, report);
-    if (!opened.accepted()) return kRefused;
+    if (!opened.accepted()) return Verdict::refused;
     if (settings.forget) {
         const ForgetReport forgot = forget_history(image, settings.journals, system_file_calls());
-        for (const Message& message : forgot.messages) report.tell(message);
-        switch (forgot.outcome) {
-            case ForgetReport::Outcome::forgotten: return kAllDone;
-            case ForgetReport::Outcome::nothing_recorded: return kNothingToPatch;
-            case ForgetReport::Outcome::refused: return kRefused;
-        }
-        return kRefused;
+        tell_all(forgot.messages, report);
+        return forgot.verdict();
     }
-    const SavesOfVoice found = saves_of_voice(image, settings.journals, system_file_calls(), opened.pending);
-    if (found.problem) {
-        report.complain(messages::undo::history_unreadable(messages::reason_text(found.problem)));
-        return kRefused;
-    }
-    report.heading(file);
-    if (found.chain.empty() && !found.half_way) {
-        report.say(std::string(messages::cli::kNoHistory));
-        return kNothingToPatch;
-    }
-    const auto list = [&](const SaveRecord& record, bool undo_takes_it) {
-        report.say(record.state == SaveRecord::State::interrupted && found.half_way && &record == &*found.half_way
-                       ? messages::cli::half_way_line(record.time_ns, record.options.size(), record.bytes_changed())
-                       : messages::cli::history_line(record.time_ns, record.options.size(), record.bytes_changed(),
-                                                     undo_takes_it));
-        for (const SaveRecord::Option& option : record.options) {
-            char number[16];
-            std::snprintf(number, sizeof number, "    %2d  ", option.number);
-            report.say(number + option.label);
-        }
-    };
-    if (found.half_way) list(*found.half_way, true);
-    bool first = !found.half_way;
-    for (const SaveRecord& record : found.chain) {
-        list(record, first);
-        first = false;
-    }
-    return kAllDone;
+    const HistoryListing listing =
+        history_listing(saves_of_voice(image, settings.journals, system_file_calls(), opened.pending));
+    tell_all(listing.messages, report);
+    if (!listing.lines.empty()) report.heading(file);
+    say_all(listing.lines, report);
+    return listing.verdict;
 }
 
 // Takes back the newest recorded save that made the file's bytes.
-ExitStatus undo(const std::string& file, const Settings& settings) {
+Verdict undo(const std::string& file, const Settings& settings) {
     FileReport report(file);
     VoiceImage image;
     const OpenedVoice opened =
         open_and_tell(image, file, settings, settings.dry_run ? RecoveryMode::look_only : RecoveryMode::record, report, true);
-    if (!opened.accepted() || opened.recovery_unknown) return kRefused;
+    if (opened.verdict() != Verdict::done) return opened.verdict();
     const UndoReport undone = undo_last_patch(image, settings.journals, system_file_calls(), settings.dry_run,
                                               UndoScope::last_save, opened.pending);
-    for (const Message& message : undone.messages) report.tell(message);
-    switch (undone.outcome) {
-        case UndoOutcome::undone:
-        case UndoOutcome::rehearsed: return kAllDone;
-        case UndoOutcome::nothing_to_undo: return kNothingToPatch;
-        case UndoOutcome::refused: return kRefused;
-    }
-    return kRefused;
+    tell_all(undone.messages, report);
+    return undone.verdict();
 }
 
 #ifdef _WIN32
@@ -558,10 +454,10 @@ int run(int argc, char** argv) {
     CommandLine line;
     if (const std::optional<int> ended = line.parse(argc, argv)) return *ended;
     line.settings.journals = default_journal_folder();
-    const auto each_file = [&](ExitStatus (*act)(const std::string&, const Settings&)) {
-        int worst = kAllDone;
-        for (const std::string& file : line.files) worst = std::max<int>(worst, act(file, line.settings));
-        return worst;
+    const auto each_file = [&](Verdict (*act)(const std::string&, const Settings&)) {
+        Verdict worst = Verdict::done;
+        for (const std::string& file : line.files) worst = std::max(worst, act(file, line.settings));
+        return static_cast<int>(worst);
     };
     if (line.status()) return each_file(show_status);
     if (line.recover()) return each_file(recover);

@@ -74,6 +74,9 @@ public:
     // Whether read_at may be called from several threads at once, so that a
     // large file is read by several at a time.
     virtual bool reads_may_overlap() const { return false; }
+    // Whether what is written reaches the person as a download to copy over
+    // the file themselves (a browser that may not write into it), not the file.
+    virtual bool writes_a_download() const { return false; }
     virtual std::error_code write_at(Handle handle, std::int64_t offset, const std::uint8_t* data,
                                      std::size_t size, std::size_t& written) = 0;
     // Returns once everything written through `handle` is on the device.

@@ -54,6 +54,7 @@ EM_ASYNC_JS(int, page_write, (double offset, const std::uint8_t* data, int size)
 EM_ASYNC_JS(int, page_flush, (), { return await Module.voiceFile.flush(); });
 EM_ASYNC_JS(int, page_lock, (), { return await Module.voiceFile.lock(); });
 EM_JS(void, page_unlock, (), { Module.voiceFile.unlock(); });
+EM_JS(int, page_downloads, (), { return Module.voiceFile.downloads ? 1 : 0; });
 
 // The history's records pass as the entries page_protocol.h describes.
 EM_ASYNC_JS(int, page_history_load, (), { return await Module.history.load(); });
@@ -135,6 +136,8 @@ std::error_code PageFileCalls::open_for_update(const std::filesystem::path& path
     if (const int answer = page_open_for_update(); answer < 0) return error_of(answer);
     return open_for_reading(path, handle, info);
 }
+
+bool PageFileCalls::writes_a_download() const { return page_downloads() != 0; }
 
 std::error_code PageFileCalls::describe(Handle handle, FileInfo& info) {
     if (!is_page_handle(handle)) return memory_.describe(handle, info);

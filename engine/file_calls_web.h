@@ -25,6 +25,7 @@ public:
     std::error_code open_for_reading(const std::filesystem::path& path, Handle& handle, FileInfo& info) override;
     std::error_code open_for_update(const std::filesystem::path& path, Handle& handle, FileInfo& info) override;
     std::error_code describe(Handle handle, FileInfo& info) override;
+    bool writes_a_download() const override;
     std::error_code read_at(Handle handle, std::int64_t offset, std::uint8_t* data, std::size_t size,
                             std::size_t& got) override;
     std::error_code write_at(Handle handle, std::int64_t offset, const std::uint8_t* data, std::size_t size,

@@ -23,6 +23,7 @@ OpenedVoice open_voice(VoiceImage& image, const std::filesystem::path& path,
     }
     if (detect_container(image) == ContainerKind::none) {
         opened.survey = survey_voice(image);
+        opened.view = voice_view(image, opened.survey, std::nullopt, std::nullopt);
         opened.result = OpenedVoice::Result::not_a_voice;
         opened.messages.push_back({MessageKind::refusal, std::string(messages::kNotVoiceFile)});
         return opened;
@@ -31,14 +32,38 @@ OpenedVoice open_voice(VoiceImage& image, const std::filesystem::path& path,
     if (const SaveRecord* last = saves.last_save()) opened.last_save = *last;
     opened.half_way = saves.half_way;
     if (opened.half_way) {
+        opened.half_way_told = opened.messages.size();
         opened.messages.push_back(
             {MessageKind::refusal, messages::looks_half_way(shown, opened.half_way->file_path, opened.half_way->time_ns)});
-        opened.question = messages::kPutBackHalfWay;
+        opened.question = Question{std::string(messages::kPutBackHalfWay), false};
     }
     opened.survey = survey_voice(image, opened.half_way ? &*opened.half_way : nullptr);
+    opened.view = voice_view(image, opened.survey, opened.last_save, opened.half_way);
     opened.result = OpenedVoice::Result::voice;
     opened.controls = opened.controls.after_open();
     return opened;
+}
+
+VoiceStatus voice_status(const OpenedVoice& opened, std::string_view file) {
+    VoiceStatus status;
+    if (opened.half_way) status.messages.push_back({MessageKind::refusal, messages::cli::recover_hint(file)});
+    if (opened.verdict() != Verdict::done) return status;
+    if (!opened.survey.located()) {
+        status.messages.push_back({MessageKind::refusal, std::string(messages::kAreaNotLocated)});
+        return status;
+    }
+    status.lines.push_back(messages::cli::data_start_line(opened.survey.layout.dllimg_start));
+    if (opened.last_save) {
+        status.lines.push_back(messages::cli::last_save_line(opened.last_save->time_ns, opened.last_save->options.size()));
+    }
+    status.lines.push_back(messages::cli::status_header());
+    for (const PatchOption& option : patch_catalogue()) {
+        status.lines.push_back(messages::cli::status_row(option.number, displayed_caption(option_tabs()[static_cast<std::size_t>(tab_of(option.number))].caption),
+                                                         state_text(opened.survey.state(option.number)), option.label));
+    }
+    // A file that looks half-way through a save is not one to build on.
+    status.verdict = opened.half_way ? Verdict::refused : Verdict::done;
+    return status;
 }
 
 }  // namespace tarnwick

@@ -42,14 +42,32 @@ struct OpenedVoice {
     std::optional<SaveRecord> half_way;
     // Saves whose journals are not records yet (a look), for an undo's lookup.
     std::vector<SaveRecord> pending;
-    // When not empty, the question to ask the person, No the default; Yes is
-    // an undo (it puts the half-way save back).
-    std::string_view question;
+    // Where `half_way` is, the index in `messages` of the one saying so,
+    // for a command that acts on it to leave out.
+    std::optional<std::size_t> half_way_told;
+    // Asked once the messages are shown; Yes is an undo of UndoScope::half_way
+    // (the half-way save put back).
+    std::optional<Question> question;
+    // What to show of the file read, and its undo; none where it was not read
+    // (what was shown before stays).
+    std::optional<VoiceView> view;
 
     bool accepted() const { return result == Result::voice; }
-    // The survey describes the file read; an unreadable file leaves the one shown.
-    bool show_survey() const { return result != Result::unreadable; }
+    // Refused where it is no voice, or interrupted saves could not be looked
+    // for (what was read may be half-written).
+    Verdict verdict() const { return accepted() && !recovery_unknown ? Verdict::done : Verdict::refused; }
 };
+
+// What `status` tells of one opened voice, after the open's own messages: its
+// data start, the save an undo takes back, and every option's state. A file
+// that cannot be patched as it is (no area found, half-way through a save) is
+// refused.
+struct VoiceStatus {
+    Verdict verdict = Verdict::refused;
+    std::vector<Message> messages;
+    std::vector<std::string> lines;
+};
+VoiceStatus voice_status(const OpenedVoice& opened, std::string_view file);
 
 // Reads the voice file at `path` into `image`, making the journals of saves
 // that died in `journal_folder` records as `mode` allows, surveys it and

@@ -65,6 +65,11 @@ struct Problem {
     static Problem opening_to_write(std::error_code ec);
 };
 
+// What became of a command on one file, the same for every report: done,
+// nothing there to do (the file left alone), or refused or failed. A front
+// end that ends with a status takes the worst over its files.
+enum class Verdict { done = 0, nothing_to_do = 1, refused = 2 };
+
 enum class SaveStatus {
     saved,
     refused,       // nothing was written to the file

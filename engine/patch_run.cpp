@@ -1,6 +1,7 @@
 #include "engine/patch_run.h"
 
 #include "engine/layout_probe.h"
+#include "engine/undo_patch.h"
 
 namespace tarnwick {
 namespace {
@@ -46,6 +47,47 @@ std::vector<int> RunDetails::patched_options() const {
     return patched;
 }
 
+Verdict RunReport::verdict() const {
+    switch (outcome) {
+        case RunOutcome::saved:
+        case RunOutcome::rehearsed: return Verdict::done;
+        case RunOutcome::nothing_patched: return Verdict::nothing_to_do;
+        case RunOutcome::not_a_voice_file:
+        case RunOutcome::area_not_located:
+        case RunOutcome::save_failed: break;
+    }
+    return Verdict::refused;
+}
+
+RunListing run_listing(const RunReport& run, bool verbose) {
+    RunListing listing;
+    const bool rehearsed = run.outcome == RunOutcome::rehearsed;
+    int changing = 0;
+    for (const PatchOption& option : patch_catalogue()) {
+        const std::optional<OptionState>& state = run.details.options[static_cast<std::size_t>(option.number - 1)];
+        if (!state) continue;
+        std::string_view word = state_text(*state);
+        if (*state == OptionState::ready) {
+            ++changing;
+            word = messages::cli::ready_option_word(rehearsed, run.outcome == RunOutcome::saved);
+        }
+        listing.lines.push_back(messages::cli::apply_row(option.number, word, option.label));
+    }
+    std::int64_t bytes = 0;
+    for (const ChangedRange& range : run.details.changes) {
+        bytes += static_cast<std::int64_t>(range.new_bytes.size());
+        if (!verbose) continue;
+        for (std::string& line : messages::cli::change_lines(range.offset, range.old_bytes, range.new_bytes)) {
+            listing.lines.push_back(std::move(line));
+        }
+    }
+    if (rehearsed) {
+        listing.closing =
+            messages::cli::dry_run_summary(changing, bytes, static_cast<std::int64_t>(run.details.changes.size()));
+    }
+    return listing;
+}
+
 namespace {
 
 RunOffer offer_after(const SaveResult& saved) {
@@ -83,6 +125,7 @@ RunReport run_patch(VoiceImage& image, const WindowControls& shown, const std::f
     }
     const SaveResult saved = image.save_image(report.details.changes, journal_folder, calls, intent);
     report.details.save = saved.status;
+    const std::string name = messages::path_for_people(image.file_path().filename());
     if (!saved.ok()) {
         // The file holds its old bytes (or, not put back, is recorded as an
         // interrupted save), so the image must hold them too: a later run
@@ -91,13 +134,22 @@ RunReport run_patch(VoiceImage& image, const WindowControls& shown, const std::f
         edits.undo();
         report.outcome = RunOutcome::save_failed;
         report.offer = offer_after(saved);
+        if (report.offer == RunOffer::patched_copy) report.offer_line = messages::page::download_offered(name);
+        if (report.offer == RunOffer::open_again) report.offer_line = messages::page::open_again_offered(name);
         report.survey = survey_voice(image);
+        const SavesOfVoice saves = saves_of_voice(image, journal_folder, calls);
+        std::optional<SaveRecord> last_save;
+        if (const SaveRecord* last = saves.last_save()) last_save = *last;
+        report.view = voice_view(image, *report.survey, last_save, saves.half_way);
         const std::string shown_path = messages::path_for_people(image.file_path());
         report.messages.push_back(
             {MessageKind::failure, messages::save_failure_text(shown_path, saved.status, saved.problem)});
         return report;
     }
     report.outcome = RunOutcome::saved;
+    report.saved_line = messages::page::saved(name, intent.options.size());
+    report.download = calls.writes_a_download();
+    if (report.download) report.download_line = messages::page::downloaded(name);
     report.messages.push_back({MessageKind::information, std::string(messages::kPatchedSuccessfully)});
     // The save stands either way; its kept journal becomes its record later.
     if (saved.not_recorded) {

@@ -58,11 +58,32 @@ struct RunReport {
     RunOutcome outcome = RunOutcome::not_a_voice_file;
     WindowControls controls;
     std::optional<VoiceSurvey> survey;
+    // The voice shown anew (with `survey`), and its undo.
+    std::optional<VoiceView> view;
     std::vector<Message> messages;
     bool close_window = false;
     RunOffer offer = RunOffer::none;
+    // Why the offer is made, in words for beside it.
+    std::string offer_line;
+    // After a save: what it did, kept in view until another file is opened;
+    // where it was written as a download (`download`), what the person does
+    // with it.
+    std::string saved_line;
+    bool download = false;
+    std::string download_line;
     RunDetails details;
+
+    Verdict verdict() const;
 };
+
+// A run as the command line lists it: each option it met and what became of
+// it, with `verbose` the bytes changed; after the run's messages, a
+// rehearsal's closing summary.
+struct RunListing {
+    std::vector<std::string> lines;
+    std::string closing;
+};
+RunListing run_listing(const RunReport& run, bool verbose);
 
 // The "Patch && Save" command: validates the image, locates the abbreviation
 // area, applies every enabled and ticked option of `shown` in catalogue order

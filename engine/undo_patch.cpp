@@ -57,6 +57,37 @@ SavesOfVoice saves_of_voice(const VoiceImage& image, const std::filesystem::path
     return look_up(history, image);
 }
 
+HistoryListing history_listing(const SavesOfVoice& found) {
+    HistoryListing listing;
+    if (found.problem) {
+        listing.messages.push_back(
+            {MessageKind::refusal, messages::undo::history_unreadable(messages::reason_text(found.problem))});
+        return listing;
+    }
+    if (found.chain.empty() && !found.half_way) {
+        listing.verdict = Verdict::nothing_to_do;
+        listing.lines.emplace_back(messages::cli::kNoHistory);
+        return listing;
+    }
+    const auto list = [&](const SaveRecord& record, std::string heading) {
+        listing.lines.push_back(std::move(heading));
+        for (const SaveRecord::Option& option : record.options) {
+            listing.lines.push_back(messages::cli::history_option_line(option.number, option.label));
+        }
+    };
+    if (found.half_way) {
+        const SaveRecord& record = *found.half_way;
+        list(record, messages::cli::half_way_line(record.time_ns, record.options.size(), record.bytes_changed()));
+    }
+    bool undo_takes_it = !found.half_way;
+    for (const SaveRecord& record : found.chain) {
+        list(record, messages::cli::history_line(record.time_ns, record.options.size(), record.bytes_changed(), undo_takes_it));
+        undo_takes_it = false;
+    }
+    listing.verdict = Verdict::done;
+    return listing;
+}
+
 UndoReport undo_last_patch(VoiceImage& image, const std::filesystem::path& journal_folder, FileSystemCalls& calls,
                            bool rehearse, UndoScope scope, std::span<const SaveRecord> pending) {
     SaveHistory history(calls, history_folder_beside(journal_folder));
@@ -122,9 +153,13 @@ UndoReport undo_last_patch(VoiceImage& image, const std::filesystem::path& journ
         return report;
     }
     report.outcome = UndoOutcome::undone;
+    report.download = calls.writes_a_download();
+    const std::string name = messages::path_for_people(image.file_path().filename());
     report.messages.push_back(
-        {MessageKind::information, putting_back ? messages::undo::put_back(shown, taken->time_ns, taken->options.size())
-                                                : messages::undo::undone(shown, taken->time_ns, taken->options.size())});
+        {MessageKind::information,
+         report.download ? messages::page::undo_downloaded(name, taken->time_ns, taken->options.size())
+         : putting_back  ? messages::undo::put_back(shown, taken->time_ns, taken->options.size())
+                         : messages::undo::undone(shown, taken->time_ns, taken->options.size())});
     if (saved.not_recorded) {
         report.messages.push_back({MessageKind::information, messages::undo::not_recorded(messages::reason_text(saved.not_recorded))});
     }
@@ -133,7 +168,27 @@ UndoReport undo_last_patch(VoiceImage& image, const std::filesystem::path& journ
     const SavesOfVoice now_saved = look_up(after, image);
     if (const SaveRecord* last = now_saved.last_save()) report.last_save = *last;
     report.survey = survey_voice(image, now_saved.half_way ? &*now_saved.half_way : nullptr);
+    report.view = voice_view(image, *report.survey, report.last_save, now_saved.half_way, report.download);
     return report;
+}
+
+Verdict UndoReport::verdict() const {
+    switch (outcome) {
+        case UndoOutcome::undone:
+        case UndoOutcome::rehearsed: return Verdict::done;
+        case UndoOutcome::nothing_to_undo: return Verdict::nothing_to_do;
+        case UndoOutcome::refused: break;
+    }
+    return Verdict::refused;
+}
+
+Verdict ForgetReport::verdict() const {
+    switch (outcome) {
+        case Outcome::forgotten: return Verdict::done;
+        case Outcome::nothing_recorded: return Verdict::nothing_to_do;
+        case Outcome::refused: break;
+    }
+    return Verdict::refused;
 }
 
 ForgetReport forget_history(const VoiceImage& image, const std::filesystem::path& journal_folder,

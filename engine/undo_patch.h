@@ -34,6 +34,17 @@ struct SavesOfVoice {
 SavesOfVoice saves_of_voice(const VoiceImage& image, const std::filesystem::path& journal_folder,
                             FileSystemCalls& calls, std::span<const SaveRecord> pending = {});
 
+// `history` of one voice, as the command line lists it: the half-way save
+// an undo puts back, then each recorded save, newest first, and which one an
+// undo takes; nothing to do where none is recorded, refused where the
+// history could not be read.
+struct HistoryListing {
+    Verdict verdict = Verdict::refused;
+    std::vector<Message> messages;
+    std::vector<std::string> lines;
+};
+HistoryListing history_listing(const SavesOfVoice& found);
+
 enum class UndoOutcome {
     undone,           // a patch taken back, or a half-written file put back
     rehearsed,        // a rehearsal that would have done so
@@ -51,6 +62,14 @@ struct UndoReport {
     // it so, which the next undo takes back.
     std::optional<VoiceSurvey> survey;
     std::optional<SaveRecord> last_save;
+    // What to show of the voice now, and its next undo.
+    std::optional<VoiceView> view;
+    // What was taken back was written as a download for the person to copy
+    // over the file (the file itself still holds the patch), and is what
+    // `view` shows.
+    bool download = false;
+
+    Verdict verdict() const;
 };
 
 // Which saves an undo may take back.
@@ -78,6 +97,8 @@ struct ForgetReport {
     Outcome outcome = Outcome::refused;
     int removed = 0;
     std::vector<Message> messages;
+
+    Verdict verdict() const;
 };
 
 // Removes the records of the saves that made the bytes in `image`.

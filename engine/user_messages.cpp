@@ -1,5 +1,6 @@
 #include "engine/user_messages.h"
 
+#include <cstdio>
 #include <ctime>
 
 namespace tarnwick::messages {
@@ -379,6 +380,47 @@ std::string half_way_line(std::int64_t saved_ns, std::size_t options, std::int64
 std::string last_save_line(std::int64_t saved_ns, std::size_t options) {
     return join({"  patched with this program on ", when_text(saved_ns), ": ", undo::option_count(options),
                  " (undo takes it back)"});
+}
+
+std::string data_start_line(std::int64_t offset) { return "  data start: " + grouped_digits(offset); }
+
+namespace {
+std::string printed(const char* format, auto... values) {
+    char line[160];
+    std::snprintf(line, sizeof line, format, values...);
+    return line;
+}
+
+std::string hex_bytes(ByteView bytes) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (const std::uint8_t b : bytes) {
+        if (!text.empty()) text += ' ';
+        text += kDigits[b >> 4];
+        text += kDigits[b & 0xF];
+    }
+    return text;
+}
+}  // namespace
+
+std::string status_header() { return printed("  %2s  %-26s %-18s %s", "#", "tab", "state", "option"); }
+
+std::string status_row(int number, std::string_view tab, std::string_view state, std::string_view label) {
+    return printed("  %2d  %-26s %-18s ", number, std::string(tab).c_str(), std::string(state).c_str()) +
+           std::string(label);
+}
+
+std::string apply_row(int number, std::string_view word, std::string_view label) {
+    return printed("  %2d  %-17s  ", number, std::string(word).c_str()) + std::string(label);
+}
+
+std::vector<std::string> change_lines(std::int64_t offset, ByteView old_bytes, ByteView new_bytes) {
+    return {"      at " + grouped_digits(offset), "        was " + hex_bytes(old_bytes),
+            "        now " + hex_bytes(new_bytes)};
+}
+
+std::string history_option_line(int number, std::string_view label) {
+    return printed("    %2d  ", number) + std::string(label);
 }
 
 }  // namespace cli

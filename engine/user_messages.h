@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/byte_string.h"
 #include "engine/outcomes.h"
 
 namespace tarnwick {
@@ -24,6 +25,14 @@ struct Message {
     std::string text;
 
     bool operator==(const Message&) const = default;
+};
+
+// A question a front end asks with Yes and No, in the engine's words.
+struct Question {
+    std::string text;
+    bool yes_by_default = false;
+
+    bool operator==(const Question&) const = default;
 };
 
 // How the engine reaches the person at the screen: a modal box with the text,
@@ -204,6 +213,15 @@ std::string half_way_line(std::int64_t saved_ns, std::size_t options, std::int64
 inline constexpr std::string_view kNoHistory = "No recorded save of this program left the file as it is.";
 // `status`: the recorded save that left the file as it is.
 std::string last_save_line(std::int64_t saved_ns, std::size_t options);
+// `status`: where the voice's data starts, then its table of options.
+std::string data_start_line(std::int64_t offset);
+std::string status_header();
+std::string status_row(int number, std::string_view tab, std::string_view state, std::string_view label);
+// `apply`: an option the run met, and with --verbose the bytes it changed.
+std::string apply_row(int number, std::string_view word, std::string_view label);
+std::vector<std::string> change_lines(std::int64_t offset, ByteView old_bytes, ByteView new_bytes);
+// `history`: an option a recorded save changed.
+std::string history_option_line(int number, std::string_view label);
 }  // namespace cli
 
 }  // namespace messages

@@ -154,4 +154,19 @@ SurveyText survey_text(std::string_view file_name, std::int64_t size, const Voic
     return text;
 }
 
+VoiceView voice_view(const VoiceImage& image, const VoiceSurvey& survey, const std::optional<SaveRecord>& last_save,
+                     const std::optional<SaveRecord>& half_way, bool downloaded_copy) {
+    const std::string name = messages::path_for_people(image.file_path().filename());
+    VoiceView view{survey_text(name, image.file_len(), survey, last_save), {}, {}};
+    if (downloaded_copy) view.text.description = messages::page::downloaded_copy(view.text.description);
+    if (half_way) {
+        view.last_patch = messages::undo::half_way_line(half_way->time_ns, half_way->options.size());
+        view.undo_question.text = std::string(messages::kPutBackHalfWay);
+    } else if (last_save) {
+        view.last_patch = messages::undo::last_patch_line(last_save->time_ns, last_save->options.size());
+        view.undo_question.text = messages::undo::undo_question(last_save->time_ns, last_save->options.size());
+    }
+    return view;
+}
+
 }  // namespace tarnwick

@@ -12,6 +12,7 @@
 #include "engine/journal_format.h"
 #include "engine/layout_probe.h"
 #include "engine/patch_catalogue.h"
+#include "engine/user_messages.h"
 #include "engine/voice_image.h"
 
 namespace tarnwick {
@@ -63,6 +64,26 @@ SurveyText survey_text(std::string_view file_name, std::int64_t size, const Voic
 // voice as it is) changed, and that are already changed, read "changed 8 Dec".
 SurveyText survey_text(std::string_view file_name, std::int64_t size, const VoiceSurvey& survey,
                        const std::optional<SaveRecord>& last_save);
+
+// All a front end shows of the voice it has open, in the engine's words: the
+// survey, and the save an undo would take back beside the question asked
+// before it does.
+struct VoiceView {
+    SurveyText text;
+    // "Patched with this program on …", or "Interrupted half-way on …";
+    // empty where there is nothing to take back (no undo is offered).
+    std::string last_patch;
+    Question undo_question;
+
+    bool offers_undo() const { return !last_patch.empty(); }
+};
+
+// What is shown of the voice in `image`, where `last_save` is the recorded
+// save that left it so and `half_way` the interrupted save it looks cut off
+// half-way through (which an undo puts back first). `downloaded_copy`: what
+// is shown is a copy the person was given to download, not the file opened.
+VoiceView voice_view(const VoiceImage& image, const VoiceSurvey& survey, const std::optional<SaveRecord>& last_save,
+                     const std::optional<SaveRecord>& half_way, bool downloaded_copy = false);
 
 // The kind, the layout and every option's state, without writing a byte;
 // beside `half_way`, the record of a save the file looks cut off half-way

@@ -234,7 +234,7 @@ void Tarnwick::apply_layout() {
     last_patch_->setGeometry(
         at.rect(kLastPatchTwips.x(), kLastPatchTwips.y(), kLastPatchTwips.width(), kLastPatchTwips.height()));
     undo_->setGeometry(at.rect(kUndoTwips.x(), kUndoTwips.y(), kUndoTwips.width(), kUndoTwips.height()));
-    const int shift = kSummaryShift + (last_save_ || half_way_ ? kLastPatchShift : 0);
+    const int shift = kSummaryShift + (view_ && view_->offers_undo() ? kLastPatchShift : 0);
     tabs_->setGeometry(at.rect(120, 1800 + shift, 7845, 5175));
     patch_->setGeometry(at.rect(4440, 7200 + shift, 2295, 375));
     for (int k = 1; k <= kOptionCount; ++k) {
@@ -304,79 +304,55 @@ void Tarnwick::open_file(const QString& chosen) {
         open_voice(image_, to_path(chosen), journal_folder_, services_.files, RecoveryMode::record, controls());
     show_opened(opened);
     // A half-written file is put back only when the person says so.
-    if (!opened.question.empty() && services_.messages.ask(this, text_of(opened.question))) {
+    if (opened.question && services_.messages.ask(this, *opened.question)) {
         show_undone(tarnwick::undo_last_patch(image_, journal_folder_, services_.files, false, UndoScope::half_way));
     }
 }
 
 void Tarnwick::show_opened(const OpenedVoice& opened) {
-    if (opened.show_survey()) {
-        last_save_ = opened.last_save;
-        half_way_ = opened.half_way;
-        show_last_save();
-        show_survey(opened.survey);
-    }
+    if (opened.view) show_view(*opened.view);
     show_messages(opened.messages);
     show_controls(opened.controls);
 }
 
-// What each option would do to the image as it is now, and which voice that is.
-void Tarnwick::show_survey(const VoiceSurvey& survey) {
-    // The file's name is shortened in its middle where it is too long; the
-    // tooltip holds the whole path.
-    const std::string name = messages::path_for_people(image_.file_path().filename());
-    const SurveyText text = survey_text(name, image_.file_len(), survey, last_save_);
+void Tarnwick::show_view(const VoiceView& view) {
+    const bool row_was_shown = view_ && view_->offers_undo();
+    view_ = view;
     for (int k = 1; k <= kOptionCount; ++k) {
-        const QString state = QString::fromStdString(text.states[static_cast<std::size_t>(k - 1)]);
+        const QString state = QString::fromStdString(view.text.states[static_cast<std::size_t>(k - 1)]);
         state_label(k)->setText(state);
         check_box(k)->setAccessibleDescription(state);
     }
+    last_patch_->setText(QString::fromStdString(view.last_patch));
+    if (row_was_shown != view.offers_undo()) {
+        undo_->setVisible(view.offers_undo());
+        last_patch_->setVisible(view.offers_undo());
+        apply_layout();
+    }
+    // The file's name is shortened in its middle where it is too long; the
+    // tooltip holds the whole path.
     const QFontMetrics metrics = summary_->fontMetrics();
-    summary_->setText(metrics.elidedText(QString::fromStdString(text.description), Qt::ElideMiddle,
+    summary_->setText(metrics.elidedText(QString::fromStdString(view.text.description), Qt::ElideMiddle,
                                          summary_->width() - kLabelMarginPx) +
-                      u'\n' + QString::fromStdString(text.readiness));
+                      u'\n' + QString::fromStdString(view.text.readiness));
     summary_->setToolTip(QString::fromStdString(messages::path_for_people(image_.file_path())));
 }
 
 void Tarnwick::patch_and_save() {
     const RunReport report = run_patch(image_, controls(), journal_folder_, services_.files);
     show_controls(report.controls);
-    if (report.survey) show_survey(*report.survey);
+    if (report.view) show_view(*report.view);
     show_messages(report.messages);
     if (report.close_window) close();
 }
 
-void Tarnwick::show_last_save() {
-    QString line;
-    if (half_way_) {
-        line = QString::fromStdString(messages::undo::half_way_line(half_way_->time_ns, half_way_->options.size()));
-    } else if (last_save_) {
-        line = QString::fromStdString(messages::undo::last_patch_line(last_save_->time_ns, last_save_->options.size()));
-    }
-    last_patch_->setText(line);
-    const bool shown = half_way_.has_value() || last_save_.has_value();
-    if (undo_->isHidden() != shown) return;
-    undo_->setVisible(shown);
-    last_patch_->setVisible(shown);
-    apply_layout();
-}
-
 void Tarnwick::undo_last_patch() {
-    if (!last_save_ && !half_way_) return;
-    const QString question =
-        half_way_ ? text_of(messages::kPutBackHalfWay)
-                  : QString::fromStdString(messages::undo::undo_question(last_save_->time_ns, last_save_->options.size()));
-    if (!services_.messages.ask(this, question)) return;
+    if (!view_ || !view_->offers_undo() || !services_.messages.ask(this, view_->undo_question)) return;
     show_undone(tarnwick::undo_last_patch(image_, journal_folder_, services_.files, false));
 }
 
 void Tarnwick::show_undone(const UndoReport& report) {
-    if (report.survey) {
-        last_save_ = report.last_save;
-        half_way_.reset();
-        show_last_save();
-        show_survey(*report.survey);
-    }
+    if (report.view) show_view(*report.view);
     show_messages(report.messages);
 }
 

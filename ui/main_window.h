@@ -84,10 +84,8 @@ private:
     void show_opened(const OpenedVoice& opened);
 
     void build_tabs();
-    void show_survey(const VoiceSurvey& survey);
-    // The row about the recorded save that left the voice as it is, or the
-    // interrupted save it looks half-way through, with its undo.
-    void show_last_save();
+    // The survey, and the row about the save an undo takes back beside it.
+    void show_view(const VoiceView& view);
     void show_undone(const UndoReport& report);
     TwipsLayout fitting_layout() const;
     void apply_layout();
@@ -112,8 +110,7 @@ private:
     QLabel* summary_ = nullptr;
     QLabel* last_patch_ = nullptr;
     QPushButton* undo_ = nullptr;
-    std::optional<SaveRecord> last_save_;
-    std::optional<SaveRecord> half_way_;
+    std::optional<VoiceView> view_;  // what is shown of the open voice
     QTabWidget* tabs_ = nullptr;
     QAction* about_action_ = nullptr;
     std::array<OptionRow, kByOptionNumber> rows_{};  // rows_[k] holds Check<k>

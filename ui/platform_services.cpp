@@ -99,11 +99,11 @@ void QtMessageBoxes::show_message(QWidget* owner, const QString& text) {
     box.exec();
 }
 
-bool QtMessageBoxes::ask(QWidget* owner, const QString& text) {
+bool QtMessageBoxes::ask(QWidget* owner, const Question& question) {
     QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(messages::kApplicationTitle.data(),
                                                            static_cast<qsizetype>(messages::kApplicationTitle.size())),
-                    text, QMessageBox::Yes | QMessageBox::No, owner);
-    box.setDefaultButton(QMessageBox::No);
+                    QString::fromStdString(question.text), QMessageBox::Yes | QMessageBox::No, owner);
+    box.setDefaultButton(question.yes_by_default ? QMessageBox::Yes : QMessageBox::No);
     box.setTextFormat(Qt::PlainText);
     return box.exec() == QMessageBox::Yes;
 }

@@ -5,6 +5,7 @@
 #include <QUrl>
 
 #include "engine/file_calls.h"
+#include "engine/user_messages.h"
 
 class QFileDialog;
 class QWidget;
@@ -26,8 +27,9 @@ class MessageBoxes {
 public:
     virtual ~MessageBoxes() = default;
     virtual void show_message(QWidget* owner, const QString& text) = 0;
-    // The same with the buttons Yes and No, No the default: true for Yes.
-    virtual bool ask(QWidget* owner, const QString& text) = 0;
+    // The same with the buttons Yes and No, the default as the question
+    // says: true for Yes.
+    virtual bool ask(QWidget* owner, const Question& question) = 0;
 };
 
 // The person's web browser. Returns false when it could not be started.
@@ -63,7 +65,7 @@ private:
 class QtMessageBoxes final : public MessageBoxes {
 public:
     void show_message(QWidget* owner, const QString& text) override;
-    bool ask(QWidget* owner, const QString& text) override;
+    bool ask(QWidget* owner, const Question& question) override;
 };
 
 class QtBrowser final : public Browser {

@@ -110,7 +110,32 @@ val texts() {
     t.set("dropHint", std::string(messages::page::kDropHint));
     t.set("unexpected", std::string(messages::page::kUnexpected));
     t.set("undo", std::string(messages::undo::kUndoButton));
+    // As at start: nothing open, every control disabled, nothing said of a voice.
+    val start = val::object();
+    start.set("controls", controls_value(WindowControls{}));
+    start.set("survey", view_value(VoiceView{}));
+    t.set("start", start);
+    t.set("optionCount", kOptionCount);
     return t;
+}
+
+val question_value(const Question& question) {
+    val asked = val::object();
+    asked.set("text", question.text);
+    asked.set("yesByDefault", question.yes_by_default);
+    return asked;
+}
+
+// What is shown of the voice, and the row about the save its undo takes back.
+val view_value(const VoiceView& view) {
+    val shown = val::object();
+    shown.set("description", view.text.description);
+    shown.set("readiness", view.text.readiness);
+    val states = val::array();
+    for (const std::string& state : view.text.states) states.call<void>("push", state);
+    shown.set("states", states);
+    shown.set("lastPatch", view.last_patch);
+    return shown;
 }
 
 // The page's one voice, as the window holds it. Opening and "Patch && Save"
@@ -119,14 +144,13 @@ val texts() {
 class Page {
 public:
     // Opens the voice the page offers as `name`, as the window opens a file:
-    // any interrupted save of it put back, the whole file read, surveyed. The
-    // page shows nothing of an earlier voice while it reads, so the boxes
-    // start as in a window just opened; opened again after a refused save,
-    // they keep the person's ticks.
+    // the whole file read, surveyed, its history looked up. The page shows
+    // nothing of an earlier voice while it reads, so the boxes start as in a
+    // window just opened; opened again after a refused save, they keep the
+    // person's ticks.
     void open(const std::string& name, bool keep_ticks) {
         name_ = name;
-        last_save_.reset();
-        showing_download_ = false;
+        view_.reset();
         PageFileCalls calls = file_calls();
         const WindowControls shown = keep_ticks ? controls_ : WindowControls{};
         const OpenedVoice opened =
@@ -136,10 +160,9 @@ public:
         outcome_.set("accepted", opened.accepted());
         outcome_.set("messages", message_list(opened.messages));
         outcome_.set("controls", controls_value(controls_));
-        if (opened.show_survey()) {
-            last_save_ = opened.last_save;
-            outcome_.set("survey", survey(opened.survey));
-        }
+        // Yes puts the half-way save back: an undo.
+        if (opened.question) outcome_.set("question", question_value(*opened.question));
+        show(opened.view);
     }
 
     // A box ticked or cleared by the person: how the controls now stand.
@@ -153,59 +176,46 @@ public:
         PageFileCalls calls = file_calls();
         const RunReport report = run_patch(image_, controls_, default_journal_folder(), calls);
         ran_with_ = controls_;
+        // The window closes after a save; the page starts afresh instead.
         controls_ = report.close_window ? WindowControls{} : report.controls;
         outcome_ = val::object();
         outcome_.set("messages", message_list(report.messages));
         outcome_.set("controls", controls_value(controls_));
         outcome_.set("close", report.close_window);
         outcome_.set("saved", report.outcome == RunOutcome::saved);
+        outcome_.set("download", report.download);
         val changed = val::array();
         for (const int k : report.details.patched_options()) {
             changed.call<void>("push", std::string(patch_catalogue()[static_cast<std::size_t>(k - 1)].label));
         }
         outcome_.set("changed", changed);
-        outcome_.set("savedText", messages::page::saved(name_, changed["length"].as<std::size_t>()));
-        outcome_.set("downloadedText", messages::page::downloaded(name_));
+        outcome_.set("savedText", report.saved_line);
+        outcome_.set("downloadedText", report.download_line);
+        outcome_.set("offerText", report.offer_line);
         switch (report.offer) {
             case RunOffer::none: break;
-            case RunOffer::patched_copy:
-                outcome_.set("offer", std::string("copy"));
-                outcome_.set("offerText", messages::page::download_offered(name_));
-                break;
-            case RunOffer::open_again:
-                outcome_.set("offer", std::string("open again"));
-                outcome_.set("offerText", messages::page::open_again_offered(name_));
-                break;
+            case RunOffer::patched_copy: outcome_.set("offer", std::string("copy")); break;
+            case RunOffer::open_again: outcome_.set("offer", std::string("open again")); break;
         }
-        if (report.close_window) last_save_.reset();
-        if (report.survey) outcome_.set("survey", survey(*report.survey));
+        if (report.close_window) view_.reset();
+        show(report.view);
     }
 
     // The question asked before "Undo Last Patch" takes back the save that
     // left the voice as it is.
-    std::string undo_question() const {
-        return last_save_ ? messages::undo::undo_question(last_save_->time_ns, last_save_->options.size()) : "";
-    }
+    val undo_question() const { return question_value(view_ ? view_->undo_question : Question{}); }
 
     // "Undo Last Patch", once the person said yes. Where the page may not
-    // write into the file (`downloads`), what it took back is a download,
-    // and it says so, and what it shows from then on is that copy.
-    void undo(bool downloads) {
+    // write into the file, what it took back is a download, and the engine
+    // says so.
+    void undo() {
         PageFileCalls calls = file_calls();
-        UndoReport report = undo_last_patch(image_, default_journal_folder(), calls, false);
-        const bool downloaded = downloads && report.outcome == UndoOutcome::undone && report.taken_back;
-        if (downloaded) {
-            report.messages.front().text =
-                messages::page::undo_downloaded(name_, report.taken_back->time_ns, report.taken_back->options.size());
-            showing_download_ = true;
-        }
+        const UndoReport report = undo_last_patch(image_, default_journal_folder(), calls, false);
         outcome_ = val::object();
         outcome_.set("messages", message_list(report.messages));
         outcome_.set("undone", report.outcome == UndoOutcome::undone);
-        if (report.survey) {
-            last_save_ = report.last_save;
-            outcome_.set("survey", survey(*report.survey));
-        }
+        outcome_.set("download", report.download);
+        show(report.view);
     }
 
     val outcome() const { return outcome_; }
@@ -238,26 +248,15 @@ private:
         return PageFileCalls(utf8_path(name_), history_folder_beside(default_journal_folder()));
     }
 
-    // What each option would do to the voice, in the page's words, and the
-    // recorded save that left it so, which "Undo Last Patch" takes back.
-    val survey(const VoiceSurvey& surveyed) const {
-        const SurveyText text = survey_text(name_, image_.file_len(), surveyed, last_save_);
-        val shown = val::object();
-        if (last_save_) {
-            shown.set("lastPatch", messages::undo::last_patch_line(last_save_->time_ns, last_save_->options.size()));
-        }
-        shown.set("description", showing_download_ ? messages::page::downloaded_copy(text.description) : text.description);
-        shown.set("readiness", text.readiness);
-        val states = val::array();
-        for (const std::string& state : text.states) states.call<void>("push", state);
-        shown.set("states", states);
-        return shown;
+    void show(const std::optional<VoiceView>& view) {
+        if (!view) return;
+        view_ = view;
+        outcome_.set("survey", view_value(*view));
     }
 
     VoiceImage image_;
     std::string name_;
-    std::optional<SaveRecord> last_save_;  // the recorded save that left the voice as it is
-    bool showing_download_ = false;         // what is shown is the copy an undo downloaded, not the file opened
+    std::optional<VoiceView> view_;  // what the page shows of the voice, with its undo
     WindowControls controls_;
     WindowControls ran_with_;  // the controls the last run was given, for its patched copy
     std::vector<ByteString> patched_;
@@ -273,7 +272,7 @@ val outcome() { return page().outcome(); }
 val patched_copy() { return page().patched_copy(); }
 void forget_copy() { page().forget_copy(); }
 std::string reading(const std::string& name) { return messages::page::reading(name); }
-std::string undo_question() { return page().undo_question(); }
+val undo_question() { return page().undo_question(); }
 
 val box_changed(int box, bool on) { return page().box_changed(box, on); }
 
@@ -282,7 +281,7 @@ val box_changed(int box, bool on) { return page().box_changed(box, on); }
 extern "C" {
 EMSCRIPTEN_KEEPALIVE void tarnwick_open(const char* name, int keep_ticks) { page().open(name, keep_ticks != 0); }
 EMSCRIPTEN_KEEPALIVE void tarnwick_run() { page().run(); }
-EMSCRIPTEN_KEEPALIVE void tarnwick_undo(int downloads) { page().undo(downloads != 0); }
+EMSCRIPTEN_KEEPALIVE void tarnwick_undo() { page().undo(); }
 }
 
 EMSCRIPTEN_BINDINGS(tarnwick) {

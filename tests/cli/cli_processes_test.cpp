@@ -254,7 +254,7 @@ TEST(CommandLineProcesses, InterruptedSavesOfOtherFilesAndOtherRuns) {
              const OpenedVoice opened =
                  open_voice(there, device(dir), other_account, system_file_calls(), RecoveryMode::record, {});
              EXPECT_TRUE(opened.half_way.has_value());
-             EXPECT_EQ(opened.question, messages::kPutBackHalfWay);
+             EXPECT_EQ(opened.question, (Question{"Put it back as it was before that save?", false}));
              EXPECT_EQ(read_file(device(dir)), after);
          }},
         {"a journal folder others may write to",

@@ -43,8 +43,8 @@ struct FakeMessages : ui::MessageBoxes {
     // Questions asked, answered with `answer`.
     QStringList questions;
     bool answer = false;
-    bool ask(QWidget*, const QString& text) override {
-        questions << text;
+    bool ask(QWidget*, const Question& question) override {
+        questions << QString::fromStdString(question.text);
         return answer;
     }
 };

@@ -46,7 +46,7 @@ try {
 }
 engine.history = new SaveHistory();
 const texts = engine.texts();
-const OPTION_COUNT = texts.tabs.reduce((count, tab) => count + tab.options.length, 0);
+const OPTION_COUNT = texts.optionCount;
 $('file-input').accept = texts.voiceExtensions.join(',');
 
 // The file the engine works on now: what the page shows is what it patches.
@@ -80,18 +80,18 @@ async function tell(messages) {
   for (const message of messages) await showMessage(message.text);
 }
 
-// A question with Yes and No; Escape answers No.
+// A question with Yes and No, the engine's default focused; Escape answers No.
 const questionBox = $('question');
-function ask(text) {
+function ask(question) {
   return new Promise((resolve) => {
     let answer = false;
     $('question-title').textContent = texts.applicationTitle;
-    $('question-text').textContent = text;
+    $('question-text').textContent = question.text;
     $('question-yes').onclick = () => { answer = true; questionBox.close(); };
     $('question-no').onclick = () => questionBox.close();
     questionBox.addEventListener('close', () => resolve(answer), { once: true });
     questionBox.showModal();
-    $('question-no').focus();
+    $(question.yesByDefault ? 'question-yes' : 'question-no').focus();
   });
 }
 
@@ -195,18 +195,11 @@ function showSurvey(survey) {
   $('undo-row').hidden = !survey.lastPatch;
 }
 
-// As at start: nothing open, the second tab, every control disabled.
+// As at start: nothing open, the second tab, as the engine starts.
 function reset() {
   opened = null;
-  $('description').textContent = '';
-  $('readiness').textContent = '';
-  for (let k = 1; k <= OPTION_COUNT; ++k) {
-    boxes[k].checked = false;
-    boxes[k].disabled = true;
-    states[k].textContent = '';
-  }
-  $('patch-button').disabled = true;
-  $('undo-row').hidden = true;
+  showSurvey(texts.start.survey);
+  showControls(texts.start.controls);
   selectTab(texts.selectedTab, false);
 }
 
@@ -284,6 +277,8 @@ async function openFile(file, keepTicks = false) {
   }
   await tell(result.messages);
   showControls(result.controls);
+  // A file cut off half-way through a save is put back only when the person says so.
+  if (result.question && (await ask(result.question))) await undoNow();
 }
 
 const filePicker = window.showOpenFilePicker
@@ -343,14 +338,14 @@ async function patchAndSave() {
   forgetLastSave();
   const file = opened.fresh();
   const run = await engineCommand(file, 'tarnwick_run', [], []);
-  if (run.saved && file instanceof PatchedDownload) download(file.patched(), file.name);
+  if (run.saved && run.download) download(file.patched(), file.name);
   offer(run.offer, run.offerText);
   showControls(run.controls);
   if (run.survey) showSurvey(run.survey);
   await tell(run.messages);
   if (run.saved) {
     askToKeepHistory();
-    rememberSave(file instanceof PatchedDownload ? run.downloadedText : '', run.savedText, run.changed);
+    rememberSave(run.downloadedText, run.savedText, run.changed);
   }
   if (run.close) reset();
 }
@@ -359,12 +354,14 @@ async function patchAndSave() {
 // said yes: in place where the page may write into the file, otherwise as a
 // download of the voice as it was before that save.
 async function undoLastPatch() {
-  if (!(await ask(engine.undoQuestion()))) return;
+  if (await ask(engine.undoQuestion())) await undoNow();
+}
+
+async function undoNow() {
   forgetLastSave();
   const file = opened.fresh();
-  const downloads = file instanceof PatchedDownload;
-  const undo = await engineCommand(file, 'tarnwick_undo', ['number'], [downloads ? 1 : 0]);
-  if (undo.undone && downloads) {
+  const undo = await engineCommand(file, 'tarnwick_undo', [], []);
+  if (undo.undone && undo.download) {
     download(file.patched(), file.name);
     opened = file;  // what the page now shows is the downloaded voice
   }

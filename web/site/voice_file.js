@@ -31,6 +31,9 @@ class VoiceFile {
     this.release = null;
   }
 
+  // Whether what the engine writes reaches the person as a download.
+  get downloads() { return false; }
+
   // A small read (the save's checks read 1 MiB at a time) in one piece; a
   // large one (a whole voice) through the browser's own chunks, straight
   // into the engine's memory, with no buffer of it beside it.
@@ -173,6 +176,8 @@ export class PatchedDownload extends VoiceFile {
     this.pending = [];
     this.written = new Map();  // offset -> bytes, never overlapping
   }
+
+  get downloads() { return true; }
 
   // The file as the page last left it: the engine's writes (an undo's, which
   // keeps the voice open) count as written.
