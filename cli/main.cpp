@@ -398,9 +398,9 @@ public:
             for (const std::string& name : tabs) {
                 const std::optional<int> tab = find_tab(name);
                 if (!tab) {
-                    std::string known;
-                    for (int t = 0; t < kTabCount; ++t) known += std::string(t > 0 ? ", " : "") + "\"" + tab_caption(t) + "\"";
-                    throw UsageError{messages::cli::no_such_tab(name, known)};
+                    std::vector<std::string> captions;
+                    for (int t = 0; t < kTabCount; ++t) captions.push_back(tab_caption(t));
+                    throw UsageError{messages::cli::no_such_tab(name, captions)};
                 }
                 for (const int k : option_tabs()[static_cast<std::size_t>(*tab)].options) settings.chosen.insert(k);
             }

@@ -58,7 +58,8 @@ VoiceStatus voice_status(const OpenedVoice& opened, std::string_view file) {
     }
     status.lines.push_back(messages::cli::status_header());
     for (const PatchOption& option : patch_catalogue()) {
-        status.lines.push_back(messages::cli::status_row(option.number, displayed_caption(option_tabs()[static_cast<std::size_t>(tab_of(option.number))].caption),
+        const OptionTab& tab = option_tabs()[static_cast<std::size_t>(tab_of(option.number).value_or(0))];
+        status.lines.push_back(messages::cli::status_row(option.number, displayed_caption(tab.caption),
                                                          state_text(opened.survey.state(option.number)), option.label));
     }
     // A file that looks half-way through a save is not one to build on.

@@ -112,13 +112,13 @@ std::span<const PatchOption, kOptionCount> patch_catalogue() { return kCatalogue
 
 std::span<const OptionTab, kTabCount> option_tabs() { return kTabs; }
 
-int tab_of(int option) {
+std::optional<int> tab_of(int option) {
     for (int tab = 0; tab < kTabCount; ++tab) {
         for (const int k : kTabs[static_cast<std::size_t>(tab)].options) {
             if (k == option) return tab;
         }
     }
-    return -1;
+    return std::nullopt;
 }
 
 std::array<const AbbrPatch*, 4> patches_of(const PatchOption& option) {

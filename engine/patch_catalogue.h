@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -46,8 +47,8 @@ inline constexpr int kTabCount = 5;
 
 std::span<const OptionTab, kTabCount> option_tabs();
 
-// The index (0-based) of the tab that holds option k.
-int tab_of(int option);
+// The index (0-based) of the tab that holds option k; none for a number no option has.
+std::optional<int> tab_of(int option);
 
 // Every patch of an option: lead, follow-ups, fallback; unused ones are null.
 std::array<const AbbrPatch*, 4> patches_of(const PatchOption& option);

@@ -363,8 +363,10 @@ std::string empty_list_item(std::string_view list) { return "--options: an empty
 
 std::string range_backwards(std::string_view range) { return "--options: the range " + in_quotes(range) + " runs backwards"; }
 
-std::string no_such_tab(std::string_view name, std::string_view known) {
-    return "there is no tab " + in_quotes(name) + "; the tabs are " + std::string(known);
+std::string no_such_tab(std::string_view name, const std::vector<std::string>& captions) {
+    std::string known;
+    for (const std::string& caption : captions) known += (known.empty() ? "" : ", ") + in_quotes(caption);
+    return "there is no tab " + in_quotes(name) + "; the tabs are " + known;
 }
 
 std::string history_line(std::int64_t saved_ns, std::size_t options, std::int64_t bytes, bool undo_takes_it) {

@@ -205,7 +205,7 @@ std::string not_an_option_number(std::string_view whole, int count);
 std::string option_out_of_range(std::string_view number, int count);
 std::string empty_list_item(std::string_view list);
 std::string range_backwards(std::string_view range);
-std::string no_such_tab(std::string_view name, std::string_view known);
+std::string no_such_tab(std::string_view name, const std::vector<std::string>& captions);
 // `history`: one recorded save, newest first; the first is what `undo` takes back.
 std::string history_line(std::int64_t saved_ns, std::size_t options, std::int64_t bytes, bool undo_takes_it);
 // The interrupted save the file looks cut off half-way through, which undo puts back.

@@ -62,6 +62,25 @@ val controls_value(const WindowControls& controls) {
     return shown;
 }
 
+val question_value(const Question& question) {
+    val asked = val::object();
+    asked.set("text", question.text);
+    asked.set("yesByDefault", question.yes_by_default);
+    return asked;
+}
+
+// What is shown of the voice, and the row about the save its undo takes back.
+val view_value(const VoiceView& view) {
+    val shown = val::object();
+    shown.set("description", view.text.description);
+    shown.set("readiness", view.text.readiness);
+    val states = val::array();
+    for (const std::string& state : view.text.states) states.call<void>("push", state);
+    shown.set("states", states);
+    shown.set("lastPatch", view.last_patch);
+    return shown;
+}
+
 // The texts of both windows, the tabs with their options, and the state words.
 val texts() {
     val t = val::object();
@@ -117,25 +136,6 @@ val texts() {
     t.set("start", start);
     t.set("optionCount", kOptionCount);
     return t;
-}
-
-val question_value(const Question& question) {
-    val asked = val::object();
-    asked.set("text", question.text);
-    asked.set("yesByDefault", question.yes_by_default);
-    return asked;
-}
-
-// What is shown of the voice, and the row about the save its undo takes back.
-val view_value(const VoiceView& view) {
-    val shown = val::object();
-    shown.set("description", view.text.description);
-    shown.set("readiness", view.text.readiness);
-    val states = val::array();
-    for (const std::string& state : view.text.states) states.call<void>("push", state);
-    shown.set("states", states);
-    shown.set("lastPatch", view.last_patch);
-    return shown;
 }
 
 // The page's one voice, as the window holds it. Opening and "Patch && Save"

@@ -232,3 +232,104 @@ TEST(SaveHistory, KeepsTheNewestWithinItsBoundsAndFollowsTheChain) {
 
 }  // namespace
 }  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+// Where the page may not write into the file, what a save writes is a download.
+struct DownloadCalls : FaultyCalls {
+    bool writes_a_download() const override { return true; }
+};
+
+// What each report gives a front end to show, in the engine's words: the undo
+// row and its question, the download's lines, and one verdict.
+TEST(Reports, CarryEveryLineAndQuestionAFrontEndShows) {
+    struct Shown {
+        Verdict verdict;
+        std::string first_message;  // its start; empty for no message
+        std::string description;    // its start
+        std::string last_patch;     // its start; empty for no undo offered
+        std::string question;       // its start
+        bool download = false;
+    };
+    struct Row {
+        const char* what;
+        std::function<Shown(Device&, const std::filesystem::path&)> act;
+        Shown expected;
+    };
+    const auto view_of = [](Verdict verdict, const std::vector<Message>& told, const std::optional<VoiceView>& view,
+                            bool download) {
+        return Shown{verdict, told.empty() ? "" : told.front().text, view ? view->text.description : "-",
+                     view ? view->last_patch : "-", view ? view->undo_question.text : "-", download};
+    };
+    const auto opened = [&](Device& device, const std::filesystem::path& path) {
+        VoiceImage image;
+        const OpenedVoice o = open_voice(image, path, device.journals, system_file_calls(), RecoveryMode::record, {});
+        EXPECT_FALSE(o.question.has_value());
+        return view_of(o.verdict(), o.messages, o.view, false);
+    };
+    const auto undone = [&](Device& device, const std::filesystem::path& path, FileSystemCalls& calls) {
+        const UndoReport r = device.undo(path, calls);
+        return view_of(r.verdict(), r.messages, r.view, r.download);
+    };
+    for (const Row& row : {
+             Row{"a voice never saved, opened", opened,
+                 {Verdict::done, "", "voice.vpm: disk image (.vpm), ", "", ""}},
+             Row{"a voice saved with three options, opened",
+                 [&](Device& d, const std::filesystem::path& p) {
+                     d.patch(p, {1, 2, 3});
+                     return opened(d, p);
+                 },
+                 {Verdict::done, "", "voice.vpm: disk image (.vpm), ", "Patched with this program on ",
+                  "Take back the patch saved on "}},
+             Row{"its undo, in place",
+                 [&](Device& d, const std::filesystem::path& p) {
+                     d.patch(p, {1, 2, 3});
+                     return undone(d, p, system_file_calls());
+                 },
+                 {Verdict::done, "Took back the patch saved on ", "voice.vpm: disk image (.vpm), ", "", ""}},
+             Row{"its undo, as a download",
+                 [&](Device& d, const std::filesystem::path& p) {
+                     d.patch(p, {1, 2, 3});
+                     DownloadCalls calls;
+                     return undone(d, p, calls);
+                 },
+                 {Verdict::done, "The voice as it was before the patch saved on ",
+                  "The downloaded copy of voice.vpm: disk image (.vpm), ", "", "", true}},
+             Row{"an undo with nothing to take back",
+                 [&](Device& d, const std::filesystem::path& p) { return undone(d, p, system_file_calls()); },
+                 {Verdict::nothing_to_do, "Nothing to undo in the file \"", "-", "-", "-"}},
+             Row{"text named .vpm, opened",
+                 [&](Device& d, const std::filesystem::path&) { return opened(d, d.voice("voice.vpm", ByteString(64, 'x'))); },
+                 {Verdict::refused, "The specified file is not a valid TTS voice file.", "voice.vpm: ", "", ""}},
+         }) {
+        SCOPED_TRACE(row.what);
+        Device device;
+        const Shown shown = row.act(device, device.voice("voice.vpm", device.original));
+        EXPECT_EQ(shown.verdict, row.expected.verdict);
+        EXPECT_TRUE(shown.first_message.starts_with(row.expected.first_message)) << shown.first_message;
+        EXPECT_EQ(row.expected.first_message.empty(), shown.first_message.empty()) << shown.first_message;
+        EXPECT_TRUE(shown.description.starts_with(row.expected.description)) << shown.description;
+        EXPECT_TRUE(shown.last_patch.starts_with(row.expected.last_patch)) << shown.last_patch;
+        EXPECT_EQ(row.expected.last_patch.empty(), shown.last_patch.empty()) << shown.last_patch;
+        EXPECT_TRUE(shown.question.starts_with(row.expected.question)) << shown.question;
+        EXPECT_EQ(shown.download, row.expected.download);
+    }
+
+    // A run saved as a download says so, beside what it saved.
+    Device device;
+    const auto path = device.voice("voice.vpm", device.original);
+    VoiceImage image;
+    const OpenedVoice o = open_voice(image, path, device.journals, system_file_calls(), RecoveryMode::record, {});
+    WindowControls controls = o.controls;
+    controls.tick({1, 19});
+    DownloadCalls calls;
+    const RunReport run = run_patch(image, controls, device.journals, calls);
+    EXPECT_EQ(run.verdict(), Verdict::done);
+    EXPECT_TRUE(run.download);
+    EXPECT_EQ(run.saved_line, "Saved \"voice.vpm\" with 2 changes:");
+    EXPECT_TRUE(run.download_line.starts_with("The patched voice was downloaded as \"voice.vpm\"")) << run.download_line;
+}
+
+}  // namespace
+}  // namespace tarnwick
