@@ -1,6 +1,6 @@
 // Serves a folder as a static site on this computer only, for trying the page
 // and for its tests. Usage: node serve.mjs FOLDER [PORT]; prints the address.
-import { createReadStream } from 'node:fs';
+import { createReadStream, readFileSync } from 'node:fs';
 import { stat } from 'node:fs/promises';
 import { createServer } from 'node:http';
 import { extname, join, normalize, resolve, sep } from 'node:path';
@@ -17,8 +17,24 @@ const TYPES = {
   '.svg': 'image/svg+xml',
 };
 
+// The headers a host of the page should send: the policy the page declares
+// in its own HTML, with what only a header can say (that no other site may
+// frame it), and no guessing of types or sharing of its window.
+export function pageHeaders(folder) {
+  const html = readFileSync(join(folder, 'index.html'), 'utf8');
+  const policy = /<meta http-equiv="Content-Security-Policy" content="([^"]*)">/.exec(html)?.[1];
+  if (!policy) throw new Error(`${folder}/index.html declares no Content-Security-Policy`);
+  return {
+    'Content-Security-Policy': `${policy}; frame-ancestors 'none'`,
+    'X-Content-Type-Options': 'nosniff',
+    'Cross-Origin-Opener-Policy': 'same-origin',
+    'Referrer-Policy': 'no-referrer',
+  };
+}
+
 export function serve(folder, port = 0) {
   const root = resolve(folder);
+  const headers = pageHeaders(root);
   const server = createServer(async (request, response) => {
     const path = decodeURIComponent(new URL(request.url, 'http://localhost').pathname);
     let file = normalize(join(root, path));
@@ -30,6 +46,7 @@ export function serve(folder, port = 0) {
       if ((await stat(file)).isDirectory()) file = join(file, 'index.html');
       const size = (await stat(file)).size;
       response.writeHead(200, {
+        ...headers,
         'Content-Type': TYPES[extname(file)] ?? 'application/octet-stream',
         'Content-Length': size,
         'Cache-Control': 'no-cache',
@@ -45,6 +62,11 @@ export function serve(folder, port = 0) {
 }
 
 if (import.meta.url === `file://${process.argv[1]}`) {
-  const { url } = await serve(process.argv[2] ?? '.', Number(process.argv[3] ?? 8080));
-  console.log(`Serving ${resolve(process.argv[2] ?? '.')} at ${url} (Ctrl+C stops it)`);
+  const folder = process.argv[2] ?? '.';
+  if (process.argv[3] === '--headers') {
+    for (const [name, value] of Object.entries(pageHeaders(folder))) console.log(`${name}: ${value}`);
+  } else {
+    const { url } = await serve(folder, Number(process.argv[3] ?? 8080));
+    console.log(`Serving ${resolve(folder)} at ${url} (Ctrl+C stops it)`);
+  }
 }

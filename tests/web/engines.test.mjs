@@ -9,6 +9,7 @@
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
+import { createServer } from 'node:net';
 import { readFileSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 
@@ -143,19 +144,26 @@ async function tick(page, numbers) {
   }
 }
 
-// The page's downloads, kept instead of made: the name and the bytes.
+// The page's downloads, kept instead of made: the name and the bytes, read
+// from the Blob itself (the page's policy lets nothing fetch a blob: URL).
+// And every breach of the page's policy it reports.
 const keepDownloads = `window.kept = [];
+  const blobs = new Map();
+  const create = URL.createObjectURL;
+  URL.createObjectURL = (blob) => { const url = create(blob); blobs.set(url, blob); return url; };
   const click = HTMLAnchorElement.prototype.click;
   HTMLAnchorElement.prototype.click = function () {
     if (!this.download) return click.call(this);
     const name = this.download;
-    window.kept.push(fetch(this.href).then((r) => r.arrayBuffer()).then((b) => {
+    window.kept.push(blobs.get(this.href).arrayBuffer().then((b) => {
       let text = '';
       const bytes = new Uint8Array(b);
       for (let i = 0; i < bytes.length; i += 0x8000) text += String.fromCharCode(...bytes.subarray(i, i + 0x8000));
       return { name, data: btoa(text) };
     }));
   };
+  window.breaches = [];
+  document.addEventListener('securitypolicyviolation', (e) => window.breaches.push(\`\${e.violatedDirective} \${e.blockedURI}\`));
   return true;`;
 
 const cases = [
@@ -177,6 +185,19 @@ async function readyPage(engine, name, bytes) {
   await waitFor(page, `return document.body.dataset.ready === 'true';`);
   await page.run(keepDownloads);
   return { page, path };
+}
+
+// A listener on another port of this computer that keeps the first line of
+// whatever reaches it. (Chromium connects ahead for a form it then blocks, and
+// sends nothing: a connection alone carries no byte of a voice.)
+function listen() {
+  return new Promise((done) => {
+    const received = [];
+    const listener = createServer((socket) => {
+      socket.once('data', (data) => { received.push(data.toString().split('\r\n')[0]); socket.destroy(); });
+    });
+    listener.listen(0, '127.0.0.1', () => done({ port: listener.address().port, received, close: () => listener.close() }));
+  });
 }
 
 let server;
@@ -223,6 +244,7 @@ for (const [engineName, start] of Object.entries(engines)) {
         }
         assert.deepEqual(await page.run(`return performance.getEntriesByType('resource').map((e) => e.name)
           .filter((url) => !url.startsWith(location.origin) && !url.startsWith('blob:'));`), [], 'nothing off the origin');
+        assert.deepEqual(await page.run('return window.breaches;'), [], 'nothing the page\'s policy forbids');
         await page.close();
       });
     }
@@ -249,7 +271,51 @@ for (const [engineName, start] of Object.entries(engines)) {
       const downloads = await page.run('return Promise.all(window.kept);');
       assert.deepEqual(downloads.map((d) => d.name), [name, name]);
       assert.deepEqual(Buffer.from(downloads[1].data, 'base64'), original);
+      assert.deepEqual(await page.run('return window.breaches;'), [], 'nothing the page\'s policy forbids');
       await page.close();
+    });
+
+    test('a script in the page cannot send a voice off its origin: fetch, beacon, image, form and socket blocked', async () => {
+      const { page, path } = await readyPage(engine, `${engineName.split(' ')[0]}-send.vpm`, voices['the demo voice']());
+      await page.upload('#file-input', path);
+      await messagesUntilIdle(page);
+      const listener = await listen();
+      const tried = await page.run(`const to = 'http://127.0.0.1:' + arg + '/';
+        const bytes = new Uint8Array(64);
+        const outcome = (promise) => promise.then(() => 'sent', () => 'blocked');
+        const loaded = (element) => new Promise((done) => { element.onload = () => done('sent'); element.onerror = () => done('blocked'); });
+        const image = new Image();
+        const imageLoad = loaded(image);
+        image.src = to + 'image';
+        const socket = new Promise((done) => {
+          try {
+            const ws = new WebSocket('ws://127.0.0.1:' + arg + '/socket');
+            ws.onopen = () => done('sent');
+            ws.onerror = () => done('blocked');
+          } catch { done('blocked'); }
+        });
+        const form = document.createElement('form');
+        form.method = 'post';
+        form.action = to + 'form';
+        form.target = '_self';
+        document.body.append(form);
+        try { form.submit(); } catch {}
+        // A beacon is queued whatever becomes of it: the listener tells.
+        try { navigator.sendBeacon(to + 'beacon', bytes); } catch {}
+        return {
+          fetch: await outcome(fetch(to + 'fetch', { method: 'POST', body: bytes, mode: 'no-cors' })),
+          image: await imageLoad,
+          socket: await socket,
+        };`, listener.port);
+      await new Promise((done) => setTimeout(done, 1000));
+      const breaches = await page.run('return window.breaches;');
+      await page.close();
+      listener.close();
+      assert.deepEqual(tried, { fetch: 'blocked', image: 'blocked', socket: 'blocked' });
+      for (const directive of ['connect-src', 'img-src', 'form-action']) {
+        assert.ok(breaches.some((breach) => breach.startsWith(directive)), `${directive} reported: ${breaches.join('; ')}`);
+      }
+      assert.deepEqual(listener.received, [], 'the listener on another port received nothing');
     });
   });
 }
