@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the project needs, and only those missing.
-# Usage: tools/install-deps.sh [build|test|screenshots|windows|web|package]...
+# Usage: tools/install-deps.sh [build|test|screenshots|windows|web|package|release]...
 set -euo pipefail
 
 # A command that installed every set up front says so: its stages ask again
@@ -20,6 +20,7 @@ for need in "$@"; do
     test) packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev dosfstools fusefat shellcheck) ;;
     screenshots) packages+=(xdotool imagemagick x11-apps) ;;
     package) packages+=(dpkg-dev lintian appstream desktop-file-utils mmdebstrap) ;;
+    release) packages+=(strip-nondeterminism diffoscope-minimal) ;;
     web) packages+=(emscripten chromium firefox-esr webkit2gtk-driver xvfb xauth)
          # Node.js and npm may come from elsewhere than Debian (nodesource): take Debian's only if none is here.
          command -v npm >/dev/null || packages+=(nodejs npm) ;;
