@@ -118,8 +118,12 @@ cp "$qt_source/LICENSES/GPL-3.0-only.txt" "$stage/licences/Qt-GPL-3.0-only.txt"
 cp /usr/share/doc/gcc-mingw-w64-base/copyright "$stage/licences/mingw-w64-gcc-runtime.txt"
 cp /usr/share/doc/mingw-w64-common/copyright "$stage/licences/mingw-w64-winpthreads.txt"
 sed 's/$/\r/' tools/windows/README-windows.txt >"$stage/README.txt"
+# Every file dated by the sources and stored in name order, without the
+# owner's ids: the same sources give the same zip, and the same setup.
+epoch=$(source_date_epoch)
+find "$stage" -exec touch -h -d "@$epoch" {} +
 rm -f "$build/$name.zip"
-(cd "$build/package" && zip -qr "../$name.zip" "$name")
+(cd "$build/package" && find "$name" | LC_ALL=C sort | TZ=UTC zip -qX -@ "../$name.zip")
 echo "$build/$name.zip: $(du -h "$build/$name.zip" | cut -f1)"
 
 echo "== Smoke test of the zip under Wine"

@@ -16,6 +16,9 @@ version=$(project_version)
 [ -n "$version" ] || { echo "cannot read the version from CMakeLists.txt" >&2; exit 1; }
 rm -rf "$dist"
 mkdir -p "$dist"
+# Every archive is dated by the sources, not by the day it is built.
+SOURCE_DATE_EPOCH=$(source_date_epoch)
+export SOURCE_DATE_EPOCH
 
 deb=$(tools/test-deb.sh | tail -n 1)
 cp "$deb" "$dist/"
@@ -25,11 +28,10 @@ cp "build-windows/tts-tarnwick-$version-windows-x64.zip" "build-windows/tts-tarn
 
 echo "== Browser site"
 tools/build-web.sh
-# Sorted, owned by nobody in particular and dated by the last commit, so
-# that the same sources give the same tarball.
-stamp=$(git log -1 --format=%ct 2>/dev/null || date +%s)
+# Sorted, owned by nobody in particular and dated by the sources, so that
+# the same sources give the same tarball.
 site=tts-tarnwick-$version-web
-tar --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$stamp" \
+tar --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$SOURCE_DATE_EPOCH" \
     --transform "s|^site|$site|" -C build-web -cf - site | gzip -9n >"$dist/$site.tar.gz"
 
 echo "== Checksums"
