@@ -20,7 +20,7 @@ for need in "$@"; do
     test) packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev dosfstools fusefat shellcheck) ;;
     screenshots) packages+=(xdotool imagemagick x11-apps) ;;
     package) packages+=(dpkg-dev lintian appstream desktop-file-utils mmdebstrap) ;;
-    release) packages+=(strip-nondeterminism diffoscope-minimal) ;;
+    release) packages+=(diffoscope-minimal) ;;
     web) packages+=(emscripten chromium firefox-esr webkit2gtk-driver xvfb xauth)
          # Node.js and npm may come from elsewhere than Debian (nodesource): take Debian's only if none is here.
          command -v npm >/dev/null || packages+=(nodejs npm) ;;

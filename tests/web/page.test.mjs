@@ -586,8 +586,12 @@ describe('offline', () => {
     own.close();
   });
 
-  test('once loaded, the page works without the network, as an app that opens voice files', async () => {
+  test('once loaded, the page works without the network, as an app that opens voice files, within its policy', async () => {
     const context = await browser.newContext();
+    await context.addInitScript(() => {
+      window.breaches = [];
+      document.addEventListener('securitypolicyviolation', (e) => window.breaches.push(`${e.violatedDirective} ${e.blockedURI}`));
+    });
     const page = await context.newPage();
     await page.goto(origin);
     await controlled(page);
@@ -598,6 +602,7 @@ describe('offline', () => {
     assert.equal(await page.title(), (await page.evaluate(() => document.getElementById('title').textContent)));
     const manifest = await page.evaluate(async () => (await fetch('manifest.webmanifest')).json());
     assert.deepEqual(manifest.file_handlers[0].accept, { 'application/x-tts-tarnwick-voice': ['.vpm', '.rgn'] });
+    assert.deepEqual(await page.evaluate(() => window.breaches), [], 'nothing the page\'s policy forbids');
     await context.close();
   });
 });
