@@ -2,6 +2,8 @@
 //   status FILE...                                   what each voice holds
 //   apply (--options LIST | --tab NAME | --all)... [--dry-run] [--verbose] FILE...
 //   recover FILE...                                  put back a file an interrupted save left half-written
+// status, apply, history and undo take --json: one JSON document on standard
+// output instead, which cli/tts-tarnwick-cli.schema.json describes.
 // Exit status: 0 every file saved (or read, or put back), 1 some file had
 // nothing to patch (or to put back), 2 some file was refused or could not be
 // saved, interrupted saves could not be looked for, or the command was wrong.
@@ -21,6 +23,7 @@
 #include <shellapi.h>
 #endif
 
+#include "cli/json_report.h"
 #include "engine/open_voice.h"
 #include "engine/patch_catalogue.h"
 #include "engine/patch_run.h"
@@ -48,29 +51,34 @@ void usage_error(const std::string& text) { std::cerr << kProgram << ": " << tex
 // What is said about one file: on standard output under a line naming it
 // (files apart by a blank line), and on standard error as
 // "tts-tarnwick-cli: FILE: ...", so that either stream alone names its file.
+// With --json, the messages go into the file's entry instead, and what only
+// people read (the lines) is left out.
 class FileReport {
 public:
-    explicit FileReport(std::string file) : file_(std::move(file)) {}
+    explicit FileReport(std::string file, json_report::Json* entry = nullptr) : file_(std::move(file)), entry_(entry) {}
 
     void heading(const std::string& text) {
-        if (!headed_) start(text);
+        if (!headed_ && entry_ == nullptr) start(text);
     }
     void say(const std::string& line) {
+        if (entry_ != nullptr) return;
         heading(file_);
         std::cout << line << '\n';
     }
-    void complain(const std::string& line) {
-        std::cout.flush();
-        std::cerr << kProgram << ": " << file_ << ": " << line << '\n';
-    }
+    void complain(const std::string& line) { tell({MessageKind::refusal, line}); }
     // Information to standard output, refusals and failures to standard error.
     void tell(const Message& message) {
-        if (message.kind == MessageKind::information) {
+        if (entry_ != nullptr) {
+            (*entry_)["messages"].push_back(json_report::message(message));
+        } else if (message.kind == MessageKind::information) {
             say(message.text);
         } else {
-            complain(message.text);
+            std::cout.flush();
+            std::cerr << kProgram << ": " << file_ << ": " << message.text << '\n';
         }
     }
+    // The file's entry of the JSON document, or null for people's words.
+    json_report::Json* json() const { return entry_; }
 
     static bool first_file_done;
 
@@ -82,6 +90,7 @@ private:
         std::cout << text << '\n';
     }
     std::string file_;
+    json_report::Json* entry_;
     bool headed_ = false;
 };
 bool FileReport::first_file_done = false;
@@ -188,6 +197,7 @@ struct Settings {
     bool as_is = false;
     bool verbose = false;
     bool forget = false;
+    bool json = false;
     std::filesystem::path journals;
 };
 
@@ -198,6 +208,7 @@ struct Settings {
 OpenedVoice open_and_tell(VoiceImage& image, const std::string& file, const Settings& settings, RecoveryMode mode,
                           FileReport& report, bool acts_on_half_way = false) {
     OpenedVoice opened = open_voice(image, utf8_path(file), settings.journals, system_file_calls(), mode, {});
+    if (report.json() != nullptr) json_report::describe(*report.json(), opened, image.file_len());
     for (std::size_t i = 0; i < opened.messages.size(); ++i) {
         if (!(acts_on_half_way && opened.half_way_told == i)) report.tell(opened.messages[i]);
     }
@@ -214,8 +225,7 @@ void say_all(const std::vector<std::string>& lines, FileReport& report) {
 }
 
 // Puts back a file that looks half-way through an interrupted save.
-Verdict recover(const std::string& file, const Settings& settings) {
-    FileReport report(file);
+Verdict recover(const std::string& file, const Settings& settings, FileReport& report) {
     VoiceImage image;
     const OpenedVoice opened = open_and_tell(image, file, settings, RecoveryMode::record, report, true);
     if (opened.verdict() != Verdict::done) return opened.verdict();
@@ -225,8 +235,7 @@ Verdict recover(const std::string& file, const Settings& settings) {
     return put_back.verdict();
 }
 
-Verdict show_status(const std::string& file, const Settings& settings) {
-    FileReport report(file);
+Verdict show_status(const std::string& file, const Settings& settings, FileReport& report) {
     VoiceImage image;
     const std::string name = messages::path_for_people(utf8_path(file).filename());
     // The line about the voice heads its report, before what opening it found.
@@ -237,13 +246,16 @@ Verdict show_status(const std::string& file, const Settings& settings) {
     }
     tell_all(opened.messages, report);
     const VoiceStatus status = voice_status(opened, file);
+    if (report.json() != nullptr) {
+        json_report::describe(*report.json(), opened, image.file_len());
+        json_report::status(*report.json(), opened);
+    }
     tell_all(status.messages, report);
     say_all(status.lines, report);
     return status.verdict;
 }
 
-Verdict apply_to(const std::string& file, const Settings& settings) {
-    FileReport report(file);
+Verdict apply_to(const std::string& file, const Settings& settings, FileReport& report) {
     VoiceImage image;
     const OpenedVoice opened =
         open_and_tell(image, file, settings, settings.dry_run ? RecoveryMode::look_only : RecoveryMode::record, report);
@@ -259,6 +271,10 @@ Verdict apply_to(const std::string& file, const Settings& settings) {
     for (const int k : settings.chosen) controls.set_ticked(k, true);
     const RunReport run = settings.dry_run ? rehearse_patch(image, controls)
                                            : run_patch(image, controls, settings.journals, system_file_calls());
+    if (report.json() != nullptr) {
+        json_report::run(*report.json(), run);
+        (*report.json())["dry_run"] = settings.dry_run;
+    }
     const RunListing listing = run_listing(run, settings.verbose);
     report.heading(file);
     say_all(listing.lines, report);
@@ -269,8 +285,7 @@ Verdict apply_to(const std::string& file, const Settings& settings) {
 
 // The recorded saves that made a file's bytes, newest first; or, asked to,
 // forgets them.
-Verdict show_history(const std::string& file, const Settings& settings) {
-    FileReport report(file);
+Verdict show_history(const std::string& file, const Settings& settings, FileReport& report) {
     VoiceImage image;
     const OpenedVoice opened = open_and_tell(image, file, settings, RecoveryMode::look_only, report);
     if (!opened.accepted()) return Verdict::refused;
@@ -279,8 +294,15 @@ Verdict show_history(const std::string& file, const Settings& settings) {
         tell_all(forgot.messages, report);
         return forgot.verdict();
     }
-    const HistoryListing listing =
-        history_listing(saves_of_voice(image, settings.journals, system_file_calls(), opened.pending));
+    const SavesOfVoice found = saves_of_voice(image, settings.journals, system_file_calls(), opened.pending);
+    if (report.json() != nullptr && !found.problem) {
+        // Newest first, as undo takes them: a half-way save before any other.
+        json_report::Json saves = json_report::Json::array();
+        if (found.half_way) saves.push_back(json_report::save(*found.half_way));
+        for (const SaveRecord& record : found.chain) saves.push_back(json_report::save(record));
+        (*report.json())["saves"] = saves;
+    }
+    const HistoryListing listing = history_listing(found);
     tell_all(listing.messages, report);
     if (!listing.lines.empty()) report.heading(file);
     say_all(listing.lines, report);
@@ -288,14 +310,17 @@ Verdict show_history(const std::string& file, const Settings& settings) {
 }
 
 // Takes back the newest recorded save that made the file's bytes.
-Verdict undo(const std::string& file, const Settings& settings) {
-    FileReport report(file);
+Verdict undo(const std::string& file, const Settings& settings, FileReport& report) {
     VoiceImage image;
     const OpenedVoice opened =
         open_and_tell(image, file, settings, settings.dry_run ? RecoveryMode::look_only : RecoveryMode::record, report, true);
     if (opened.verdict() != Verdict::done) return opened.verdict();
     const UndoReport undone = undo_last_patch(image, settings.journals, system_file_calls(), settings.dry_run,
                                               UndoScope::last_save, opened.pending);
+    if (report.json() != nullptr) {
+        (*report.json())["taken_back"] = undone.taken_back ? json_report::save(*undone.taken_back) : json_report::Json(nullptr);
+        (*report.json())["dry_run"] = settings.dry_run;
+    }
     tell_all(undone.messages, report);
     return undone.verdict();
 }
@@ -318,14 +343,18 @@ std::vector<std::string> utf8_arguments() {
 }
 #endif
 
-// The command line's grammar: the three commands, their options and files.
+// The command line's grammar: the commands, their options and files.
 class CommandLine {
+    static constexpr const char* kJsonHelp =
+        "Write one JSON document on standard output instead (described by tts-tarnwick-cli.schema.json)";
+
 public:
     CommandLine() {
         app_.set_version_flag("--version", std::string(kProgram) + " " + std::string(kVersion));
         app_.allow_extras();
         status_ = app_.add_subcommand("status", "Show each voice's kind, data start and the state of every option");
         status_->allow_extras();
+        status_->add_flag("--json", settings.json, kJsonHelp);
         status_->add_option("FILE", files, "Voice files (.vpm or .rgn)");
 
         apply_ = app_.add_subcommand("apply", "Patch and save each voice, as the window's \"Patch & Save\" does");
@@ -346,6 +375,7 @@ public:
         apply_->add_flag("--as-is", settings.as_is,
                          "Patch a file that looks half-way through an interrupted save as it is, instead of refusing");
         apply_->add_flag("--verbose", settings.verbose, "Also show the offsets and bytes that change");
+        apply_->add_flag("--json", settings.json, kJsonHelp);
         apply_->add_option("FILE", files, "Voice files (.vpm or .rgn)");
 
         recover_ = app_.add_subcommand(
@@ -357,11 +387,13 @@ public:
                                                   "newest first, and which one undo takes back");
         history_->allow_extras();
         history_->add_flag("--forget", settings.forget, "Remove those records instead");
+        history_->add_flag("--json", settings.json, kJsonHelp);
         history_->add_option("FILE", files, "Voice files (.vpm or .rgn)");
 
         undo_ = app_.add_subcommand("undo", "Take back the newest recorded patch of each voice, exactly");
         undo_->allow_extras();
         undo_->add_flag("--dry-run", settings.dry_run, "Tell what would be taken back and write nothing");
+        undo_->add_flag("--json", settings.json, kJsonHelp);
         undo_->add_option("FILE", files, "Voice files (.vpm or .rgn)");
     }
 
@@ -389,6 +421,7 @@ public:
     bool recover() const { return chosen_ == recover_; }
     bool history() const { return chosen_ == history_; }
     bool undo() const { return chosen_ == undo_; }
+    std::string command() const { return chosen_->get_name(); }
 
     // The options `apply` is to patch, from --options, --tab and --all; false
     // after telling of a mistake in them.
@@ -454,9 +487,24 @@ int run(int argc, char** argv) {
     CommandLine line;
     if (const std::optional<int> ended = line.parse(argc, argv)) return *ended;
     line.settings.journals = default_journal_folder();
-    const auto each_file = [&](Verdict (*act)(const std::string&, const Settings&)) {
+    // Each file in turn; the exit status is the worst verdict. With --json,
+    // one document for them all, written once every file is done.
+    const auto each_file = [&](Verdict (*act)(const std::string&, const Settings&, FileReport&)) {
         Verdict worst = Verdict::done;
-        for (const std::string& file : line.files) worst = std::max(worst, act(file, line.settings));
+        json_report::Json files = json_report::Json::array();
+        for (const std::string& file : line.files) {
+            json_report::Json entry = {{"file", file}, {"messages", json_report::Json::array()}};
+            FileReport report(file, line.settings.json ? &entry : nullptr);
+            const Verdict verdict = act(file, line.settings, report);
+            worst = std::max(worst, verdict);
+            entry["verdict"] = json_report::verdict_name(verdict);
+            files.push_back(std::move(entry));
+        }
+        if (line.settings.json) {
+            const json_report::Json document = {
+                {"command", line.command()}, {"exit_status", static_cast<int>(worst)}, {"files", files}};
+            std::cout << document.dump(2) << '\n';
+        }
         return static_cast<int>(worst);
     };
     if (line.status()) return each_file(show_status);

@@ -18,9 +18,10 @@ build="build-windows"
 
 # CLI11 and xxHash are header-only: copies of their headers, away from the
 # host's others.
-mkdir -p "$build/cli11/include" "$build/xxhash/include"
+mkdir -p "$build/cli11/include" "$build/xxhash/include" "$build/json/include"
 cp -r /usr/include/CLI "$build/cli11/include/"
 cp /usr/include/xxhash.h "$build/xxhash/include/"
+cp -r /usr/include/nlohmann "$build/json/include/"
 
 echo "== Windows build"
 cmake -S . -B "$build" -G Ninja \
@@ -31,6 +32,7 @@ cmake -S . -B "$build" -G Ninja \
   -DTARNWICK_GTEST_SOURCE=/usr/src/googletest \
   -DTARNWICK_CLI11_INCLUDE_DIR="$project/$build/cli11/include" \
   -DTARNWICK_XXHASH_INCLUDE_DIR="$project/$build/xxhash/include" \
+  -DTARNWICK_JSON_INCLUDE_DIR="$project/$build/json/include" \
   -DTARNWICK_WERROR=ON >/dev/null
 cmake --build "$build" -j "$(nproc)"
 # The version as the build wrote it into its header, for the zip's name.

@@ -13,11 +13,12 @@ if [ -n "${TARNWICK_DEPS_INSTALLED:-}" ]; then
   [ "$covered" -eq 1 ] && exit 0
 fi
 
-packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libcli11-dev libxxhash-dev shared-mime-info fonts-dejavu-core xvfb xauth)
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libcli11-dev nlohmann-json3-dev libxxhash-dev shared-mime-info fonts-dejavu-core xvfb xauth)
 for need in "$@"; do
   case "$need" in
     build) ;;
-    test) packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev dosfstools fusefat shellcheck) ;;
+    test) packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev dosfstools fusefat shellcheck
+                     python3-jsonschema) ;;
     screenshots) packages+=(xdotool imagemagick x11-apps) ;;
     package) packages+=(dpkg-dev lintian appstream desktop-file-utils mmdebstrap) ;;
     release) packages+=(diffoscope-minimal) ;;
