@@ -29,7 +29,7 @@ OpenedVoice open_voice(VoiceImage& image, const std::filesystem::path& path,
         return opened;
     }
     const SavesOfVoice saves = saves_of_voice(image, journal_folder, calls, opened.pending);
-    if (const SaveRecord* last = saves.last_save()) opened.last_save = *last;
+    opened.last_save = saves.last_save();
     opened.half_way = saves.half_way;
     if (opened.half_way) {
         opened.half_way_told = opened.messages.size();

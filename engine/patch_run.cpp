@@ -138,9 +138,7 @@ RunReport run_patch(VoiceImage& image, const WindowControls& shown, const std::f
         if (report.offer == RunOffer::open_again) report.offer_line = messages::page::open_again_offered(name);
         report.survey = survey_voice(image);
         const SavesOfVoice saves = saves_of_voice(image, journal_folder, calls);
-        std::optional<SaveRecord> last_save;
-        if (const SaveRecord* last = saves.last_save()) last_save = *last;
-        report.view = voice_view(image, *report.survey, last_save, saves.half_way);
+        report.view = voice_view(image, *report.survey, saves.last_save(), saves.half_way);
         const std::string shown_path = messages::path_for_people(image.file_path());
         report.messages.push_back(
             {MessageKind::failure, messages::save_failure_text(shown_path, saved.status, saved.problem)});

@@ -166,7 +166,7 @@ UndoReport undo_last_patch(VoiceImage& image, const std::filesystem::path& journ
     // The file as it now is, and the recorded save that left it so.
     SaveHistory after(calls, history_folder_beside(journal_folder));
     const SavesOfVoice now_saved = look_up(after, image);
-    if (const SaveRecord* last = now_saved.last_save()) report.last_save = *last;
+    report.last_save = now_saved.last_save();
     report.survey = survey_voice(image, now_saved.half_way ? &*now_saved.half_way : nullptr);
     report.view = voice_view(image, *report.survey, report.last_save, now_saved.half_way, report.download);
     return report;

@@ -26,7 +26,9 @@ struct SavesOfVoice {
     // these bytes. Only the person puts it back.
     std::optional<SaveRecord> half_way;
 
-    const SaveRecord* last_save() const { return chain.empty() ? nullptr : &chain.front(); }
+    std::optional<SaveRecord> last_save() const {
+        return chain.empty() ? std::nullopt : std::optional<SaveRecord>(chain.front());
+    }
 };
 
 // Looks the bytes in `image` up in the history beside `journal_folder`;

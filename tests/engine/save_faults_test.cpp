@@ -128,7 +128,7 @@ TEST(SaveFaults, ACrashAtAnyCallLeavesOldNewOrHalfWayBytesThatAnUndoTakesBack) {
         } else {
             const bool torn = at_crash != voice.patched();
             EXPECT_EQ(saves.half_way.has_value(), torn);
-            EXPECT_EQ(saves.last_save() != nullptr, !torn);
+            EXPECT_EQ(saves.last_save().has_value(), !torn);
             half_way += torn ? 1 : 0;
             EXPECT_EQ(undo_last_patch(reopened, voice.journals, system_file_calls(), false).outcome, UndoOutcome::undone);
             EXPECT_EQ(read_file(voice.path), voice.original);
@@ -163,7 +163,7 @@ TEST(SaveFaults, AnyOneFailingCallLeavesTheFileAsItWasOrSavedAndRecorded) {
             VoiceImage reopened;
             ASSERT_TRUE(reopened.load_image(voice.path, voice.journals, system_file_calls()).ok());
             EXPECT_EQ(voice.kept(), std::vector<std::string>{});
-            EXPECT_NE(saves_of_voice(reopened, voice.journals, system_file_calls()).last_save(), nullptr);
+            EXPECT_TRUE(saves_of_voice(reopened, voice.journals, system_file_calls()).last_save().has_value());
             if (calls.failed.empty()) break;
             continue;
         }
@@ -286,7 +286,7 @@ TEST(SaveFaults, AJournalThatOutlivesItsFinishedSaveNeverUndoesIt) {
     EXPECT_EQ(read_file(voice.path), voice.patched());
     EXPECT_EQ(voice.kept(), std::vector<std::string>{});
     const SavesOfVoice saves = saves_of_voice(reopened, voice.journals, system_file_calls());
-    ASSERT_NE(saves.last_save(), nullptr);
+    ASSERT_TRUE(saves.last_save().has_value());
     EXPECT_EQ(saves.last_save()->state, SaveRecord::State::finished);
 }
 
