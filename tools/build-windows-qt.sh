@@ -37,8 +37,9 @@ options=(
   # Bundled, not the host's: a cross build cannot link the host's.
   -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_freetype=OFF
   -DFEATURE_system_doubleconversion=OFF -DFEATURE_icu=OFF
-  # Optimised for size, as Qt offers: it compiles in about two thirds of the
-  # time, and the windows do nothing that is costly.
+  # Optimised for size, as Qt offers: its heaviest files compile 20-40% faster
+  # (measured alone), its DLLs are about a tenth smaller, and the windows do
+  # nothing that is costly.
   -DFEATURE_optimize_size=ON
   # Paths in the DLLs (the headers' names in Qt's checks) relative to the
   # cache, so that the same sources give the same DLLs in any cache folder.
