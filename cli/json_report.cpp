@@ -94,6 +94,15 @@ void status(Json& entry, const OpenedVoice& opened) {
     entry["half_way"] = save_or_null(opened.half_way);
 }
 
+void history(Json& entry, const SavesOfVoice& found) {
+    if (found.problem) return;
+    // A half-way save comes before any other: undo puts it back first.
+    Json saves = Json::array();
+    if (found.half_way) saves.push_back(save(*found.half_way));
+    for (const SaveRecord& record : found.chain) saves.push_back(save(record));
+    entry["saves"] = saves;
+}
+
 void run(Json& entry, const RunReport& run) {
     Json options = Json::array();
     for (const PatchOption& each : patch_catalogue()) {

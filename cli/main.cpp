@@ -295,13 +295,7 @@ Verdict show_history(const std::string& file, const Settings& settings, FileRepo
         return forgot.verdict();
     }
     const SavesOfVoice found = saves_of_voice(image, settings.journals, system_file_calls(), opened.pending);
-    if (report.json() != nullptr && !found.problem) {
-        // Newest first, as undo takes them: a half-way save before any other.
-        json_report::Json saves = json_report::Json::array();
-        if (found.half_way) saves.push_back(json_report::save(*found.half_way));
-        for (const SaveRecord& record : found.chain) saves.push_back(json_report::save(record));
-        (*report.json())["saves"] = saves;
-    }
+    if (report.json() != nullptr) json_report::history(*report.json(), found);
     const HistoryListing listing = history_listing(found);
     tell_all(listing.messages, report);
     if (!listing.lines.empty()) report.heading(file);
