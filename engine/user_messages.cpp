@@ -314,6 +314,43 @@ std::string not_recorded(std::string_view reason) {
 
 }  // namespace undo
 
+namespace batch {
+namespace {
+std::string voices_text(std::size_t voices) { return std::to_string(voices) + (voices == 1 ? " voice" : " voices"); }
+}  // namespace
+
+std::string voice_heading(std::string_view name, std::string_view kind, std::int64_t size) {
+    return join({name, "\n", kind, ", ", grouped_digits(size), " bytes"});
+}
+
+std::string progress(std::size_t voice, std::size_t voices) {
+    return join({"Voice ", std::to_string(voice), " of ", std::to_string(voices)});
+}
+
+std::string saved_with(std::size_t changes) {
+    return join({"Saved with ", std::to_string(changes), changes == 1 ? " change." : " changes."});
+}
+
+std::string opened(std::size_t voices, std::size_t patchable) {
+    return join({voices_text(voices), " opened; ", std::to_string(patchable), " can be patched."});
+}
+
+std::string patched(std::size_t saved, std::size_t voices) {
+    return join({"Saved ", std::to_string(saved), " of ", voices_text(voices), "."});
+}
+
+std::string undo_question(std::size_t voices) {
+    return join({"Take back the patch this batch saved in ", voices_text(voices), "?"});
+}
+
+std::string undone(std::size_t taken_back, std::size_t of) {
+    return join({"Took back the patch of ", std::to_string(taken_back), " of ", voices_text(of), "."});
+}
+
+std::string summary_line(std::string_view name, std::string_view summary) { return join({name, ": ", summary}); }
+
+}  // namespace batch
+
 namespace cli {
 
 namespace {

@@ -186,6 +186,43 @@ std::string download_offered(std::string_view name);
 std::string open_again_offered(std::string_view name);
 }  // namespace page
 
+// Several voices at once: the window's and the page's words for a batch.
+namespace batch {
+inline constexpr std::string_view kTitle = "TTS_Tarnwick: Several Voices";
+inline constexpr std::string_view kInstructions =
+    "Tick the changes you want. Each is made in every voice where it is ready; a voice that already has it, or "
+    "never had the abbreviation, is left as it is. \"Patch && Save All\" saves each voice in turn.";
+inline constexpr std::string_view kOptionHeading = "Change";
+inline constexpr std::string_view kPatchAll = "Patch && Save All";
+inline constexpr std::string_view kUndoAll = "Undo All";
+inline constexpr std::string_view kClose = "Close";
+inline constexpr std::string_view kRefused = "Refused: the file is as it was.";
+inline constexpr std::string_view kNothingToChange = "Nothing to change: the file is as it was.";
+inline constexpr std::string_view kNotSaved = "Not saved: the file is as it was.";
+inline constexpr std::string_view kCutOff =
+    "Not saved, and the save was cut off: open this file alone to put it back.";
+inline constexpr std::string_view kHalfWayOpenAlone = "Open this file alone to put it back, or to patch it as it is.";
+inline constexpr std::string_view kNotOpened = "Open this file again before patching it.";
+inline constexpr std::string_view kTakenBack = "Taken back: the file is as it was before this batch.";
+inline constexpr std::string_view kNotPatchedHere = "Not patched in this batch: left alone.";
+inline constexpr std::string_view kNotTakenBack = "Not taken back: the file holds what this batch saved.";
+// A voice's column heading: its name, then its kind and size.
+std::string voice_heading(std::string_view name, std::string_view kind, std::int64_t size);
+// "Voice 2 of 3".
+std::string progress(std::size_t voice, std::size_t voices);
+// "Saved with 3 changes."
+std::string saved_with(std::size_t changes);
+// After the open: "3 voices opened; 2 can be patched."
+std::string opened(std::size_t voices, std::size_t patchable);
+// "Saved 2 of 3 voices."
+std::string patched(std::size_t saved, std::size_t voices);
+std::string undo_question(std::size_t voices);
+// "Took back the patch of 2 of 2 voices."
+std::string undone(std::size_t taken_back, std::size_t of);
+// A voice's line in the summary: "demo.vpm: Saved with 3 changes."
+std::string summary_line(std::string_view name, std::string_view summary);
+}  // namespace batch
+
 // The command line's own words, beside the window's.
 namespace cli {
 inline constexpr std::string_view kProgram = "tts-tarnwick-cli";
