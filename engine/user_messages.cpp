@@ -323,6 +323,8 @@ std::string voice_heading(std::string_view name, std::string_view kind, std::int
     return join({name, "\n", kind, ", ", grouped_digits(size), " bytes"});
 }
 
+std::string unread_heading(std::string_view name) { return join({name, "\nnot read"}); }
+
 std::string progress(std::size_t voice, std::size_t voices) {
     return join({"Voice ", std::to_string(voice), " of ", std::to_string(voices)});
 }

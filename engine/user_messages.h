@@ -202,12 +202,12 @@ inline constexpr std::string_view kNotSaved = "Not saved: the file is as it was.
 inline constexpr std::string_view kCutOff =
     "Not saved, and the save was cut off: open this file alone to put it back.";
 inline constexpr std::string_view kHalfWayOpenAlone = "Open this file alone to put it back, or to patch it as it is.";
-inline constexpr std::string_view kNotOpened = "Open this file again before patching it.";
 inline constexpr std::string_view kTakenBack = "Taken back: the file is as it was before this batch.";
 inline constexpr std::string_view kNotPatchedHere = "Not patched in this batch: left alone.";
 inline constexpr std::string_view kNotTakenBack = "Not taken back: the file holds what this batch saved.";
-// A voice's column heading: its name, then its kind and size.
+// A voice's column heading: its name, then its kind and size, or that it was not read.
 std::string voice_heading(std::string_view name, std::string_view kind, std::int64_t size);
+std::string unread_heading(std::string_view name);
 // "Voice 2 of 3".
 std::string progress(std::size_t voice, std::size_t voices);
 // "Saved with 3 changes."

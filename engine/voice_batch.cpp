@@ -48,6 +48,16 @@ std::optional<OptionState> BatchVoice::state(int option) const {
     return opened.survey.state(option);
 }
 
+std::string BatchVoice::heading() const {
+    if (opened.result == OpenedVoice::Result::unreadable) return messages::batch::unread_heading(name);
+    return messages::batch::voice_heading(name, kind_text(opened.survey.kind), image.file_len());
+}
+
+std::string BatchVoice::cell(int option) const {
+    if (!patchable() || !view) return {};
+    return view->text.states[static_cast<std::size_t>(option - 1)];
+}
+
 Verdict BatchReport::verdict() const {
     Verdict worst = Verdict::done;
     for (const BatchEntry& entry : voices) worst = std::max(worst, entry.verdict);
@@ -75,8 +85,6 @@ BatchReport VoiceBatch::open(std::span<const std::filesystem::path> paths, const
         voice.view = voice.opened.view;
         entry.messages = voice.opened.messages;
         if (!voice.patchable()) {
-            entry.verdict = Verdict::refused;
-            entry.summary = std::string(messages::batch::kRefused);
             if (voice.opened.accepted() && !voice.opened.recovery_unknown && !voice.opened.survey.located()) {
                 entry.messages.push_back({MessageKind::refusal, std::string(messages::kAreaNotLocated)});
             }
@@ -85,6 +93,9 @@ BatchReport VoiceBatch::open(std::span<const std::filesystem::path> paths, const
             if (voice.opened.half_way) {
                 entry.messages.push_back({MessageKind::refusal, std::string(messages::batch::kHalfWayOpenAlone)});
             }
+            voice.why_not = entry.messages;
+            entry.verdict = Verdict::refused;
+            entry.summary = std::string(messages::batch::kRefused);
             return;
         }
         entry.verdict = Verdict::done;
@@ -109,7 +120,7 @@ BatchReport VoiceBatch::patch_all(const std::array<bool, kOptionCount>& chosen, 
     BatchReport report = each_voice(voices_, progress, [&](BatchVoice& voice, BatchEntry& entry) {
         if (!voice.patchable()) {
             entry.summary = std::string(messages::batch::kRefused);
-            entry.messages.push_back({MessageKind::refusal, std::string(messages::batch::kNotOpened)});
+            entry.messages = voice.why_not;
             return;
         }
         // Ticked only where ready, so that no voice is told of an option it
@@ -128,7 +139,9 @@ BatchReport VoiceBatch::patch_all(const std::array<bool, kOptionCount>& chosen, 
         }
         const RunReport run = run_patch(voice.image, controls, journal_folder_, calls_);
         entry.verdict = run.verdict();
-        entry.messages = run.messages;
+        for (const Message& message : run.messages) {
+            if (message.text != messages::kPatchedSuccessfully) entry.messages.push_back(message);
+        }
         if (run.outcome == RunOutcome::saved) {
             entry.patched_options = run.details.patched_options();
             entry.bytes_changed = bytes_in(run.details.changes);
@@ -138,6 +151,7 @@ BatchReport VoiceBatch::patch_all(const std::array<bool, kOptionCount>& chosen, 
             entry.summary = std::string(messages::batch::kCutOff);
             // What the file holds is known only by opening it again.
             voice.opened.result = OpenedVoice::Result::unreadable;
+            voice.why_not = {{MessageKind::refusal, std::string(messages::batch::kCutOff)}};
             voice.patched_here = false;
         } else {
             entry.summary = std::string(run.verdict() == Verdict::nothing_to_do ? messages::batch::kNothingToChange

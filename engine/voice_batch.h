@@ -30,12 +30,20 @@ struct BatchVoice {
     std::optional<VoiceView> view;
     // This batch saved a patch into it that an "Undo All" takes back.
     bool patched_here = false;
+    // Why the batch may not patch it, told again at each attempt.
+    std::vector<Message> why_not;
 
     // Accepted, its area located, and not cut off half-way through a save:
     // a voice a batch may patch.
     bool patchable() const;
     // Option k's state where the voice is patchable.
     std::optional<OptionState> state(int option) const;
+    // Its column's heading: its name, then its kind and size.
+    std::string heading() const;
+    // What its column shows for option k: the state in the main window's
+    // words ("changed 8 Dec" for what its last save changed); nothing where
+    // the voice may not be patched.
+    std::string cell(int option) const;
 };
 
 // What one action did to one voice, in the engine's words.
@@ -46,7 +54,9 @@ struct BatchEntry {
     std::string summary;
     std::vector<int> patched_options;  // in catalogue order
     std::int64_t bytes_changed = 0;
-    std::vector<Message> messages;  // the voice's own, as it alone would tell them
+    // The voice's own, as it alone would tell them, but for the success of
+    // a save, which the summary says.
+    std::vector<Message> messages;
 };
 
 // One report for a whole batch action: an entry per voice, in the order the

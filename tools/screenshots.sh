@@ -82,5 +82,32 @@ small_screen() {  # NAME SIZE SCALE
 }
 small_screen laptop-1280x680 1280x680 1
 small_screen screen-1400x1000-at-150 1400x1000 1.5
+
+# Several voices at once, as the file manager's "Open with" passes them:
+# opened, option 1 ticked from the keyboard, then patched and saved.
+several_voices() {  # NAME SIZE SCALE
+  build-release/tools/make-demo-voice "$work/English.vpm" >/dev/null
+  build-release/tools/make-demo-voice --rgn "$work/Karen & Lee.rgn" >/dev/null
+  build-release/tools/make-demo-voice "$work/Julie & Felix.vpm" >/dev/null
+  start_display "$2"
+  (cd "$work" && XDG_DATA_HOME="$work/data" QT_SCALE_FACTOR=$3 exec "$OLDPWD/build-release/ui/tts-tarnwick" \
+    English.vpm "Karen & Lee.rgn" "Julie & Felix.vpm") &
+  app=$!
+  several=$(wait_for_window '^TTS_Tarnwick: Several Voices$')
+  xdotool windowfocus --sync "$several"
+  sleep 0.5
+  import -window root "$out/$1.png"
+  # The table has the focus on option 1's box: tick it, then Tab to
+  # "Patch & Save All".
+  xdotool key space Tab space
+  sleep 1
+  import -window root "$out/$1-saved.png"
+  kill "$app" 2>/dev/null || true
+  wait "$app" 2>/dev/null || true
+  stop_display
+  rm -rf "$work/data"
+}
+several_voices several-voices-1280x680 1280x680 1
+several_voices several-voices-1400x1000-at-150 1400x1000 1.5
 echo "Screenshots in $out:"
 ls "$out"

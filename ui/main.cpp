@@ -15,8 +15,9 @@ void describe(QCommandLineParser& parser) {
     parser.setApplicationDescription(QStringLiteral("Changes how a navigation voice reads street abbreviations."));
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("A voice file (.vpm or .rgn) to open."),
-                                 QStringLiteral("[file]"));
+    parser.addPositionalArgument(QStringLiteral("file"),
+                                 QStringLiteral("A voice file (.vpm or .rgn) to open; several open side by side."),
+                                 QStringLiteral("[file...]"));
 }
 
 bool asks_only_for_words(int argc, char* argv[]) {
@@ -56,7 +57,7 @@ int main(int argc, char* argv[]) {
     window.show();
     if (const QStringList files = parser.positionalArguments(); !files.isEmpty()) {
         // Once the window is up, so that any message has it as owner.
-        QTimer::singleShot(0, &window, [&window, file = files.first()] { window.open_file(file); });
+        QTimer::singleShot(0, &window, [&window, files] { window.open_files(files); });
     }
     return QApplication::exec();
 }

@@ -61,19 +61,14 @@ constexpr std::int64_t kLongestDayNs = 1'790'769'600'000'000'000;
 constexpr QRect kStateTwips{6300, 240, 1155, 255};
 
 
-std::filesystem::path to_path(const QString& chosen) {
-#ifdef _WIN32
-    return std::filesystem::path(chosen.toStdWString());
-#else
-    const QByteArray encoded = QFile::encodeName(chosen);
-    return std::filesystem::path(std::string(encoded.constData(), static_cast<std::size_t>(encoded.size())));
-#endif
-}
-
-// The one local file a drag carries, or an empty string.
-QString dropped_file(const QMimeData* data) {
-    const QList<QUrl> urls = data->urls();
-    return urls.size() == 1 && urls.first().isLocalFile() ? urls.first().toLocalFile() : QString();
+// The local files a drag carries; none where it carries anything else.
+QStringList dropped_files(const QMimeData* data) {
+    QStringList files;
+    for (const QUrl& url : data->urls()) {
+        if (!url.isLocalFile()) return {};
+        files << url.toLocalFile();
+    }
+    return files;
 }
 
 }  // namespace
@@ -294,9 +289,16 @@ QCheckBox* Tarnwick::check_box(int option) const { return rows_.at(static_cast<s
 QLabel* Tarnwick::state_label(int option) const { return rows_.at(static_cast<std::size_t>(option)).state; }
 
 void Tarnwick::open_voice_file() {
-    const QString chosen = services_.dialog.show_open_dialog(this, kOpenDialogTitle, kOpenDialogFilter,
-                                                             QDir::currentPath());
-    if (!chosen.isEmpty()) open_file(chosen);
+    open_files(services_.dialog.show_open_dialog(this, kOpenDialogTitle, kOpenDialogFilter, QDir::currentPath()));
+}
+
+void Tarnwick::open_files(const QStringList& chosen) {
+    if (chosen.size() == 1) open_file(chosen.first());
+    if (chosen.size() < 2) return;
+    auto* several = new SeveralVoices(services_, journal_folder_, this);
+    several_ = several;
+    several->show();
+    several->open_files(chosen);
 }
 
 void Tarnwick::open_file(const QString& chosen) {
@@ -357,14 +359,14 @@ void Tarnwick::show_undone(const UndoReport& report) {
 }
 
 void Tarnwick::dragEnterEvent(QDragEnterEvent* event) {
-    if (!dropped_file(event->mimeData()).isEmpty()) event->acceptProposedAction();
+    if (!dropped_files(event->mimeData()).isEmpty()) event->acceptProposedAction();
 }
 
 void Tarnwick::dropEvent(QDropEvent* event) {
-    const QString file = dropped_file(event->mimeData());
-    if (file.isEmpty()) return;
+    const QStringList files = dropped_files(event->mimeData());
+    if (files.isEmpty()) return;
     event->acceptProposedAction();
-    open_file(file);
+    open_files(files);
 }
 
 void Tarnwick::show_about() {

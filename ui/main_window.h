@@ -14,6 +14,7 @@
 #include "engine/window_controls.h"
 #include "ui/about_window.h"
 #include "ui/platform_services.h"
+#include "ui/several_voices_window.h"
 #include "ui/twips.h"
 
 class QCheckBox;
@@ -65,6 +66,10 @@ public:
     void open_voice_file();
     // Opens `chosen` as a path chosen in the dialog: from the command line, a drop, or the dialog.
     void open_file(const QString& chosen);
+    // One file opens here; several open together in a window of their own.
+    void open_files(const QStringList& chosen);
+    // The window of the several voices opened last, while it is open.
+    SeveralVoices* several_voices() const { return several_; }
     void patch_and_save();
     // "Undo Last Patch": asks, then takes back the recorded save (or puts
     // back the half-way one).
@@ -116,6 +121,7 @@ private:
     std::array<OptionRow, kByOptionNumber> rows_{};  // rows_[k] holds Check<k>
     TwipsLayout layout_;
     QPointer<About_Form> about_;
+    QPointer<SeveralVoices> several_;
 };
 
 }  // namespace tarnwick::ui

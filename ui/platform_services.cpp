@@ -2,6 +2,7 @@
 
 #include <QDesktopServices>
 #include <QEvent>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QHeaderView>
@@ -70,7 +71,8 @@ private:
 void prepare_open_dialog(QFileDialog& dialog, const QString& filter, DialogChoice choice) {
     if (choice == DialogChoice::qt_own) dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setFileMode(QFileDialog::AnyFile);  // a typed name is taken whatever its extension
+    // Several voices may be chosen at once; a typed name is taken whatever its extension.
+    dialog.setFileMode(QFileDialog::ExistingFiles);
     dialog.setViewMode(QFileDialog::Detail);
     dialog.setWindowModality(Qt::WindowModal);
     dialog.setNameFilter(filter);
@@ -82,13 +84,21 @@ void prepare_open_dialog(QFileDialog& dialog, const QString& filter, DialogChoic
     dialog.resize(kOpenDialogSize);
 }
 
-QString QtOpenDialog::show_open_dialog(QWidget* owner, const QString& title, const QString& filter,
-                                       const QString& initial_folder) {
+QStringList QtOpenDialog::show_open_dialog(QWidget* owner, const QString& title, const QString& filter,
+                                           const QString& initial_folder) {
     QFileDialog dialog(owner, title, initial_folder);
     prepare_open_dialog(dialog, filter, choice_);
     if (dialog.exec() != QDialog::Accepted) return {};
-    const QStringList chosen = dialog.selectedFiles();
-    return chosen.isEmpty() ? QString() : chosen.first();
+    return dialog.selectedFiles();
+}
+
+std::filesystem::path to_path(const QString& chosen) {
+#ifdef _WIN32
+    return std::filesystem::path(chosen.toStdWString());
+#else
+    const QByteArray encoded = QFile::encodeName(chosen);
+    return std::filesystem::path(std::string(encoded.constData(), static_cast<std::size_t>(encoded.size())));
+#endif
 }
 
 void QtMessageBoxes::show_message(QWidget* owner, const QString& text) {

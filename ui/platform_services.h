@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QSize>
+#include <QStringList>
+
+#include <filesystem>
 #include <QString>
 #include <QUrl>
 
@@ -12,13 +15,13 @@ class QWidget;
 
 namespace tarnwick::ui {
 
-// The open-file dialog: returns the chosen path exactly as the person chose
-// or typed it, or an empty text when the dialog was cancelled.
+// The open-file dialog: returns the chosen paths (one or several) exactly as
+// the person chose or typed them, or none when the dialog was cancelled.
 class OpenDialog {
 public:
     virtual ~OpenDialog() = default;
-    virtual QString show_open_dialog(QWidget* owner, const QString& title, const QString& filter,
-                                     const QString& initial_folder) = 0;
+    virtual QStringList show_open_dialog(QWidget* owner, const QString& title, const QString& filter,
+                                         const QString& initial_folder) = 0;
 };
 
 // Modal message boxes: the text, the single button OK, no icon, the program's
@@ -55,8 +58,8 @@ enum class DialogChoice { system_where_there_is_one, qt_own };
 class QtOpenDialog final : public OpenDialog {
 public:
     explicit QtOpenDialog(DialogChoice choice = DialogChoice::system_where_there_is_one) : choice_(choice) {}
-    QString show_open_dialog(QWidget* owner, const QString& title, const QString& filter,
-                             const QString& initial_folder) override;
+    QStringList show_open_dialog(QWidget* owner, const QString& title, const QString& filter,
+                                 const QString& initial_folder) override;
 
 private:
     DialogChoice choice_;
@@ -79,6 +82,9 @@ public:
 inline constexpr QSize kOpenDialogSize{860, 520};
 void prepare_open_dialog(QFileDialog& dialog, const QString& filter,
                          DialogChoice choice = DialogChoice::system_where_there_is_one);
+
+// A path as the dialog, a drop or the command line gave it, as the engine takes it.
+std::filesystem::path to_path(const QString& chosen);
 
 // The wildcard patterns of a filter such as "Name (*.a;*.b)": {"*.a", "*.b"}.
 QStringList filter_patterns(const QString& filter);

@@ -10,21 +10,22 @@
 
 namespace tarnwick::testing {
 
-// Answers the open dialog from a queue; an empty queue answers "cancelled".
+// Answers the open dialog from a queue, each answer the files chosen; an
+// empty queue answers "cancelled".
 struct FakeDialog : ui::OpenDialog {
-    QStringList answers;
+    QList<QStringList> answers;
     int shown = 0;
     QWidget* owner = nullptr;
     QString title, filter, folder;
 
-    QString show_open_dialog(QWidget* owner_widget, const QString& dialog_title, const QString& dialog_filter,
+    QStringList show_open_dialog(QWidget* owner_widget, const QString& dialog_title, const QString& dialog_filter,
                              const QString& initial_folder) override {
         ++shown;
         owner = owner_widget;
         title = dialog_title;
         filter = dialog_filter;
         folder = initial_folder;
-        return answers.isEmpty() ? QString() : answers.takeFirst();
+        return answers.isEmpty() ? QStringList() : answers.takeFirst();
     }
 };
 

@@ -86,7 +86,7 @@ struct Harness {
     }
 
     void open(const QString& path) {
-        fakes.dialog.answers << path;
+        fakes.dialog.answers << QStringList{path};
         QTest::mouseClick(window.open_button(), Qt::LeftButton);
     }
 
@@ -540,14 +540,28 @@ private slots:
             QCOMPARE(states[2], states[0]);
             QCOMPARE(enabled[0], bytes == &good);
         }
-        // Two files at once are not taken.
+        // Two files at once open side by side in a window of their own; this
+        // one keeps what it had.
         Harness h;
         QMimeData two;
         two.setUrls({QUrl::fromLocalFile(h.file("a.vpm", good)), QUrl::fromLocalFile(h.file("b.vpm", good))});
         QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &two, Qt::LeftButton, Qt::NoModifier);
         enter.setAccepted(false);
         QApplication::sendEvent(&h.window, &enter);
-        QVERIFY(!enter.isAccepted());
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &two, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&h.window, &drop);
+        QVERIFY(h.window.several_voices() != nullptr);
+        QCOMPARE(h.window.several_voices()->batch().voices().size(), std::size_t{2});
+        QVERIFY(!h.window.patch_button()->isEnabled());
+        QVERIFY(h.fakes.messages.texts.isEmpty());
+        // A drag that carries anything but local files is not taken.
+        QMimeData web;
+        web.setUrls({QUrl::fromLocalFile(h.file("c.vpm", good)), QUrl(QStringLiteral("https://example.com/d.vpm"))});
+        QDragEnterEvent foreign(QPoint(5, 5), Qt::CopyAction, &web, Qt::LeftButton, Qt::NoModifier);
+        foreign.setAccepted(false);
+        QApplication::sendEvent(&h.window, &foreign);
+        QVERIFY(!foreign.isAccepted());
     }
 
     // A file a save was cut off in half-way (its own save, or another path's

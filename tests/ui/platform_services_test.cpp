@@ -70,7 +70,7 @@ private slots:
             dialog->reject();
         });
         ui::QtOpenDialog real;
-        const QString chosen =
+        const QStringList chosen =
             real.show_open_dialog(&owner, QStringLiteral("Open Garmin TTS Voice File..."),
                                   QStringLiteral("Garmin TTS (*.vpm;*.rgn)"), folder);
         QVERIFY(chosen.isEmpty());
@@ -128,8 +128,8 @@ private slots:
             QTest::keyClick(edit, Qt::Key_Return);
         });
         ui::QtOpenDialog real;
-        const QString chosen = real.show_open_dialog(nullptr, QStringLiteral("t"), QStringLiteral("Garmin TTS (*.vpm;*.rgn)"), folder);
-        QCOMPARE(chosen, QDir(folder).absoluteFilePath(QStringLiteral("voice.dat")));
+        const QStringList chosen = real.show_open_dialog(nullptr, QStringLiteral("t"), QStringLiteral("Garmin TTS (*.vpm;*.rgn)"), folder);
+        QCOMPARE(chosen, QStringList{QDir(folder).absoluteFilePath(QStringLiteral("voice.dat"))});
     }
 
     void messageBoxHasCaptionTextOkAndNoIcon() {
