@@ -4,7 +4,9 @@
 # platforms, the Windows styles, PNG) with mingw-w64 from Debian's own
 # qt6-base source, once: the result is kept in a cache folder outside the
 # clone, named by Qt's version and by what it was configured with, and reused
-# while it is there. Prints the install prefix on its last line.
+# while it is there. Prints the install prefix on its last line. With --fetch
+# it only fetches the source (which waits on the network, so that the test
+# command can do it beside work that waits on the processor).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 project=$PWD
@@ -58,6 +60,7 @@ if ! ls -d "$src"/qt6-base-"$version"*/ >/dev/null 2>&1; then
   mkdir -p "$src"
   (cd "$src" && apt-get source -qq "qt6-base=$(dpkg-query -W -f='${Version}' qt6-base-dev)" >/dev/null)
 fi
+[ "${1:-}" = --fetch ] && exit 0
 source_dir=$(find "$src" -maxdepth 1 -type d -name "qt6-base-$version*" | sort | head -n 1)
 [ -n "$source_dir" ] || { echo "Qt's source for $version was not unpacked in $src" >&2; exit 1; }
 

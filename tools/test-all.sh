@@ -19,13 +19,10 @@ ahead=$(mktemp -d)
 trap 'rm -rf "$results" "$phases" "$ahead"' EXIT
 
 # What waits on the network goes on beside what waits on the processor: the
-# clean Debian 12 for the package's test, and Qt for Windows, fetched and
-# (where the cache has no build of it) built at the lowest priority, so that
-# it takes only what the stages before the Windows one leave idle (the
-# simulation's second core, the browsers' waits) and slows none of them.
+# clean Debian 12 for the package's test, and Qt's source for Windows.
 tools/test-deb.sh --prepare >"$ahead/debian.log" 2>&1 &
 debian_ahead=$!
-nice -n 19 tools/build-windows-qt.sh >"$ahead/qt.log" 2>&1 &
+tools/build-windows-qt.sh --fetch >"$ahead/qt.log" 2>&1 &
 qt_ahead=$!
 # Waits for one of them, showing its output only when it failed.
 wait_ahead() {  # PID LOG
