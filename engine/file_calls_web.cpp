@@ -1,5 +1,6 @@
 // The file calls of the browser build. The voice the person opened is reached
-// through the page (Module.voiceFile, see web/site/app.js), which carries out
+// through the page (Module.voiceFile, see web/site/app.js; one of
+// Module.voiceFiles where several are open), which carries out
 // each call with the browser's own file API and answers when it is done; the
 // engine waits for it (Asyncify), so the save and its checks are the same code
 // as everywhere else. The journal folder lives in memory: a browser writes a
@@ -55,6 +56,7 @@ EM_ASYNC_JS(int, page_flush, (), { return await Module.voiceFile.flush(); });
 EM_ASYNC_JS(int, page_lock, (), { return await Module.voiceFile.lock(); });
 EM_JS(void, page_unlock, (), { Module.voiceFile.unlock(); });
 EM_JS(int, page_downloads, (), { return Module.voiceFile.downloads ? 1 : 0; });
+EM_JS(void, page_select, (int index), { Module.voiceFile = Module.voiceFiles[index]; });
 
 // The history's records pass as the entries page_protocol.h describes.
 EM_ASYNC_JS(int, page_history_load, (), { return await Module.history.load(); });
@@ -107,16 +109,24 @@ constexpr FileSystemCalls::Handle kFirstPageHandle = 0x40000000;
 
 constexpr int kLargestCall = 1 << 30;
 
-FileSystemCalls::FileInfo page_info(std::int64_t size, double modified_ms) {
+// Each voice of the page is a file of its own: its place among them stands for its inode.
+FileSystemCalls::FileInfo page_info(std::size_t voice, std::int64_t size, double modified_ms) {
     FileSystemCalls::FileInfo info;
     info.is_regular = true;
-    info.identity = {1, 1, size, static_cast<std::int64_t>(modified_ms * 1e6)};
+    info.identity = {1, static_cast<std::uint64_t>(voice) + 1, size, static_cast<std::int64_t>(modified_ms * 1e6)};
     return info;
 }
 
 }  // namespace
 
-bool PageFileCalls::is_voice(const std::filesystem::path& path) const { return path == voice_; }
+bool PageFileCalls::is_voice(const std::filesystem::path& path) const {
+    return std::find(voices_.begin(), voices_.end(), path) != voices_.end();
+}
+
+void PageFileCalls::select(const std::filesystem::path& path) {
+    current_ = static_cast<std::size_t>(std::find(voices_.begin(), voices_.end(), path) - voices_.begin());
+    if (several_) page_select(static_cast<int>(current_));
+}
 
 bool PageFileCalls::is_page_handle(Handle handle) const { return handle >= kFirstPageHandle; }
 
@@ -126,6 +136,7 @@ std::filesystem::path PageFileCalls::resolved(const std::filesystem::path& path)
 
 std::error_code PageFileCalls::open_for_reading(const std::filesystem::path& path, Handle& handle, FileInfo& info) {
     if (!is_voice(path)) return memory_.open_for_reading(path, handle, info);
+    select(path);
     if (const std::error_code ec = describe(kFirstPageHandle, info)) return ec;
     handle = kFirstPageHandle + ++opens_;
     return {};
@@ -133,6 +144,7 @@ std::error_code PageFileCalls::open_for_reading(const std::filesystem::path& pat
 
 std::error_code PageFileCalls::open_for_update(const std::filesystem::path& path, Handle& handle, FileInfo& info) {
     if (!is_voice(path)) return memory_.open_for_update(path, handle, info);
+    select(path);
     if (const int answer = page_open_for_update(); answer < 0) return error_of(answer);
     return open_for_reading(path, handle, info);
 }
@@ -144,7 +156,7 @@ std::error_code PageFileCalls::describe(Handle handle, FileInfo& info) {
     std::int64_t size = 0;
     double modified_ms = 0;
     if (const int answer = page_describe(&size, &modified_ms); answer < 0) return error_of(answer);
-    info = page_info(size, modified_ms);
+    info = page_info(current_, size, modified_ms);
     return {};
 }
 

@@ -4,14 +4,17 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "engine/file_calls.h"
 #include "engine/memory_files.h"
 
 namespace tarnwick {
 
-// The browser build's file calls: `voice` (a bare name, as the page shows it)
-// is the file the person opened, reached through the page. The folder
+// The browser build's file calls: `voices` (bare names, as the page shows
+// them) are the files the person opened, reached through the page: one
+// (Module.voiceFile), or several (Module.voiceFiles, in the same order), of
+// which the one a call opens becomes Module.voiceFile. The folder
 // `history` is the page's history of saves, kept by the browser between
 // visits (IndexedDB): read in when first used, and what it then holds handed
 // back whenever the engine makes it durable. Every other path, the journal
@@ -19,7 +22,9 @@ namespace tarnwick {
 class PageFileCalls final : public FileSystemCalls {
 public:
     PageFileCalls(std::filesystem::path voice, std::filesystem::path history)
-        : voice_(std::move(voice)), history_(std::move(history)) {}
+        : voices_{std::move(voice)}, history_(std::move(history)) {}
+    PageFileCalls(std::vector<std::filesystem::path> voices, std::filesystem::path history)
+        : voices_(std::move(voices)), several_(true), history_(std::move(history)) {}
 
     std::filesystem::path resolved(const std::filesystem::path& path) override;
     std::error_code open_for_reading(const std::filesystem::path& path, Handle& handle, FileInfo& info) override;
@@ -48,11 +53,15 @@ public:
 
 private:
     bool is_voice(const std::filesystem::path& path) const;
+    // Makes the voice at `path` the one the page's calls reach.
+    void select(const std::filesystem::path& path);
     bool is_page_handle(Handle handle) const;
     std::error_code load_history();
     std::error_code store_history();
 
-    std::filesystem::path voice_;
+    std::vector<std::filesystem::path> voices_;
+    bool several_ = false;
+    std::size_t current_ = 0;  // the voice the page's calls reach
     std::filesystem::path history_;
     bool history_loaded_ = false;
     std::set<std::string> history_kept_;  // the records the browser holds, as far as this object knows

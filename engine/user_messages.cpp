@@ -208,6 +208,18 @@ std::string saved(std::string_view name, std::size_t options) {
     return join({"Saved \"", name, "\" with ", std::to_string(options), options == 1 ? " change:" : " changes:"});
 }
 
+std::string batch_downloaded(std::string_view zip) {
+    return join({"The patched voices were downloaded together as \"", zip,
+                 "\" (look in your browser's downloads). Copy each file in it over the file of the same name on your "
+                 "device; until you do, those files are unchanged."});
+}
+
+std::string batch_undo_downloaded(std::string_view zip) {
+    return join({"The voices as they were before this batch were downloaded together as \"", zip,
+                 "\" (look in your browser's downloads). Copy each file in it over the file of the same name on your "
+                 "device; until you do, those files still hold the patch."});
+}
+
 std::string downloaded(std::string_view name) {
     return join({"The patched voice was downloaded as \"", name, "\" (look in your browser's downloads). The file \"",
                  name, "\" on your device is unchanged until you copy the download over it."});

@@ -155,8 +155,8 @@ inline constexpr std::string_view kUndoButton = "Undo Last Patch";
 
 // The browser page's own words, beside the window's.
 namespace page {
-inline constexpr std::string_view kDropOneFile = "Drop one voice file at a time.";
-inline constexpr std::string_view kDropNoFolder = "That is a folder. Drop one voice file (.vpm or .rgn) instead.";
+// A folder was dropped that holds no voice of its own (its subfolders are not looked in).
+inline constexpr std::string_view kFolderHoldsNoVoice = "No voice file (.vpm or .rgn) lies directly in that folder.";
 inline constexpr std::string_view kNewVersion = "A new version is available —";
 inline constexpr std::string_view kReload = "Reload";
 inline constexpr std::string_view kDownloadCopy = "Download Patched Copy";
@@ -180,6 +180,12 @@ std::string downloaded(std::string_view name);
 std::string undo_downloaded(std::string_view name, std::int64_t saved_ns, std::size_t options);
 // The survey's line once what the page shows is the copy it downloaded.
 std::string downloaded_copy(std::string_view description);
+// Several voices the page could only read, patched (or taken back) and
+// downloaded together as one zip of that name.
+inline constexpr std::string_view kPatchedVoicesZip = "TTS_Tarnwick patched voices.zip";
+inline constexpr std::string_view kVoicesBeforeZip = "TTS_Tarnwick voices as before.zip";
+std::string batch_downloaded(std::string_view zip);
+std::string batch_undo_downloaded(std::string_view zip);
 // After an in-place save failed with the file unchanged.
 std::string download_offered(std::string_view name);
 // After an in-place save refused because the file is not as it was opened.

@@ -64,10 +64,10 @@ Verdict BatchReport::verdict() const {
     return worst;
 }
 
-VoiceBatch::VoiceBatch(std::filesystem::path journal_folder, FileSystemCalls& calls)
-    : journal_folder_(std::move(journal_folder)), calls_(calls) {}
+VoiceBatch::VoiceBatch(std::filesystem::path journal_folder) : journal_folder_(std::move(journal_folder)) {}
 
-BatchReport VoiceBatch::open(std::span<const std::filesystem::path> paths, const BatchProgress& progress) {
+BatchReport VoiceBatch::open(std::span<const std::filesystem::path> paths, FileSystemCalls& calls,
+                             const BatchProgress& progress) {
     voices_.clear();
     for (const std::filesystem::path& path : paths) {
         if (std::any_of(voices_.begin(), voices_.end(),
@@ -81,7 +81,7 @@ BatchReport VoiceBatch::open(std::span<const std::filesystem::path> paths, const
     }
     BatchReport report = each_voice(voices_, progress, [&](BatchVoice& voice, BatchEntry& entry) {
         const std::filesystem::path path = voice.image.file_path();
-        voice.opened = open_voice(voice.image, path, journal_folder_, calls_, RecoveryMode::record, {});
+        voice.opened = open_voice(voice.image, path, journal_folder_, calls, RecoveryMode::record, {});
         voice.view = voice.opened.view;
         entry.messages = voice.opened.messages;
         if (!voice.patchable()) {
@@ -110,13 +110,14 @@ bool VoiceBatch::tickable(int option) const {
                        [&](const BatchVoice& voice) { return voice.state(option) == OptionState::ready; });
 }
 
-void VoiceBatch::show_anew(BatchVoice& voice) {
+void VoiceBatch::show_anew(BatchVoice& voice, FileSystemCalls& calls) {
     voice.opened.survey = survey_voice(voice.image);
-    const SavesOfVoice saves = saves_of_voice(voice.image, journal_folder_, calls_);
+    const SavesOfVoice saves = saves_of_voice(voice.image, journal_folder_, calls);
     voice.view = voice_view(voice.image, voice.opened.survey, saves.last_save(), saves.half_way);
 }
 
-BatchReport VoiceBatch::patch_all(const std::array<bool, kOptionCount>& chosen, const BatchProgress& progress) {
+BatchReport VoiceBatch::patch_all(const std::array<bool, kOptionCount>& chosen, FileSystemCalls& calls,
+                                  const BatchProgress& progress) {
     BatchReport report = each_voice(voices_, progress, [&](BatchVoice& voice, BatchEntry& entry) {
         if (!voice.patchable()) {
             entry.summary = std::string(messages::batch::kRefused);
@@ -137,7 +138,8 @@ BatchReport VoiceBatch::patch_all(const std::array<bool, kOptionCount>& chosen, 
             entry.summary = std::string(messages::batch::kNothingToChange);
             return;
         }
-        const RunReport run = run_patch(voice.image, controls, journal_folder_, calls_);
+        const RunReport run = run_patch(voice.image, controls, journal_folder_, calls);
+        entry.download = run.download;
         entry.verdict = run.verdict();
         for (const Message& message : run.messages) {
             if (message.text != messages::kPatchedSuccessfully) entry.messages.push_back(message);
@@ -161,7 +163,7 @@ BatchReport VoiceBatch::patch_all(const std::array<bool, kOptionCount>& chosen, 
             voice.opened.survey = *run.survey;
             voice.view = run.view;
         } else {
-            show_anew(voice);
+            show_anew(voice, calls);
         }
     });
     report.closing = messages::batch::patched(count_verdict(report, Verdict::done), voices_.size());
@@ -175,7 +177,7 @@ std::size_t VoiceBatch::undoable() const {
 
 Question VoiceBatch::undo_question() const { return {messages::batch::undo_question(undoable()), false}; }
 
-BatchReport VoiceBatch::undo_all(const BatchProgress& progress) {
+BatchReport VoiceBatch::undo_all(FileSystemCalls& calls, const BatchProgress& progress) {
     const std::size_t asked = undoable();
     BatchReport report = each_voice(voices_, progress, [&](BatchVoice& voice, BatchEntry& entry) {
         if (!voice.patched_here) {
@@ -183,8 +185,9 @@ BatchReport VoiceBatch::undo_all(const BatchProgress& progress) {
             entry.summary = std::string(messages::batch::kNotPatchedHere);
             return;
         }
-        const UndoReport undone = undo_last_patch(voice.image, journal_folder_, calls_, false);
+        const UndoReport undone = undo_last_patch(voice.image, journal_folder_, calls, false);
         entry.verdict = undone.verdict();
+        entry.download = undone.download;
         entry.messages = undone.messages;
         if (undone.outcome == UndoOutcome::undone) {
             entry.summary = std::string(messages::batch::kTakenBack);
@@ -192,7 +195,7 @@ BatchReport VoiceBatch::undo_all(const BatchProgress& progress) {
         } else {
             entry.summary = std::string(messages::batch::kNotTakenBack);
         }
-        show_anew(voice);
+        show_anew(voice, calls);
     });
     report.closing = messages::batch::undone(asked - undoable(), asked);
     return report;

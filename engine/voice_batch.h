@@ -57,6 +57,9 @@ struct BatchEntry {
     // The voice's own, as it alone would tell them, but for the success of
     // a save, which the summary says.
     std::vector<Message> messages;
+    // What was saved (or taken back) was written as a download for the person
+    // to copy over the file.
+    bool download = false;
 };
 
 // One report for a whole batch action: an entry per voice, in the order the
@@ -73,14 +76,16 @@ using BatchProgress = std::function<void(std::size_t done, std::size_t total)>;
 
 // The voices of a batch and what a front end does with them. A failure in
 // one voice never stops or changes another: each is opened, saved (journal,
-// read-back, history record) and taken back as it would be alone.
+// read-back, history record) and taken back as it would be alone. Each
+// action reaches the files through the calls it is given.
 class VoiceBatch {
 public:
-    VoiceBatch(std::filesystem::path journal_folder, FileSystemCalls& calls);
+    explicit VoiceBatch(std::filesystem::path journal_folder);
 
     // Opens each file (the same path given twice is opened once) as the
     // window opens one voice, making records of interrupted saves' journals.
-    BatchReport open(std::span<const std::filesystem::path> paths, const BatchProgress& progress = {});
+    BatchReport open(std::span<const std::filesystem::path> paths, FileSystemCalls& calls,
+                     const BatchProgress& progress = {});
 
     const std::vector<BatchVoice>& voices() const { return voices_; }
     // Option k is ready in at least one voice the batch may patch.
@@ -88,19 +93,19 @@ public:
 
     // Patches every chosen option (chosen[k - 1] for option k) in each voice
     // where it is ready, and saves each voice that changed.
-    BatchReport patch_all(const std::array<bool, kOptionCount>& chosen, const BatchProgress& progress = {});
+    BatchReport patch_all(const std::array<bool, kOptionCount>& chosen, FileSystemCalls& calls,
+                          const BatchProgress& progress = {});
 
     // The voices "Undo All" would take the patch of this batch back from.
     std::size_t undoable() const;
     Question undo_question() const;
     // Takes back the patch each voice got from this batch.
-    BatchReport undo_all(const BatchProgress& progress = {});
+    BatchReport undo_all(FileSystemCalls& calls, const BatchProgress& progress = {});
 
 private:
-    void show_anew(BatchVoice& voice);
+    void show_anew(BatchVoice& voice, FileSystemCalls& calls);
 
     std::filesystem::path journal_folder_;
-    FileSystemCalls& calls_;
     std::vector<BatchVoice> voices_;
 };
 

@@ -11,6 +11,10 @@ tools/install-deps.sh build web
 export NODE_PATH=/usr/share/nodejs
 build="build-web"
 
+# The page's zip writer and the browser tests' tools, at the versions the
+# lock file pins.
+(cd web && npm ci --no-audit --no-fund --loglevel=error)
+
 # xxHash is header-only: a copy of its header, away from the host's others.
 mkdir -p "$build/xxhash"
 cp /usr/include/xxhash.h "$build/xxhash/"
@@ -21,8 +25,6 @@ emcmake cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DTARNWICK_WERROR=ON >/dev/null
 cmake --build "$build" -j "$(nproc)"
 
-# The browser tests' tools, at the versions the lock file pins.
-(cd web && npm ci --no-audit --no-fund --loglevel=error)
 
 size=$(cd "$build/site" && find . -type f -exec gzip -9c {} \; | wc -c)
 echo "Site in $build/site: $(du -sk "$build/site" | cut -f1) KiB, $((size / 1024)) KiB compressed"

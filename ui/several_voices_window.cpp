@@ -32,7 +32,7 @@ constexpr int kSummaryLines = 7;
 }  // namespace
 
 SeveralVoices::SeveralVoices(PlatformServices services, std::filesystem::path journal_folder, QWidget* parent)
-    : QWidget(parent, Qt::Window), services_(services), batch_(std::move(journal_folder), services.files) {
+    : QWidget(parent, Qt::Window), services_(services), batch_(std::move(journal_folder)) {
     setObjectName(QStringLiteral("SeveralVoices"));
     setWindowTitle(text_of(messages::batch::kTitle));
     setAttribute(Qt::WA_DeleteOnClose, parent != nullptr);
@@ -124,7 +124,7 @@ void SeveralVoices::open_files(const QStringList& files) {
     std::vector<std::filesystem::path> paths;
     for (const QString& file : files) paths.push_back(to_path(file));
     working(true);
-    const BatchReport report = batch_.open(paths, progress_shown());
+    const BatchReport report = batch_.open(paths, services_.files, progress_shown());
     working(false);
     progress_->setVisible(false);  // the bar is for saves
     show_voices();
@@ -217,7 +217,7 @@ void SeveralVoices::patch_and_save_all() {
         chosen[static_cast<std::size_t>(k - 1)] = table_->item(row_of(k), 0)->checkState() == Qt::Checked;
     }
     working(true);
-    const BatchReport report = batch_.patch_all(chosen, progress_shown());
+    const BatchReport report = batch_.patch_all(chosen, services_.files, progress_shown());
     working(false);
     // Saved options are no longer ready: their boxes go, unticked.
     for (int k = 1; k <= kOptionCount; ++k) table_->item(row_of(k), 0)->setCheckState(Qt::Unchecked);
@@ -228,7 +228,7 @@ void SeveralVoices::patch_and_save_all() {
 void SeveralVoices::undo_all() {
     if (batch_.undoable() == 0 || !services_.messages.ask(this, batch_.undo_question())) return;
     working(true);
-    const BatchReport report = batch_.undo_all(progress_shown());
+    const BatchReport report = batch_.undo_all(services_.files, progress_shown());
     working(false);
     show_voices();
     show_report(report);

@@ -19,6 +19,7 @@
 #include "engine/save_history.h"
 #include "engine/undo_patch.h"
 #include "engine/user_messages.h"
+#include "engine/voice_batch.h"
 #include "engine/voice_survey.h"
 #include "tarnwick_version.h"
 
@@ -119,8 +120,7 @@ val texts() {
         extensions.call<void>("push", std::string(extension));
     }
     t.set("voiceExtensions", extensions);
-    t.set("dropOneFile", std::string(messages::page::kDropOneFile));
-    t.set("dropNoFolder", std::string(messages::page::kDropNoFolder));
+    t.set("folderHoldsNoVoice", std::string(messages::page::kFolderHoldsNoVoice));
     t.set("newVersion", std::string(messages::page::kNewVersion));
     t.set("reload", std::string(messages::page::kReload));
     t.set("downloadCopy", std::string(messages::page::kDownloadCopy));
@@ -135,6 +135,14 @@ val texts() {
     start.set("survey", view_value(VoiceView{}));
     t.set("start", start);
     t.set("optionCount", kOptionCount);
+    val batch = val::object();
+    batch.set("title", std::string(messages::batch::kTitle));
+    batch.set("instructions", displayed_caption(messages::batch::kInstructions));
+    batch.set("optionHeading", std::string(messages::batch::kOptionHeading));
+    batch.set("patchAll", displayed_caption(messages::batch::kPatchAll));
+    batch.set("undoAll", displayed_caption(messages::batch::kUndoAll));
+    batch.set("close", displayed_caption(messages::batch::kClose));
+    t.set("batch", batch);
     return t;
 }
 
@@ -268,6 +276,111 @@ Page& page() {
     return the_page;
 }
 
+// Several voices at once, as the window for several voices holds them. The
+// page names them in Module.batchNames and offers them, in that order, in
+// Module.voiceFiles; each action tells its progress to Module.onBatchProgress.
+EM_JS(void, page_batch_progress, (int done, int total, const char* text), {
+    if (Module.onBatchProgress) Module.onBatchProgress(done, total, UTF8ToString(text));
+});
+
+class Batch {
+public:
+    void open() {
+        names_.clear();
+        const val given = val::module_property("batchNames");
+        for (int i = 0; i < given["length"].as<int>(); ++i) names_.push_back(utf8_path(given[i].as<std::string>()));
+        batch_ = VoiceBatch(default_journal_folder());
+        PageFileCalls calls = file_calls();
+        report(batch_.open(names_, calls, progress()));
+    }
+
+    // `chosen`: bit k - 1 for option k.
+    void patch_all(int chosen) {
+        std::array<bool, kOptionCount> options{};
+        for (int k = 1; k <= kOptionCount; ++k) options[static_cast<std::size_t>(k - 1)] = (chosen >> (k - 1)) & 1;
+        PageFileCalls calls = file_calls();
+        report(batch_.patch_all(options, calls, progress()));
+        tell_download(messages::page::kPatchedVoicesZip, messages::page::batch_downloaded(messages::page::kPatchedVoicesZip));
+    }
+
+    void undo_all() {
+        PageFileCalls calls = file_calls();
+        report(batch_.undo_all(calls, progress()));
+        tell_download(messages::page::kVoicesBeforeZip, messages::page::batch_undo_downloaded(messages::page::kVoicesBeforeZip));
+    }
+
+    val outcome() const { return outcome_; }
+
+private:
+    PageFileCalls file_calls() const {
+        return PageFileCalls(names_, history_folder_beside(default_journal_folder()));
+    }
+
+    // Where voices were written as downloads, the page gives them in one zip of this name.
+    void tell_download(std::string_view zip, std::string text) {
+        if (!downloaded_) return;
+        val download = val::object();
+        download.set("name", std::string(zip));
+        download.set("text", std::move(text));
+        outcome_.set("download", download);
+    }
+
+    static BatchProgress progress() {
+        return [](std::size_t done, std::size_t total) {
+            page_batch_progress(static_cast<int>(done), static_cast<int>(total),
+                                messages::batch::progress(std::min(done + 1, total), total).c_str());
+        };
+    }
+
+    // The report, and the table as it now stands: a heading per voice, and
+    // per option whether it can be ticked and its state in each voice.
+    void report(const BatchReport& report) {
+        outcome_ = val::object();
+        outcome_.set("closing", report.closing);
+        val voices = val::array();
+        downloaded_ = false;
+        for (const BatchEntry& entry : report.voices) {
+            downloaded_ = downloaded_ || (entry.download && entry.verdict == Verdict::done);
+            val shown = val::object();
+            shown.set("name", entry.name);
+            shown.set("line", messages::batch::summary_line(entry.name, entry.summary));
+            shown.set("messages", message_list(entry.messages));
+            shown.set("download", entry.download && entry.verdict == Verdict::done);
+            voices.call<void>("push", shown);
+        }
+        outcome_.set("voices", voices);
+        val headings = val::array();
+        for (const BatchVoice& voice : batch_.voices()) headings.call<void>("push", voice.heading());
+        outcome_.set("headings", headings);
+        val options = val::array();
+        for (int k = 1; k <= kOptionCount; ++k) {
+            val option = val::object();
+            option.set("tickable", batch_.tickable(k));
+            val cells = val::array();
+            for (const BatchVoice& voice : batch_.voices()) cells.call<void>("push", voice.cell(k));
+            option.set("cells", cells);
+            options.call<void>("push", option);
+        }
+        outcome_.set("options", options);
+        outcome_.set("patchable", std::any_of(batch_.voices().begin(), batch_.voices().end(),
+                                              [](const BatchVoice& voice) { return voice.patchable(); }));
+        outcome_.set("undoable", batch_.undoable() > 0);
+        if (batch_.undoable() > 0) outcome_.set("undoQuestion", question_value(batch_.undo_question()));
+    }
+
+    std::vector<std::filesystem::path> names_;
+    VoiceBatch batch_{default_journal_folder()};
+    bool downloaded_ = false;
+    val outcome_ = val::object();
+};
+
+Batch& batch() {
+    static Batch the_batch;
+    return the_batch;
+}
+
+val batch_outcome() { return batch().outcome(); }
+
 val outcome() { return page().outcome(); }
 val patched_copy() { return page().patched_copy(); }
 void forget_copy() { page().forget_copy(); }
@@ -282,6 +395,9 @@ extern "C" {
 EMSCRIPTEN_KEEPALIVE void tarnwick_open(const char* name, int keep_ticks) { page().open(name, keep_ticks != 0); }
 EMSCRIPTEN_KEEPALIVE void tarnwick_run() { page().run(); }
 EMSCRIPTEN_KEEPALIVE void tarnwick_undo() { page().undo(); }
+EMSCRIPTEN_KEEPALIVE void tarnwick_batch_open() { batch().open(); }
+EMSCRIPTEN_KEEPALIVE void tarnwick_batch_patch(int chosen) { batch().patch_all(chosen); }
+EMSCRIPTEN_KEEPALIVE void tarnwick_batch_undo() { batch().undo_all(); }
 }
 
 EMSCRIPTEN_BINDINGS(tarnwick) {
@@ -292,4 +408,5 @@ EMSCRIPTEN_BINDINGS(tarnwick) {
     emscripten::function("forgetCopy", &forget_copy);
     emscripten::function("reading", &reading);
     emscripten::function("undoQuestion", &undo_question);
+    emscripten::function("batchOutcome", &batch_outcome);
 }

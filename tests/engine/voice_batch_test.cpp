@@ -90,12 +90,12 @@ TEST(VoiceBatch, EachVoiceGetsItsOwnOutcomeAndBytesAndUndoAllTakesBackOnlyThisBa
 
     // All of them in one batch.
     lay_out();
-    VoiceBatch batch(journals, calls);
+    VoiceBatch batch(journals);
     std::vector<std::filesystem::path> paths;
     for (const Voice& voice : table) paths.push_back(dir / voice.name);
     paths.push_back(dir / "Karen.rgn");  // chosen twice: opened once
     std::vector<std::size_t> progress;
-    const BatchReport opened = batch.open(paths, [&](std::size_t done, std::size_t) { progress.push_back(done); });
+    const BatchReport opened = batch.open(paths, calls, [&](std::size_t done, std::size_t) { progress.push_back(done); });
     ASSERT_EQ(batch.voices().size(), table.size());
     EXPECT_EQ(opened.closing, "6 voices opened; 5 can be patched.");
     EXPECT_EQ(batch.voices()[0].state(1), OptionState::ready);
@@ -105,7 +105,7 @@ TEST(VoiceBatch, EachVoiceGetsItsOwnOutcomeAndBytesAndUndoAllTakesBackOnlyThisBa
         if (table[i].changed_after_survey) write_file(paths[i], other_bytes(table[i].bytes));
     }
     progress.clear();
-    const BatchReport patched = batch.patch_all(chosen, [&](std::size_t done, std::size_t) { progress.push_back(done); });
+    const BatchReport patched = batch.patch_all(chosen, calls, [&](std::size_t done, std::size_t) { progress.push_back(done); });
     EXPECT_EQ(progress, (std::vector<std::size_t>{0, 1, 2, 3, 4, 5, 6}));
     ASSERT_EQ(patched.voices.size(), table.size());
     EXPECT_EQ(patched.verdict(), Verdict::refused);
@@ -136,7 +136,7 @@ TEST(VoiceBatch, EachVoiceGetsItsOwnOutcomeAndBytesAndUndoAllTakesBackOnlyThisBa
     ASSERT_EQ(batch.undoable(), 3u);
     EXPECT_EQ(batch.undo_question().text, "Take back the patch this batch saved in 3 voices?");
     EXPECT_FALSE(batch.undo_question().yes_by_default);
-    const BatchReport undone = batch.undo_all();
+    const BatchReport undone = batch.undo_all(calls);
     EXPECT_EQ(undone.closing, "Took back the patch of 3 of 3 voices.");
     for (std::size_t i = 0; i < table.size(); ++i) {
         SCOPED_TRACE(table[i].name);

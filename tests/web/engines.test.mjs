@@ -16,6 +16,7 @@ import { join } from 'node:path';
 import { chromium } from '../../web/node_modules/playwright-core/index.mjs';
 import puppeteer from '../../web/node_modules/puppeteer-core/lib/puppeteer/puppeteer-core.js';
 import { serve } from '../../web/serve.mjs';
+import { unzipSync } from '../../web/node_modules/fflate/esm/index.mjs';
 import { commandLine, largeVoice, optionNumbers, voices, work } from './support.mjs';
 
 const axeSource = readFileSync(new URL('../../web/node_modules/axe-core/axe.min.js', import.meta.url), 'utf8');
@@ -28,8 +29,9 @@ function viaPage(page) {
     run: (source, arg = null) => page.evaluate(`(async (arg) => { ${source} })(${JSON.stringify(arg)})`),
     click: (css) => page.click(css),
     upload: async (css, path) => {
+      const paths = [path].flat();
       const input = await page.$(css);
-      await (input.setInputFiles ? input.setInputFiles(path) : input.uploadFile(path));
+      await (input.setInputFiles ? input.setInputFiles(paths) : input.uploadFile(...paths));
     },
     load: (url) => page.goto(url),
   };
@@ -93,7 +95,7 @@ const engines = {
     const page = {
       run,
       click: async (css) => call('POST', `${at}/element/${await element(css)}/click`, {}),
-      upload: async (css, path) => call('POST', `${at}/element/${await element(css)}/value`, { text: path }),
+      upload: async (css, path) => call('POST', `${at}/element/${await element(css)}/value`, { text: [path].flat().join('\n') }),
       load: (url) => call('POST', `${at}/url`, { url }),
       close: async () => {},
     };
@@ -248,6 +250,52 @@ for (const [engineName, start] of Object.entries(engines)) {
         await page.close();
       });
     }
+
+    test('three voices at once: each patched as the command line patches it alone, in one zip, and taken back', async () => {
+      const made = {
+        'English.vpm': voices['the demo voice'](),
+        'Karen & Lee.rgn': voices['the container kind'](),
+        'Julie.vpm': voices['a half-patched voice'](),
+      };
+      const args = ['--options', '1,12,19'];
+      const { page } = await readyPage(engine, 'unused.vpm', Buffer.alloc(0));
+      const paths = Object.entries(made).map(([name, bytes]) => {
+        const path = join(work, `${engineName.split(' ')[0]}-batch-${name}`);
+        writeFileSync(path, bytes);
+        return path;
+      });
+      await page.upload('#file-input', paths);
+      await waitFor(page, `return !document.getElementById('several-summary').hidden && document.body.dataset.busy === 'false';`);
+      for (const k of optionNumbers(args)) {
+        // In the middle of the table's box, clear of its header that stays in view.
+        await page.run(`document.getElementById('several-check-' + arg).scrollIntoView({ block: 'center' }); return true;`, k);
+        await page.click(`#several-check-${k}`);
+      }
+      await page.click('#patch-all-button');
+      assert.deepEqual(await messagesUntilIdle(page), [], 'no message box');
+      assert.equal(await page.run(`return document.getElementById('several-closing').textContent;`), 'Saved 3 of 3 voices.');
+      const [zip] = await page.run('return Promise.all(window.kept);');
+      assert.equal(zip.name, 'TTS_Tarnwick patched voices.zip');
+      const inside = unzipSync(new Uint8Array(Buffer.from(zip.data, 'base64')));
+      assert.deepEqual(Object.keys(inside).sort(), paths.map((path) => path.split('/').pop()).sort());
+      for (const [name, bytes] of Object.entries(made)) {
+        const entry = `${engineName.split(' ')[0]}-batch-${name}`;
+        assert.deepEqual(Buffer.from(inside[entry]), commandLine(bytes, args).bytes, name);
+      }
+      // Undo All, after its question: the voices as they were, in a zip of their own.
+      await page.click('#undo-all-button');
+      await waitFor(page, `return document.getElementById('question').open;`);
+      await page.click('#question-yes');
+      await messagesUntilIdle(page);
+      const [, before] = await page.run('return Promise.all(window.kept);');
+      assert.equal(before.name, 'TTS_Tarnwick voices as before.zip');
+      const restored = unzipSync(new Uint8Array(Buffer.from(before.data, 'base64')));
+      for (const [name, bytes] of Object.entries(made)) {
+        assert.deepEqual(Buffer.from(restored[`${engineName.split(' ')[0]}-batch-${name}`]), bytes, name);
+      }
+      assert.deepEqual(await page.run('return window.breaches;'), [], 'nothing the page\'s policy forbids');
+      await page.close();
+    });
 
     test('a patch taken back where the page may only read: the undo says it is a download', async () => {
       const original = voices['the demo voice']();

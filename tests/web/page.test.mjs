@@ -49,7 +49,7 @@ async function newPage({ picker = true, viewport = { width: 1280, height: 800 } 
     await context.addInitScript(() => {
       window.showOpenFilePicker = async () => {
         const folder = await navigator.storage.getDirectory();
-        return [await folder.getFileHandle(window.__voiceName)];
+        return Promise.all((window.__voiceNames ?? [window.__voiceName]).map((name) => folder.getFileHandle(name)));
       };
     });
   } else {
@@ -351,15 +351,24 @@ describe('saving', () => {
     });
   }
 
-  test('several files dropped at once: told to drop one, nothing opened', async () => {
+  test('several files dropped at once open side by side, each refused as it would be alone', async () => {
     const { page, context } = await newPage();
     await page.evaluate(() => {
       const dropped = new DataTransfer();
       for (const name of ['a.vpm', 'b.vpm']) dropped.items.add(new File([new Uint8Array(64)], name));
       document.body.dispatchEvent(new DragEvent('drop', { dataTransfer: dropped, bubbles: true, cancelable: true }));
     });
-    assert.deepEqual(await messagesUntilIdle(page), ['Drop one voice file at a time.']);
-    assert.equal(await page.locator('#description').textContent(), '');
+    await page.waitForSelector('#several-summary:not([hidden])');
+    assert.deepEqual(await messagesUntilIdle(page), []);
+    assert.equal(await page.locator('#several-closing').textContent(), '2 voices opened; 0 can be patched.');
+    assert.deepEqual(await page.locator('#several-lines > li').allInnerTexts(), ['a.vpm', 'b.vpm'].map((name) =>
+      `${name}: Refused: the file is as it was.\nThe specified file is not a valid TTS voice file.`));
+    assert.deepEqual(await page.locator('#several-head th').allTextContents(),
+      ['Change', 'a.vpm\nnot a voice file, 64 bytes', 'b.vpm\nnot a voice file, 64 bytes']);
+    assert.equal(await page.locator('#patch-all-button').isDisabled(), true);
+    assert.equal(await page.locator('#client').isVisible(), false);
+    await page.getByRole('button', { name: 'Close' }).click();
+    assert.equal(await page.locator('#open-button').isVisible(), true);
     await context.close();
   });
 
@@ -543,6 +552,29 @@ describe('reach', () => {
       await messagesUntilIdle(page);
       assert.deepEqual(await violations(), [], `${size} after a save`);
       await page.screenshot({ path: join(shots, `page-${size}-saved.png`), fullPage: true });
+
+      // Several voices at once: the table scrolls within its own box.
+      const names = ['English.vpm', 'Karen & Lee.rgn', 'notes.vpm'];
+      await putPrivateFile(page, names[0], demo('demo.vpm'));
+      await putPrivateFile(page, names[1], demo('demo.rgn', '--rgn'));
+      await putPrivateFile(page, names[2], Buffer.from('not a voice at all'));
+      await page.evaluate((chosen) => { window.__voiceNames = chosen; }, names);
+      await page.getByRole('button', { name: 'Open TTS Voice File' }).click();
+      await page.waitForSelector('#several-summary:not([hidden])');
+      await messagesUntilIdle(page);
+      assert.deepEqual(await violations(), [], `${size} with several voices open`);
+      const cut = await page.evaluate(() => [...document.querySelectorAll('#several button, #several label, #several p, #several th, #several li')]
+        .filter((e) => e.offsetParent !== null && (e.scrollWidth > e.clientWidth + 1 ||
+          (!e.closest('.several-scroll') && e.getBoundingClientRect().right > innerWidth + 1)))
+        .map((e) => e.id || e.textContent.slice(0, 30)));
+      assert.deepEqual(cut, [], `${size} with several voices open`);
+      await page.screenshot({ path: join(shots, `page-${size}-several.png`), fullPage: true });
+      await page.locator('#several-check-1').check();
+      await page.getByRole('button', { name: 'Patch & Save All' }).click();
+      await messagesUntilIdle(page);
+      assert.equal(await page.locator('#several-closing').textContent(), 'Saved 2 of 3 voices.');
+      assert.deepEqual(await violations(), [], `${size} after saving several voices`);
+      await page.screenshot({ path: join(shots, `page-${size}-several-saved.png`), fullPage: true });
       await context.close();
     }
   });

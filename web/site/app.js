@@ -5,6 +5,7 @@
 // told. No byte of a voice leaves this computer.
 import { SaveHistory } from './save_history.js';
 import { HandleFile, PatchedDownload, copyBlob } from './voice_file.js';
+import { zipSync } from './fflate.js';
 
 const $ = (id) => document.getElementById(id);
 
@@ -283,18 +284,18 @@ async function openFile(file, keepTicks = false) {
 
 const filePicker = window.showOpenFilePicker
   ? async () => {
-      let handle;
+      let handles;
       try {
-        [handle] = await window.showOpenFilePicker({
+        handles = await window.showOpenFilePicker({
           types: [{ description: texts.openFilter, accept: { 'application/octet-stream': texts.voiceExtensions } }],
           excludeAcceptAllOption: false,
-          multiple: false,
+          multiple: true,
         });
       } catch (error) {
         if (error.name === 'AbortError') return;  // a cancelled dialog changes nothing
         throw error;
       }
-      await openFile(new HandleFile(handle));
+      await openFiles(handles.map((handle) => new HandleFile(handle)));
     }
   : async () => $('file-input').click();
 
@@ -370,6 +371,197 @@ async function undoNow() {
   await tell(undo.messages);
 }
 
+// ---- several voices at once -------------------------------------------------
+
+// One voice opens in the window; several side by side in a table of their own.
+async function openFiles(files) {
+  if (files.length === 1) {
+    closeSeveral();
+    await openFile(files[0]);
+  }
+  if (files.length > 1) await openSeveral(files);
+}
+
+let several = [];         // the batch's files, in the order the engine has them
+const severalBoxes = [];  // severalBoxes[k]: option k's box in the table
+let patchable = false;
+let undoQuestion = null;
+
+// Runs a batch command of the engine on the batch's files, as each stood
+// after the last one; its outcome.
+async function batchCommand(name, types, args) {
+  several = several.map((file) => file.fresh());
+  for (const file of several) file.engine = engine;
+  engine.voiceFiles = several;
+  engine.batchNames = several.map((file) => file.name);
+  engine.onBatchProgress = (done, total, text) => {
+    $('several-progress-label').textContent = text;
+    $('several-progress-bar').value = total > 0 ? done / total : 1;
+    $('several-progress').hidden = false;
+  };
+  try {
+    await engine.ccall(name, null, types, args, { async: true });
+  } finally {
+    engine.voiceFiles = null;
+    engine.voiceFile = null;
+    engine.onBatchProgress = null;
+  }
+  return engine.batchOutcome();
+}
+
+function buildSeveral() {
+  const batch = texts.batch;
+  $('several-title').textContent = batch.title;
+  $('several-instructions').textContent = batch.instructions;
+  $('patch-all-button').textContent = batch.patchAll;
+  $('undo-all-button').textContent = batch.undoAll;
+  $('several-close').textContent = batch.close;
+}
+
+function chosenOptions() {
+  let chosen = 0;
+  for (let k = 1; k <= OPTION_COUNT; ++k) if (severalBoxes[k]?.checked && !severalBoxes[k].disabled) chosen |= 1 << (k - 1);
+  return chosen;
+}
+
+function showSeveralButtons() {
+  $('patch-all-button').disabled = !patchable || chosenOptions() === 0;
+  $('undo-all-button').disabled = !undoQuestion;
+}
+
+// The table as the engine says it stands: a column per voice, a row per
+// option under its tab, each box tickable where the option is ready somewhere.
+function showTable(outcome) {
+  const ticked = severalBoxes.map((box) => box?.checked && !box.disabled);
+  const heading = (text) => {
+    const cell = document.createElement('th');
+    cell.scope = 'col';
+    cell.textContent = text;
+    return cell;
+  };
+  $('several-head').replaceChildren(heading(texts.batch.optionHeading), ...outcome.headings.map(heading));
+  const rows = [];
+  for (const tab of texts.tabs) {
+    const row = document.createElement('tr');
+    const cell = document.createElement('th');
+    cell.colSpan = outcome.headings.length + 1;
+    cell.scope = 'colgroup';
+    cell.textContent = tab.caption;
+    row.append(cell);
+    rows.push(row);
+    for (const option of tab.options) {
+      const k = option.number;
+      const shown = outcome.options[k - 1];
+      const line = document.createElement('tr');
+      const head = document.createElement('th');
+      head.scope = 'row';
+      const wrap = document.createElement('div');
+      wrap.className = 'several-option';
+      const box = document.createElement('input');
+      box.type = 'checkbox';
+      box.id = `several-check-${k}`;
+      box.disabled = !shown.tickable;
+      box.checked = shown.tickable && Boolean(ticked[k]);
+      box.addEventListener('change', showSeveralButtons);
+      const label = document.createElement('label');
+      label.htmlFor = box.id;
+      label.textContent = option.label;
+      wrap.append(box, label);
+      head.append(wrap);
+      line.append(head, ...shown.cells.map((text) => {
+        const state = document.createElement('td');
+        state.textContent = text;
+        return state;
+      }));
+      rows.push(line);
+      severalBoxes[k] = box;
+    }
+  }
+  $('several-body').replaceChildren(...rows);
+  patchable = outcome.patchable;
+  undoQuestion = outcome.undoQuestion ?? null;
+  showSeveralButtons();
+}
+
+// What became of each voice: the closing line, then each voice's line with its messages.
+function showBatchSummary(outcome) {
+  $('several-closing').textContent = outcome.closing;
+  $('several-download').textContent = outcome.download?.text ?? '';
+  $('several-download').hidden = !outcome.download;
+  $('several-lines').replaceChildren(...outcome.voices.map((voice) => {
+    const item = document.createElement('li');
+    item.textContent = voice.line;
+    if (voice.messages.length > 0) {
+      const told = document.createElement('ul');
+      told.append(...voice.messages.map((message) => {
+        const said = document.createElement('li');
+        said.textContent = message.text;
+        return said;
+      }));
+      item.append(told);
+    }
+    return item;
+  }));
+  $('several-summary').hidden = false;
+  focusWhenDone = $('several-summary');
+}
+
+// The voices written as downloads, in one zip named as the engine says.
+async function downloadBatch(outcome) {
+  if (!outcome.download) return;
+  const entries = {};
+  for (const voice of outcome.voices) {
+    if (!voice.download) continue;
+    const file = several.find((f) => f.name === voice.name);
+    entries[voice.name] = [new Uint8Array(await file.patched().arrayBuffer()), { level: 0 }];
+  }
+  download(new Blob([zipSync(entries)], { type: 'application/zip' }), outcome.download.name);
+}
+
+async function openSeveral(files) {
+  forgetLastSave();
+  reset();
+  several = files;
+  severalBoxes.length = 0;
+  $('client').hidden = true;
+  $('several').hidden = false;
+  $('several-summary').hidden = true;
+  let outcome;
+  try {
+    outcome = await batchCommand('tarnwick_batch_open', [], []);
+  } finally {
+    $('several-progress').hidden = true;
+  }
+  showTable(outcome);
+  showBatchSummary(outcome);
+  focusWhenDone = severalBoxes.find((box) => box && !box.disabled) ?? $('several-close');
+}
+
+async function patchAll() {
+  const outcome = await batchCommand('tarnwick_batch_patch', ['number'], [chosenOptions()]);
+  for (const box of severalBoxes) if (box) box.checked = false;
+  await downloadBatch(outcome);
+  showTable(outcome);
+  showBatchSummary(outcome);
+  if (outcome.undoQuestion) askToKeepHistory();
+}
+
+async function undoAll() {
+  if (!undoQuestion || !(await ask(undoQuestion))) return;
+  const outcome = await batchCommand('tarnwick_batch_undo', [], []);
+  await downloadBatch(outcome);
+  showTable(outcome);
+  showBatchSummary(outcome);
+}
+
+function closeSeveral() {
+  if ($('several').hidden) return;
+  several = [];
+  $('several').hidden = true;
+  $('client').hidden = false;
+  focusWhenDone = $('open-button');
+}
+
 // ---- the rest of the window -------------------------------------------------
 
 // One command at a time: while one runs (a voice read, a save), the controls
@@ -385,6 +577,7 @@ function command(action) {
     const focused = document.activeElement;
     document.body.dataset.busy = 'true';
     $('client').inert = true;
+    $('several').inert = true;
     $('reload-button').disabled = true;
     try {
       await action(...args);
@@ -394,6 +587,7 @@ function command(action) {
     } finally {
       busy = false;
       $('client').inert = false;
+      $('several').inert = false;
       // Taking input away took the focus too: it goes where the command
       // asked, or back where it was.
       const active = document.activeElement;
@@ -407,14 +601,17 @@ function command(action) {
   };
 }
 
+$('patch-all-button').addEventListener('click', command(patchAll));
+$('undo-all-button').addEventListener('click', command(undoAll));
+$('several-close').addEventListener('click', command(async () => closeSeveral()));
 const open = command(() => filePicker());
 $('open-button').addEventListener('click', open);
 $('patch-button').addEventListener('click', command(patchAndSave));
 $('undo-button').addEventListener('click', command(undoLastPatch));
 $('file-input').addEventListener('change', command(async () => {
-  const [file] = $('file-input').files;
+  const files = [...$('file-input').files];
   $('file-input').value = '';
-  if (file) await openFile(new PatchedDownload(file));
+  await openFiles(files.map((file) => new PatchedDownload(file)));
 }));
 $('about-button').addEventListener('click', () => $('about').showModal());
 $('about-close').addEventListener('click', () => $('about').close());
@@ -432,19 +629,41 @@ document.addEventListener('dragover', (event) => {
   if (!busy) document.body.classList.add('dragging');
 });
 document.addEventListener('dragleave', () => document.body.classList.remove('dragging'));
+// A voice's name, by its extension.
+const isVoiceName = (name) => texts.voiceExtensions.some((extension) => name.toLowerCase().endsWith(extension));
+
+// The voices directly in a dropped folder: with handles where the browser
+// gives them (written in place), else as files read only.
+async function voicesIn(kept, entry) {
+  if (kept?.kind === 'directory') {
+    const found = [];
+    for await (const handle of kept.values()) {
+      if (handle.kind === 'file' && isVoiceName(handle.name)) found.push(new HandleFile(handle));
+    }
+    return found;
+  }
+  const reader = entry.createReader();
+  const entries = [];
+  for (let batch; (batch = await new Promise((done, fail) => reader.readEntries(done, fail))).length > 0;) entries.push(...batch);
+  const files = entries.filter((e) => e.isFile && isVoiceName(e.name));
+  return Promise.all(files.map((e) => new Promise((done, fail) => e.file(done, fail)).then((file) => new PatchedDownload(file))));
+}
+
 const openDropped = command(async (items) => {
-  if (items.length === 0) return;
-  if (items.length > 1) {
-    await showMessage(texts.dropOneFile);
+  const files = [];
+  for (const { entry, handle, file } of items) {
+    const kept = handle ? await handle.catch(() => null) : null;
+    if (kept?.kind === 'directory' || entry?.isDirectory) {
+      files.push(...(await voicesIn(kept, entry)));
+    } else {
+      files.push(kept?.kind === 'file' ? new HandleFile(kept) : new PatchedDownload(file));
+    }
+  }
+  if (files.length === 0 && items.length > 0) {
+    await showMessage(texts.folderHoldsNoVoice);
     return;
   }
-  const [{ entry, handle, file }] = items;
-  const kept = handle ? await handle.catch(() => null) : null;
-  if (kept?.kind === 'directory' || entry?.isDirectory) {
-    await showMessage(texts.dropNoFolder);
-    return;
-  }
-  await openFile(kept?.kind === 'file' ? new HandleFile(kept) : new PatchedDownload(file));
+  await openFiles(files);
 });
 document.addEventListener('drop', (event) => {
   event.preventDefault();
@@ -460,9 +679,9 @@ document.addEventListener('drop', (event) => {
 
 // Opened from the system as an installed app (.vpm and .rgn).
 if ('launchQueue' in window) {
-  const openLaunched = command(async (handle) => openFile(new HandleFile(handle)));
+  const openLaunched = command(async (handles) => openFiles(handles.map((handle) => new HandleFile(handle))));
   window.launchQueue.setConsumer((launch) => {
-    if (launch.files.length === 1) openLaunched(launch.files[0]);
+    if (launch.files.length > 0) openLaunched(launch.files);
   });
 }
 
@@ -493,6 +712,7 @@ async function watchForUpdates() {
 if ('serviceWorker' in navigator && location.protocol !== 'file:') watchForUpdates().catch(() => {});
 
 build();
+buildSeveral();
 $('loading').hidden = true;
 for (const id of ['open-button', 'about-button']) $(id).disabled = false;
 document.body.dataset.busy = 'false';

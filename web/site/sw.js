@@ -3,7 +3,7 @@
 // when the site is built (web/stamp-site.mjs), so that a change to any file
 // is a new version. A new version waits until the page asks it to take over.
 const CACHE = 'tts-tarnwick-__SITE_DIGEST__';
-const FILES = ['./', 'index.html', 'style.css', 'app.js', 'voice_file.js', 'save_history.js', 'page_protocol.js', 'tarnwick.js', 'tarnwick.wasm',
+const FILES = ['./', 'index.html', 'style.css', 'app.js', 'voice_file.js', 'save_history.js', 'page_protocol.js', 'fflate.js', 'tarnwick.js', 'tarnwick.wasm',
                'manifest.webmanifest', 'icons/tts-tarnwick.svg', 'icons/tts-tarnwick-128.png',
                'icons/tts-tarnwick-256.png'];
 
