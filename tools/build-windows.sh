@@ -95,7 +95,7 @@ run_suite() {  # NAME EXE ARGS...
 }
 run_suite engine_tests "$build/tests/engine_tests.exe" --gtest_color=no
 # Qt Test's own output does not reach Wine's standard output: it goes to the log.
-for suite in main_window_test about_window_test platform_services_test; do
+for suite in main_window_test several_voices_test about_window_test platform_services_test; do
   run_suite "$suite" "$build/tests/ui/$suite.exe" -platform offscreen -o "$project/$build/$suite.log,txt"
 done
 # The window's fit on Windows' own platform, where menus and frames are sized
