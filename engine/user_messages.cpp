@@ -1,5 +1,6 @@
 #include "engine/user_messages.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -337,7 +338,8 @@ std::string voice_heading(std::string_view name, std::string_view kind, std::int
 
 std::string unread_heading(std::string_view name) { return join({name, "\nnot read"}); }
 
-std::string progress(std::size_t voice, std::size_t voices) {
+std::string progress(std::size_t done, std::size_t voices) {
+    const std::size_t voice = std::min(done + 1, voices);
     return join({"Voice ", std::to_string(voice), " of ", std::to_string(voices)});
 }
 

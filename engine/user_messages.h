@@ -214,8 +214,8 @@ inline constexpr std::string_view kNotTakenBack = "Not taken back: the file hold
 // A voice's column heading: its name, then its kind and size, or that it was not read.
 std::string voice_heading(std::string_view name, std::string_view kind, std::int64_t size);
 std::string unread_heading(std::string_view name);
-// "Voice 2 of 3".
-std::string progress(std::size_t voice, std::size_t voices);
+// While `done` of `voices` are finished: "Voice 2 of 3" for the one worked on, the last once all are.
+std::string progress(std::size_t done, std::size_t voices);
 // "Saved with 3 changes."
 std::string saved_with(std::size_t changes);
 // After the open: "3 voices opened; 2 can be patched."

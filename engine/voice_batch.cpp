@@ -105,6 +105,10 @@ BatchReport VoiceBatch::open(std::span<const std::filesystem::path> paths, FileS
     return report;
 }
 
+bool VoiceBatch::any_patchable() const {
+    return std::any_of(voices_.begin(), voices_.end(), [](const BatchVoice& voice) { return voice.patchable(); });
+}
+
 bool VoiceBatch::tickable(int option) const {
     return std::any_of(voices_.begin(), voices_.end(),
                        [&](const BatchVoice& voice) { return voice.state(option) == OptionState::ready; });

@@ -90,6 +90,8 @@ public:
     const std::vector<BatchVoice>& voices() const { return voices_; }
     // Option k is ready in at least one voice the batch may patch.
     bool tickable(int option) const;
+    // At least one voice may be patched.
+    bool any_patchable() const;
 
     // Patches every chosen option (chosen[k - 1] for option k) in each voice
     // where it is ready, and saves each voice that changed.

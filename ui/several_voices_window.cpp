@@ -137,7 +137,7 @@ BatchProgress SeveralVoices::progress_shown() {
         progress_->setVisible(true);
         progress_->setRange(0, static_cast<int>(total));
         progress_->setValue(static_cast<int>(done));
-        progress_->setFormat(text_of(messages::batch::progress(std::min(done + 1, total), total)));
+        progress_->setFormat(text_of(messages::batch::progress(done, total)));
         // The bar is drawn between voices; the buttons are off meanwhile.
         QApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     };
@@ -198,7 +198,7 @@ void SeveralVoices::show_voices() {
     table_->resizeColumnsToContents();
     table_->resizeRowsToContents();
     table_->setCurrentCell(row_of(patch_catalogue().front().number), 0);
-    patch_->setEnabled(std::any_of(voices.begin(), voices.end(), [](const BatchVoice& v) { return v.patchable(); }));
+    patch_->setEnabled(batch_.any_patchable());
     undo_->setEnabled(batch_.undoable() > 0);
 }
 

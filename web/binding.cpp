@@ -328,7 +328,7 @@ private:
     static BatchProgress progress() {
         return [](std::size_t done, std::size_t total) {
             page_batch_progress(static_cast<int>(done), static_cast<int>(total),
-                                messages::batch::progress(std::min(done + 1, total), total).c_str());
+                                messages::batch::progress(done, total).c_str());
         };
     }
 
@@ -362,8 +362,7 @@ private:
             options.call<void>("push", option);
         }
         outcome_.set("options", options);
-        outcome_.set("patchable", std::any_of(batch_.voices().begin(), batch_.voices().end(),
-                                              [](const BatchVoice& voice) { return voice.patchable(); }));
+        outcome_.set("patchable", batch_.any_patchable());
         outcome_.set("undoable", batch_.undoable() > 0);
         if (batch_.undoable() > 0) outcome_.set("undoQuestion", question_value(batch_.undo_question()));
     }
