@@ -147,5 +147,15 @@ TEST(VoiceBatch, EachVoiceGetsItsOwnOutcomeAndBytesAndUndoAllTakesBackOnlyThisBa
     EXPECT_EQ(batch.undoable(), 0u);
 }
 
+// The progress line names the voice being worked on, counted from those done,
+// and stays on the last once all are done.
+TEST(VoiceBatch, ProgressNamesTheVoiceBeingWorkedOn) {
+    struct Case { std::size_t done, total; const char* shown; };
+    for (const Case& c : {Case{0, 3, "Voice 1 of 3"}, Case{1, 3, "Voice 2 of 3"}, Case{2, 3, "Voice 3 of 3"},
+                          Case{3, 3, "Voice 3 of 3"}, Case{0, 1, "Voice 1 of 1"}}) {
+        EXPECT_EQ(messages::batch::progress(c.done, c.total), c.shown) << c.done << " of " << c.total;
+    }
+}
+
 }  // namespace
 }  // namespace tarnwick
