@@ -1,6 +1,7 @@
 # Included into Qt's own configure (CMAKE_PROJECT_INCLUDE) by
-# tools/build-windows-qt.sh. Qt 6.4's Core, Gui and Widgets are compiled as
-# unity builds, sixteen sources to a file: most of each file's compile time is
+# tools/build-windows-qt.sh. Qt 6.4's Core, Gui and Widgets, the Windows
+# platform plugin and the bundled HarfBuzz are compiled as unity builds,
+# sixteen sources to a file: most of each file's compile time is
 # spent parsing the same headers (the Windows API's and Qt's), so this cuts
 # their compile time to about a third. Qt 6.4 was not written for it: the
 # sources below collide with their neighbours (file-local names defined
@@ -30,10 +31,13 @@ set(tarnwick_compiled_alone
   Widgets src/widgets/accessible/qaccessiblewidgets.cpp
   Widgets src/widgets/compat/removed_api.cpp
   Widgets src/widgets/dialogs/qfiledialog.cpp
+  QWindowsIntegrationPlugin src/plugins/platforms/windows/qwindowsmenu.cpp
+  QWindowsIntegrationPlugin src/plugins/platforms/windows/qwindowspointerhandler.cpp
 )
 
 function(tarnwick_unity_build)
-  foreach(target Core Gui Widgets)
+  # HarfBuzz is written to be compiled as one file (its own harfbuzz.cc).
+  foreach(target Core Gui Widgets QWindowsIntegrationPlugin BundledHarfbuzz)
     set_property(TARGET ${target} PROPERTY UNITY_BUILD ON)
     set_property(TARGET ${target} PROPERTY UNITY_BUILD_BATCH_SIZE 16)
     get_target_property(directory ${target} SOURCE_DIR)
