@@ -70,7 +70,7 @@ source_dir=$(find "$src" -maxdepth 1 -type d -name "qt6-base-$version*" | sort |
 # An interrupted build goes on where it stopped.
 build=$prefix-build
 rm -rf "$prefix"
-echo "Building Qt $version for Windows (once; about fifteen minutes on two cores)..." >&2
+echo "Building Qt $version for Windows (once; about ten minutes on two cores)..." >&2
 cmake -S "$source_dir" -B "$build" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$project/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_PROJECT_INCLUDE="$project/cmake/qt-windows-unity.cmake" \
