@@ -9,25 +9,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# Every package any stage needs, once; the stages then ask for nothing more.
-tools/install-deps.sh build test web windows package
-export TARNWICK_DEPS_INSTALLED="build test web windows package"
 jobs=$(nproc)
 results=$(mktemp)
 phases=$(mktemp)
 ahead=$(mktemp -d)
 trap 'rm -rf "$results" "$phases" "$ahead"' EXIT
-
-# What waits on the network goes on beside what waits on the processor: the
-# clean Debian 12 for the package's test, and Qt's source for Windows.
-tools/test-deb.sh --prepare >"$ahead/debian.log" 2>&1 &
-debian_ahead=$!
-tools/build-windows-qt.sh --fetch >"$ahead/qt.log" 2>&1 &
-qt_ahead=$!
-# Waits for one of them, showing its output only when it failed.
-wait_ahead() {  # PID LOG
-  wait "$1" || { cat "$2"; echo "$2 failed"; exit 1; }
-}
 
 # Each stage's time, printed at the end: what a cold run spends where.
 phase_started=$SECONDS
@@ -39,6 +25,22 @@ phase() {
   phase_started=$SECONDS
   phase_name=$1
   echo "== $1"
+}
+
+# Every package any stage needs, once; the stages then ask for nothing more.
+phase "packages: those missing installed"
+tools/install-deps.sh build test web windows package
+export TARNWICK_DEPS_INSTALLED="build test web windows package"
+
+# What waits on the network goes on beside what waits on the processor: the
+# clean Debian 12 for the package's test, and Qt's source for Windows.
+tools/test-deb.sh --prepare >"$ahead/debian.log" 2>&1 &
+debian_ahead=$!
+tools/build-windows-qt.sh --fetch >"$ahead/qt.log" 2>&1 &
+qt_ahead=$!
+# Waits for one of them, showing its output only when it failed.
+wait_ahead() {  # PID LOG
+  wait "$1" || { cat "$2"; echo "$2 failed"; exit 1; }
 }
 
 phase "scripts: shellcheck"
@@ -99,6 +101,7 @@ tools/test-deb.sh 2>&1 >/dev/null | tee -a "$results"
 phase "summary"
 echo "time by stage:"
 cat "$phases"
+awk '{ total += $1 } END { printf "%6d s  total\n", total }' "$phases"
 
 # Counted from each runner's own lines: ctest's "N tests failed out of M", node's
 # "ℹ pass N" and "ℹ fail N", and the Windows and Debian stages' "N ... passed".
