@@ -64,7 +64,7 @@ for ((i = 0; i < jobs; i++)); do
   sims+=($!)
 done
 for ((i = 0; i < jobs; i++)); do
-  wait "${sims[$i]}" || { grep -E -A3 'Failure|^seed' "build/simulation-$i.log"; exit 1; }
+  wait "${sims[$i]}" || { kill "${sims[@]}" 2>/dev/null; grep -E -A3 'Failure|^seed' "build/simulation-$i.log"; exit 1; }
   grep -E '^explored|^\[  PASSED' "build/simulation-$i.log"
 done
 
@@ -99,13 +99,13 @@ wait_ahead "$debian_ahead" "$ahead/debian.log"
 tools/test-deb.sh 2>&1 >/dev/null | tee -a "$results"
 
 phase "summary"
+sum_of() { awk '{ total += $1 } END { print total + 0 }'; }
 echo "time by stage:"
 cat "$phases"
-awk '{ total += $1 } END { printf "%6d s  total\n", total }' "$phases"
+printf '%6d s  total\n' "$(sum_of <"$phases")"
 
 # Counted from each runner's own lines: ctest's "N tests failed out of M", node's
 # "ℹ pass N" and "ℹ fail N", and the Windows and Debian stages' "N ... passed".
-sum_of() { awk '{ total += $1 } END { print total + 0 }'; }
 total=$(sed -n 's/.*tests passed, [0-9]* tests failed out of \([0-9]*\).*/\1/p' "$results" | sum_of)
 failed=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of .*/\1/p; s/^ℹ fail \([0-9]*\)$/\1/p' "$results" | sum_of)
 others=$(sed -n 's/^Windows: \([0-9]*\) suites passed.*/\1/p; s/^Windows setup: \([0-9]*\) checks passed$/\1/p;
